@@ -45,6 +45,8 @@ for cfg in "${configs[@]}"; do
   unshare --net --mount --propagation private -- "${runner[@]}" bash -c '
     set -e
     ip link set lo up
+    # Tests that use UDP multicast or beacons check this before they send anything.
+    export UPDATER_TEST_NETNS=1
     cd "$1"; shift
     exec ctest --output-on-failure --timeout 300 -j "$@"
   ' _ "$build" "$jobs" "${label_args[@]}" "${ctest_extra[@]}"
