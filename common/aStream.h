@@ -1,0 +1,84 @@
+#pragma once
+// The byte stream of the device link core: four transport callbacks, a reference for
+// them, and an unget ring that makes reads all-or-nothing while a transport is not ready.
+//
+// A stream has no lock. A link's reader thread alone reads it and its writer thread
+// alone writes it; creation and destruction happen while neither runs.
+#include <cstdint>
+#include "common/aErr.h"
+
+// Delivers one byte: aErrNotReady when none is available yet, aErrEOF at the end.
+typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
+// Sends one byte.
+typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* reference);
+// Sends a block of bytes.
+typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint64_t length, void* reference);
+// Releases the transport behind the stream.
+typedef aErr (*aStreamDeleteProc)(void* reference);
+
+#define aSTREAM_CHECK 0x4321
+#define aSTREAM_UNGET_CHUNK 512
+
+struct aStream {
+  aStreamGetProc get;
+  aStreamPutProc put;
+  aStreamWriteProc write;
+  aStreamDeleteProc del;
+  void* reference;
+  // Unget ring: allocated on the first push-back, grown by aSTREAM_UNGET_CHUNK bytes
+  // whenever it would become full.
+  uint8_t* ungetBuffer;
+  uint32_t ungetCount;
+  uint64_t ungetCapacity;
+  uint64_t ungetRead;
+  uint64_t ungetWrite;
+  uint16_t check;   // aSTREAM_CHECK while live, 0 once destroyed
+};
+
+#define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
+
+// Any callback may be null. Returns null when no memory is left.
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                        aStreamDeleteProc del, void* reference);
+// Calls del(reference) when present and returns its result (aErrNone without one),
+// frees the stream; aErrParam for an invalid stream. *stream is set to null either way.
+aErr aStream_Destroy(aStream** stream);
+
+// Reads exactly length bytes. aErrNotReady: nothing is copied and the bytes already
+// taken are kept for the next read. aErrEOF: the bytes that did arrive are copied to the
+// start of buffer. Any other error: nothing is copied and the bytes taken are gone.
+// A read of 0 bytes is aErrNone.
+aErr aStream_Read(aStream* stream, void* buffer, uint64_t length);
+// Writes length bytes: one write() call for more than one byte when the transport has
+// write, else put() per byte (write() for a single byte when there is no put).
+aErr aStream_Write(aStream* stream, const void* data, uint64_t length);
+
+// Pushes bytes back so that the next read sees them first, in the order given.
+// All or nothing: aErrMemory when the ring cannot grow, and then nothing is pushed.
+aErr aStream_Unget(aStream* stream, uint8_t byte);
+aErr aStream_UngetBytes(aStream* stream, const void* data, uint64_t length);
+// Number of bytes waiting in the unget ring.
+uint64_t aStream_UngetCount(const aStream* stream);
+
+// Reads until the terminator has been read (it is consumed, not stored), the buffer
+// holds size bytes, or the data ends. *length (when given) receives the stored count.
+aErr aStream_ReadRecord(aStream* stream, void* buffer, uint64_t* length, uint64_t size,
+                        const void* terminator, uint64_t terminatorLength);
+aErr aStream_WriteRecord(aStream* stream, const void* data, uint64_t dataLength,
+                         const void* terminator, uint64_t terminatorLength);
+// A record ended by one zero byte, read into at most size - 1 bytes and terminated.
+aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size);
+aErr aStream_WriteCString(aStream* stream, const char* string);
+// A record ended by the characters of terminator (without its zero byte).
+aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint64_t size,
+                               const char* terminator);
+// Writes string, then terminator including its zero byte.
+aErr aStream_WriteCStringRecord(aStream* stream, const char* string, const char* terminator);
+
+// Moves bytes from from's get (its unget ring is not consulted) to to's put until get
+// reports aErrEOF (aErrNone) or another error, or a put fails.
+aErr aStream_Flush(aStream* from, aStream* to);
+
+// File-backed streams. Any failure returns aErrResource and leaves nothing open.
+aErr aStream_CreateFileInput(const char* path, aStream** stream);
+aErr aStream_CreateFileOutput(const char* path, aStream** stream);
