@@ -1,0 +1,55 @@
+#include "updater/Updater.h"
+
+Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& console)
+    : serverUrl(url != nullptr ? url : ""), storeRoot(root != nullptr ? root : ""), display(console) {}
+
+bool Updater::IsAvailable(Operation) { return false; }
+
+void Updater::ReportUnavailable(Operation operation) {
+  const char* name = "This operation";
+  switch (operation) {
+    case Operation::Update: name = "Firmware update"; break;
+    case Operation::Download: name = "Firmware download"; break;
+    case Operation::Discovery: name = "Device discovery"; break;
+    case Operation::BuildList: name = "Listing the server's builds"; break;
+    case Operation::LocalBuildList: name = "Listing the local builds"; break;
+    case Operation::Fingerprint: name = "Reading a chip fingerprint"; break;
+    case Operation::Recovery: name = "Firmware recovery"; break;
+  }
+  display.message(1, "%s is not available in this build.", name);
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
+  ReportUnavailable(Operation::Update);
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool) {
+  ReportUnavailable(Operation::Download);
+  return 0;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint, std::string, bool) {
+  ReportUnavailable(Operation::Download);
+  return 0;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(uint32_t) {
+  ReportUnavailable(Operation::BuildList);
+  return {};
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t) {
+  ReportUnavailable(Operation::LocalBuildList);
+  return {};
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool) {
+  ReportUnavailable(Operation::Fingerprint);
+  return false;
+}
+
+bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
+  ReportUnavailable(Operation::Recovery);
+  return false;
+}
