@@ -67,6 +67,7 @@ aErr aStream_ReadRecord(aStream* stream, void* buffer, uint64_t* length, uint64_
 aErr aStream_WriteRecord(aStream* stream, const void* data, uint64_t dataLength,
                          const void* terminator, uint64_t terminatorLength);
 // A record ended by one zero byte, read into at most size - 1 bytes and terminated.
+// The string readers need size >= 2 (aErrParam otherwise); ReadRecord needs size >= 1.
 aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size);
 aErr aStream_WriteCString(aStream* stream, const char* string);
 // A record ended by the characters of terminator (without its zero byte).
