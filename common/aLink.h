@@ -1,0 +1,72 @@
+#pragma once
+// Core links: one conversation with one device (or the router module in front of
+// several) over one byte stream, run by a reader and a writer thread of its own.
+//
+// Callers hold links by id (aLinkRef). Packets passed in are copied; packets returned
+// belong to the caller, who frees them with aPacket_Destroy. Nothing here prints.
+#include <cstdint>
+
+#include "common/aErr.h"
+#include "common/aLinkTable.h"
+#include "common/aPacket.h"
+#include "common/aPacketFifo.h"
+#include "common/aStream.h"
+
+enum aLinkStatus : int32_t {
+  kLinkStatusStopped = 0,      // initialised with a stream, or stopped
+  kLinkStatusStarting = 1,     // threads starting
+  kLinkStatusRunning = 2,      // reader running and in step with the device
+  kLinkStatusStopping = 3,
+  kLinkStatusSyncing = 4,      // synchronisation handshake in progress
+  kLinkStatusNoStream = 5,     // no stream; also reported for an unknown id
+  kLinkStatusIOError = 6,      // the last stream read failed
+  kLinkStatusPacketError = 8,  // routing a complete packet failed
+};
+
+// --- creation and release ---------------------------------------------------------
+// Each creation for a device reuses the device's existing entry (raising its use count)
+// or makes, starts (and for USB synchronises) a new one; 0 on failure, leaving nothing
+// behind. A USB or TCP/IP entry served by a link server gives 0.
+
+// Defined with the USB transport.
+aLinkRef aLink_CreateUSB(uint32_t serial);
+// address: IPv4 in network byte order; port in host order.
+aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
+// A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
+aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud);
+// Links through a link server: not available in this build (they return 0).
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref);
+aLinkRef aLink_CreateServer(aLinkRef deviceId, uint16_t* port, uint32_t* interfaceAddress,
+                            uint8_t localOnly);
+// A link over the caller's own stream, never reused; the link owns the stream from the
+// call on (also when the creation fails).
+aLinkRef aLink_Create(aStream* stream);
+// Drops one use; the last one stops the link and frees everything it holds. *id is set
+// to 0 in every case; aErrParam for 0 or an unknown id.
+aErr aLink_Destroy(aLinkRef* id);
+// Stops the link, re-creates its stream (USB and TCP/IP) and FIFOs, and starts it again.
+// The user filter, the pooled flag and packet logging are off afterwards. When no
+// stream can be made the link stays stopped without a stream (status 5) and the stream
+// error is returned.
+aErr aLink_Reset(aLinkRef id);
+
+// --- use of a running link ----------------------------------------------------------
+int32_t aLink_GetStatus(aLinkRef id);
+aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);
+// Waits up to timeout ms for the first incoming packet that match accepts; null at the
+// deadline, when the link is not running in step (status other than 2), or for an
+// unknown id.
+aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc match, void* reference, uint64_t timeout);
+uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc match, void* reference);
+// A filter returning exactly 1 consumes the packet. It runs on the reader thread with
+// the link's filter mutex held and must not call this function. Null removes it.
+aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc filter, void* reference);
+aErr aLink_EnablePooledPackets(aLinkRef id, uint8_t enable);
+// Front incoming packet, waiting up to timeout ms; does not look at the status.
+aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeout);
+aPacket* aLink_GetPacket(aLinkRef id);
+aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc match, void* reference);
+
+// Called after each heartbeat answer with (answer value odd); null removes it.
+typedef void (*aLinkHeartbeatObserver)(uint8_t odd, void* reference);
+aErr aLink_SetHeartbeatObserver(aLinkRef id, aLinkHeartbeatObserver observer, void* reference);

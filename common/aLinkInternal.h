@@ -1,0 +1,40 @@
+#pragma once
+// The generic creation step shared by the transports' link creation functions
+// (TCP/IP and serial in aLink*.cpp, USB in aLinkUSB.cpp). Not for callers outside the
+// core.
+#include <cstdint>
+
+#include "common/aLink.h"
+#include "common/aLinkTable.h"
+#include "common/aStream.h"
+
+// linkType values that the creation functions use.
+#define aLINK_TYPE_USB 1u
+#define aLINK_TYPE_TCPIP 2u
+#define aLINK_TYPE_SERIAL 3u
+
+// Makes the transport's stream for a link entry. At creation it gets the creator's
+// context; at aLink_Reset it gets context null and must re-create the stream from the
+// entry's identity alone, or return aErrParam when it cannot (serial lines).
+typedef aErr (*aLinkStreamMaker)(const aLinkManagedEntry& entry, void* context, aStream** stream);
+
+struct aLinkDeviceRequest {
+  uint32_t type;           // aLINK_TYPE_*
+  uint32_t ident0;         // the device's serial number
+  uint32_t ident1;
+  uint32_t ident2;
+  bool refuseServed;       // an existing entry with a link server attached gives 0
+  bool synchronise;        // run the handshake after the start (USB)
+  aLinkStreamMaker makeStream;
+  void* context;           // handed to makeStream at creation only
+};
+
+// Reuses the newest entry with (ident0, type), raising its use count, or makes a new
+// entry, its stream, initialises and starts the link (and synchronises it when asked:
+// a handshake that does not complete in 2 s fails). Returns the id, or 0 with
+// everything it made released.
+aLinkRef aLink_CreateForDevice(const aLinkDeviceRequest& request);
+
+// Runs the handshake from the caller's side: up to 2 s for the link to come in step
+// (aErrNotReady otherwise), then drops queued requests and surplus replies.
+aErr aLink_Sync(aLinkRef id);
