@@ -1,0 +1,189 @@
+#include "updater/KeyValueStore.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/unix/aFile.h"
+#include "updater/Log.h"
+#include "updater/path.h"
+
+namespace {
+
+constexpr uint32_t kLog = Log::DEBUG_Attributes;
+constexpr size_t kLineBuffer = 2048;
+
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string trimmed(const char* begin, const char* end, bool leading) {
+  if (leading)
+    while (begin < end && isBlank(*begin)) begin++;
+  while (end > begin && isBlank(end[-1])) end--;
+  return std::string(begin, end);
+}
+
+}  // namespace
+
+KeyValueStore::KeyValueStore(const char* filePath) {
+  if (filePath != nullptr) Load(filePath);
+}
+
+std::string KeyValueStore::CurrentDate() {
+  const std::time_t now = std::time(nullptr);
+  char text[64] = "";
+  if (ctime_r(&now, text) == nullptr) return std::string();
+  std::string date(text);
+  if (!date.empty() && date.back() == '\n') date.pop_back();
+  return date;
+}
+
+void KeyValueStore::Load(const char* filePath) {
+  if (filePath == nullptr) return;
+  aFile* file = aFile_Open(filePath, aFileModeReadOnly);
+  if (file == nullptr) {
+    const int error = errno;
+    Log::log(kLog, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", filePath, error);
+    struct stat st;
+    if (stat(filePath, &st) == 0) {
+      // It is there but unreadable: keep it as it is rather than replace what it holds.
+      path = filePath;
+      unreadablePath = filePath;
+      dirty = false;
+      return;
+    }
+    Add(KEY_CREATED_TIME, CurrentDate());
+    Save(filePath);
+  }
+  path = filePath;
+  dirty = false;
+  if (file == nullptr) return;
+
+  char line[kLineBuffer];
+  uint64_t length = 0;
+  aErr e = aErrNone;
+  while ((e = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone) {
+    if (length < 3 || line[0] == '#') continue;
+    const char* begin = line;
+    const char* end = line + length;
+    while (begin < end && isBlank(*begin)) begin++;
+    const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<size_t>(end - begin)));
+    if (equals == nullptr) continue;  // no key without "="
+    entries[trimmed(begin, equals, false)] = trimmed(equals + 1, end, true);
+  }
+  if (e == aErrIO) {
+    // Part of it could not be read: saving would drop what was not read.
+    Log::log(kLog, "Attibutes: Error (%d) reading attributes file: '%s'\n", e, filePath);
+    unreadablePath = filePath;
+  }
+  aFile_Close(&file);
+}
+
+bool KeyValueStore::Save(const char* filePath) {
+  if (filePath != nullptr) {
+    path = filePath;
+  } else if (path.empty()) {
+    path = DEFAULT_FILENAME;
+    Log::log(kLog, "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
+  }
+  if (!unreadablePath.empty() && path == unreadablePath) {
+    Log::log(kLog, "Attibutes: Error - not replacing unreadable attributes file: '%s'\n", path.c_str());
+    return false;
+  }
+  if (dirty) entries[KEY_UPDATED_TIME] = CurrentDate();
+
+  std::string text;
+  for (const auto& entry : entries) text += entry.first + "=" + entry.second + "\n";
+  const aErr e = ReplaceFile(path, text.data(), text.size());
+  if (e != aErrNone) {
+    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), e);
+    return false;
+  }
+  dirty = false;
+  return true;
+}
+
+std::string KeyValueStore::GetString(const char* key, const char* defaultValue) const {
+  const auto it = key != nullptr ? entries.find(key) : entries.end();
+  if (it != entries.end()) return it->second;
+  return defaultValue != nullptr ? defaultValue : "";
+}
+
+const std::string* KeyValueStore::typedValue(const char* key) {
+  if (key == nullptr) return nullptr;
+  const std::string& value = entries[key];
+  return value.empty() ? nullptr : &value;
+}
+
+int KeyValueStore::GetInt(const char* key, int defaultValue) {
+  const std::string* value = typedValue(key);
+  return value != nullptr ? std::atoi(value->c_str()) : defaultValue;
+}
+
+uint32_t KeyValueStore::GetHex(const char* key, uint32_t defaultValue) {
+  const std::string* value = typedValue(key);
+  return value != nullptr ? static_cast<uint32_t>(std::strtol(value->c_str(), nullptr, 16)) : defaultValue;
+}
+
+bool KeyValueStore::GetBOOL(const char* key, bool defaultValue) {
+  const std::string* value = typedValue(key);
+  return value != nullptr ? std::atoi(value->c_str()) != 0 : defaultValue;
+}
+
+double KeyValueStore::GetDouble(const char* key, double defaultValue) {
+  const std::string* value = typedValue(key);
+  return value != nullptr ? std::atof(value->c_str()) : defaultValue;
+}
+
+bool KeyValueStore::Add(const char* key, const std::string& text) {
+  if (key == nullptr) return true;
+  auto it = entries.find(key);
+  if (it == entries.end()) {
+    entries.emplace(key, text);
+    if (!text.empty()) dirty = true;
+  } else if (it->second != text) {
+    it->second = text;
+    dirty = true;
+  }
+  return true;
+}
+
+bool KeyValueStore::Add(const char* key, const char* text) { return Add(key, std::string(text != nullptr ? text : "")); }
+
+bool KeyValueStore::Add(const char* key, int value) { return Add(key, std::to_string(value)); }
+
+bool KeyValueStore::Add(const char* key, double value) {
+  char text[512];
+  std::snprintf(text, sizeof text, "%f", value);
+  return Add(key, std::string(text));
+}
+
+bool KeyValueStore::AddHex(const char* key, uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return Add(key, std::string(text));
+}
+
+bool KeyValueStore::Add(const KeyValueStore& other) {
+  for (const auto& entry : other.entries) {
+    entries[entry.first] = entry.second;
+    dirty = true;
+  }
+  return true;
+}
+
+bool KeyValueStore::Clear() {
+  entries.clear();
+  dirty = true;
+  return true;
+}
+
+const char* KeyValueStore::operator[](const char* key) const {
+  if (key == nullptr) return nullptr;
+  const auto it = entries.find(key);
+  return it != entries.end() ? it->second.c_str() : nullptr;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The update server's protocol as the updater speaks it: one GET on "/cgi/u" per
+// request, a query per operation, plain-text replies whose first line begins "ok".
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// True when the version (second member) of a is newer than that of b; false when
+// either does not split into three numbers.
+bool _sortVersion(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b);
+
+class UpdateServerRequest {
+public:
+  // A null url means the default server ("http://" host "/cgi/u").
+  static bool ping(const char* url);
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url);
+  static bool GetBuild(uint32_t serial, const char* fw, const char* bld, std::string& bird, const char* url,
+                       bool noCal);
+  static bool GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url);
+  static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serial, uint32_t* build, const char* url);
+
+  static std::vector<std::string> SplitTallowickVersion(const std::string& version);
+  // Newest version first; builds whose versions do not split into three numbers come
+  // last, and equal versions keep the order of their build texts.
+  static std::list<std::pair<std::string, std::string>> SortBuildsByVersion(
+      const std::map<std::string, std::string>& builds);
+
+  static const char* DefaultURL();
+  static const char* DefaultSecureURL();
+
+  // Reply handling, apart from the transfer. SplitReply cuts a body into its non-empty
+  // lines (up to a NUL) and is false, logged with the name and url, when there is no
+  // line or the first does not begin with "ok".
+  static bool SplitReply(const char* name, const std::string& url, const std::string& body,
+                         std::vector<std::string>& lines);
+  static void TakeQueryBuild(const std::vector<std::string>& lines, std::string& build, std::string& version);
+  static void TakeBird(const std::vector<std::string>& lines, std::string& bird);
+  static void TakeBuildList(const char* name, const std::vector<std::string>& lines,
+                            std::map<std::string, std::string>& builds);
+  static void TakeRecoveryInfo(const char* name, const std::vector<std::string>& lines, uint32_t* serial,
+                               uint32_t* build);
+};

@@ -1,0 +1,17 @@
+#pragma once
+// Paths of the device store: joining components, and replacing a file whole.
+#include <cstdint>
+#include <string>
+
+#include "common/aErr.h"
+
+// first, then "/" and each further component, up to a null pointer. Nothing is
+// collapsed or tested: BuildPath("a", "b", nullptr) is "a/b".
+std::string BuildPath(const char* first, ...) __attribute__((sentinel));
+
+// Replaces the file at path with exactly these bytes, or leaves it as it was: the bytes
+// go to a hidden temporary file beside it, every write is checked and synced, and only
+// then is the temporary renamed over the file. A crash or a full disk never leaves a
+// truncated file behind. aErrNotFound when the file cannot be created in its directory
+// (or a directory stands in its place), aErrIO when writing or syncing fails.
+aErr ReplaceFile(const std::string& path, const void* data, uint64_t length);
