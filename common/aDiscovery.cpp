@@ -1,0 +1,226 @@
+#include "common/aDiscovery.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <libusb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "common/aLibusb.h"
+#include "common/aVendor.h"
+
+namespace {
+
+struct FindRequest {
+  linkSpec* spec;
+};
+
+bool cbSNCallback(const linkSpec* spec, bool* found, void* reference) {
+  FindRequest* request = static_cast<FindRequest*>(reference);
+  if (spec->serialNumber != request->spec->serialNumber) return true;
+  std::memcpy(request->spec, spec, sizeof *spec);
+  *found = true;
+  return false;
+}
+
+bool cbFirstCallback(const linkSpec* spec, bool* found, void* reference) {
+  FindRequest* request = static_cast<FindRequest*>(reference);
+  if (spec->serialNumber == 0) return true;
+  std::memcpy(request->spec, spec, sizeof *spec);
+  *found = true;
+  return false;
+}
+
+// Eight hexadecimal digits, nothing else: a string that only starts like a serial
+// number must not be reported under a number parsed from part of it.
+bool parseSerialText(const char* text, uint32_t* serial) {
+  if (std::strlen(text) != 8) return false;
+  uint32_t value = 0;
+  for (int i = 0; i < 8; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!std::isxdigit(c)) return false;
+    value = value << 4 | static_cast<uint32_t>(std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10);
+  }
+  *serial = value;
+  return true;
+}
+
+uint8_t enumerateUSB(aDiscoveryCallback callback, void* reference) {
+  libusb_context* context = Tallowick_libusb_acquire();
+  if (context == nullptr) return 0;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  uint8_t counted = 0;
+  bool goOn = true;
+  for (ssize_t i = 0; i < count && goOn; ++i) {
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
+        !aVendor_IsFamilyDevice(descriptor.idVendor, descriptor.idProduct))
+      continue;
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(list[i], &handle) != 0) continue;
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
+      libusb_close(handle);
+      continue;
+    }
+    char serialText[32];
+    std::memset(serialText, 0, sizeof serialText);
+    if (descriptor.iSerialNumber == 0 ||
+        libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
+                                           reinterpret_cast<unsigned char*>(serialText),
+                                           sizeof serialText - 1) < 0)
+      serialText[0] = '\0';
+    libusb_close(handle);
+    uint32_t serial = 0;
+    if (!parseSerialText(serialText, &serial)) continue;
+    linkSpec* spec = aLinkSpec_Create(kLinkTypeUSB);
+    if (spec == nullptr) continue;
+    spec->serialNumber = serial;
+    spec->model = aVendor_ModelFromProductId(descriptor.idProduct);
+    spec->t.usb.serialNumber = serial;
+    bool found = false;
+    goOn = callback(spec, &found, reference);
+    if (found) ++counted;
+    aLinkSpec_Destroy(&spec);
+  }
+  if (count >= 0) libusb_free_device_list(list, 1);
+  Tallowick_libusb_release(context);
+  return counted;
+}
+
+bool sendRequest(uint32_t interfaceAddress, bool chooseInterface) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return false;
+  int on = 1;
+  bool ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+  if (ok && chooseInterface) {
+    in_addr through;
+    through.s_addr = interfaceAddress;
+    ok = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &through, sizeof through) == 0;
+  }
+  if (ok) {
+    uint8_t request[aDISCOVERY_MESSAGE_SIZE] = {0x01};
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(aDISCOVERY_REQUEST_PORT);
+    inet_pton(AF_INET, aDISCOVERY_GROUP, &group.sin_addr);
+    ok = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
+         static_cast<ssize_t>(sizeof request);
+  }
+  close(fd);
+  return ok;
+}
+
+int openReplySocket(uint32_t interfaceAddress) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return -1;
+  int on = 1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(aDISCOVERY_REPLY_PORT);
+  local.sin_addr.s_addr = interfaceAddress;  // 0: any address
+  timeval wait{aDISCOVERY_REPLY_TIMEOUT_MS / 1000, (aDISCOVERY_REPLY_TIMEOUT_MS % 1000) * 1000};
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint32_t littleWord(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress) {
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  bool oneInterface = interfaceAddress != 0 && interfaceAddress != loopback;
+
+  int replies = openReplySocket(oneInterface ? interfaceAddress : 0);
+  unsigned sent = 0;
+  if (oneInterface) {
+    sent += sendRequest(interfaceAddress, true);
+  } else {
+    ifaddrs* addresses = nullptr;
+    if (getifaddrs(&addresses) != 0) {
+      sent += sendRequest(0, false);
+    } else {
+      for (ifaddrs* entry = addresses; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        uint32_t address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+        if (address == 0 || address == loopback) continue;
+        sent += sendRequest(address, true);
+      }
+      freeifaddrs(addresses);
+    }
+  }
+
+  uint8_t counted = 0;
+  if (replies >= 0 && sent > 0) {
+    for (;;) {
+      // Each reply starts from a clean buffer: a short one must not inherit the
+      // serial number or port of the one before. Without byte 12 the model reads 255.
+      uint8_t reply[aDISCOVERY_MESSAGE_SIZE];
+      std::memset(reply, 0, sizeof reply);
+      reply[12] = 255;
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof from;
+      ssize_t n = recvfrom(replies, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      if (n < 0) break;  // the 2-second quiet time, or a failure
+      if (n < aDISCOVERY_MIN_REPLY_SIZE) continue;
+      linkSpec* spec = aLinkSpec_Create(kLinkTypeTCPIP);
+      if (spec == nullptr) continue;
+      spec->serialNumber = littleWord(reply + 4);
+      spec->module = reply[1];
+      spec->router = reply[1];
+      spec->routerSerialNumber = spec->serialNumber;
+      spec->model = reply[12];
+      spec->t.ip.address = from.sin_addr.s_addr;
+      spec->t.ip.port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
+      bool found = false;
+      bool goOn = callback(spec, &found, reference);
+      if (found) ++counted;
+      aLinkSpec_Destroy(&spec);
+      if (!goOn) break;
+    }
+  }
+  if (replies >= 0) close(replies);
+  return counted;
+}
+
+linkSpec* findWith(linkType type, uint32_t serialNumber, uint32_t interfaceAddress, aDiscoveryCallback callback) {
+  linkSpec* spec = aLinkSpec_Create(type);
+  if (spec == nullptr) return nullptr;
+  spec->serialNumber = serialNumber;
+  FindRequest request{spec};
+  if (aDiscovery_EnumerateModules(type, callback, &request, interfaceAddress) == 0) aLinkSpec_Destroy(&spec);
+  return spec;
+}
+
+}  // namespace
+
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
+                                    uint32_t interfaceAddress) {
+  if (callback == nullptr) return 0;
+  switch (type) {
+    case kLinkTypeUSB: return enumerateUSB(callback, reference);
+    case kLinkTypeTCPIP: return enumerateTCPIP(callback, reference, interfaceAddress);
+    // Link servers (kinds 4 to 7) are found by their own discovery, which this build
+    // does not have yet: it finds none.
+    default: return 0;
+  }
+}
+
+linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress) {
+  return findWith(type, serialNumber, interfaceAddress, cbSNCallback);
+}
+
+linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t interfaceAddress) {
+  return findWith(type, 0, interfaceAddress, cbFirstCallback);
+}

@@ -1,0 +1,32 @@
+#pragma once
+// Device discovery: enumeration of the family's modules on USB and on TCP/IP, reported
+// one linkSpec at a time through a callback, and look-up of one module by serial number.
+#include <cstdint>
+
+#include "common/aLinkSpec.h"
+
+// Called once per device enumerated. The spec is lent for the call only (copy its 128
+// bytes to keep it). *found is false on entry; set it to count the device. Return false
+// to end the enumeration at once.
+typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* found, void* reference);
+
+// TCP/IP discovery: a 16-byte request to this group and port, replies of up to 16
+// bytes to the requesting host's reply port.
+#define aDISCOVERY_GROUP "232.2.2.2"
+#define aDISCOVERY_REQUEST_PORT 9888
+#define aDISCOVERY_REPLY_PORT 9889
+#define aDISCOVERY_MESSAGE_SIZE 16
+#define aDISCOVERY_REPLY_TIMEOUT_MS 2000
+// A reply shorter than this carries no serial number and is passed over.
+#define aDISCOVERY_MIN_REPLY_SIZE 8
+
+// Returns how many devices the callback marked found (modulo 256). interfaceAddress is
+// IPv4 in network byte order; 0 or 127.0.0.1 means every interface (TCP/IP only).
+// Kinds other than USB and TCP/IP find nothing.
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
+                                    uint32_t interfaceAddress);
+// A new spec (the caller destroys it) of the first device with that serial number, or
+// null. Over TCP/IP it returns as soon as that device answers.
+linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress);
+// The same for the first device whose serial number is not 0.
+linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t interfaceAddress);
