@@ -11,6 +11,7 @@ namespace {
 // The ring holds at most capacity - 1 bytes; it grows in steps of aSTREAM_UNGET_CHUNK.
 // Nothing changes on failure.
 aErr sReserve(aStream* stream, uint64_t extra) {
+  if (extra == 0) return aErrNone;
   const uint64_t count = stream->ungetCount;
   if (extra > UINT32_MAX - count) return aErrMemory;
   const uint64_t needed = count + extra;
@@ -47,8 +48,7 @@ uint8_t sPop(aStream* stream) {
 }
 
 // Puts bytes back in front of everything the ring holds, so they come out first and in
-// their order. Reads only do this after emptying the ring, so appending is the same as
-// prepending there; this function keeps it right in general.
+// their order: a record reader may hand back bytes it took from the ring itself.
 aErr sPushFront(aStream* stream, const uint8_t* data, uint64_t length) {
   if (length == 0) return aErrNone;
   aErr err = sReserve(stream, length);
@@ -116,7 +116,9 @@ aErr aStream_Read(aStream* stream, void* buffer, uint64_t length) {
   if (taken == nullptr) return aErrResource;
   // Room to put every taken byte back is made before anything is taken, so a transport
   // that is not ready can never cost bytes.
-  if (sReserve(stream, length) != aErrNone) {
+  // The ring is emptied before the transport is asked, so at most length bytes go back.
+  const uint64_t held = stream->ungetCount;
+  if (sReserve(stream, length > held ? length - held : 0) != aErrNone) {
     delete[] taken;
     return aErrResource;
   }
@@ -157,7 +159,11 @@ aErr aStream_Unget(aStream* stream, uint8_t byte) { return aStream_UngetBytes(st
 
 aErr aStream_UngetBytes(aStream* stream, const void* data, uint64_t length) {
   if (!aVALIDSTREAM(stream) || (data == nullptr && length > 0)) return aErrParam;
-  return sPushFront(stream, static_cast<const uint8_t*>(data), length);
+  const aErr err = sReserve(stream, length);
+  if (err != aErrNone) return err;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  for (uint64_t i = 0; i < length; i++) sPush(stream, bytes[i]);
+  return aErrNone;
 }
 
 uint64_t aStream_UngetCount(const aStream* stream) {

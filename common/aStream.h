@@ -53,7 +53,8 @@ aErr aStream_Read(aStream* stream, void* buffer, uint64_t length);
 // write, else put() per byte (write() for a single byte when there is no put).
 aErr aStream_Write(aStream* stream, const void* data, uint64_t length);
 
-// Pushes bytes back so that the next read sees them first, in the order given.
+// Pushes bytes back onto the unget ring: reads take them before anything from the
+// transport, after any bytes the ring already holds, in the order pushed.
 // All or nothing: aErrMemory when the ring cannot grow, and then nothing is pushed.
 aErr aStream_Unget(aStream* stream, uint8_t byte);
 aErr aStream_UngetBytes(aStream* stream, const void* data, uint64_t length);
