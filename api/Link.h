@@ -1,0 +1,113 @@
+#pragma once
+// The object layer's handle on one core link: the description of the device to reach,
+// the network-link configuration, and at most one use of a core link.
+//
+// One Link is used by one thread at a time. It cannot be copied: it owns its core link
+// use and its state.
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "api/QuivelConfig.h"
+#include "api/uei.h"
+#include "common/aDiscovery.h"
+#include "common/aErr.h"
+#include "common/aLink.h"
+#include "common/aPacket.h"
+
+namespace Quenlark {
+namespace Tallowick {
+
+#define LINK_NAME_MAX 1024
+
+class Link {
+ public:
+  explicit Link(const char* name);
+  Link(linkSpec spec, const char* name);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  const char* getName() const;
+
+  aErr getConfig(QuivelConfig* out) const;
+  // aErrMode while connected (nothing changes).
+  aErr setConfig(QuivelConfig config);
+  // aErrNotFound when no specifier is stored.
+  aErr getLinkSpecifier(linkSpec* out) const;
+  // aErrBusy while connected (nothing changes).
+  aErr setLinkSpecifier(linkSpec spec);
+
+  // Discovery (serial 0: the first device, of model when model is not 0), then connect.
+  // With the fallback flag one other link kind is tried after not-found, initialisation
+  // and connection failures.
+  aErr discoverAndConnect(linkType type, uint32_t serial = 0, uint8_t model = 0);
+  // Connects with the stored specifier; aErrConnection while a core link is held.
+  aErr connect();
+  // Takes one more use of the other Link's core link (a device behind a router).
+  aErr connectThroughLinkModule(Link& other);
+  bool isConnected() const;
+  // aLinkStatus of the held core link; 8 without one.
+  int getStatus() const;
+  aErr disconnect();
+  aErr reset();
+  // Asks the device for its module address (1000 ms); aErrNotReady and 0 without answer.
+  aErr getModuleAddress(uint8_t* address);
+  aErr enablePooledPackets(bool on);
+
+  // --- UEI and raw packets: one send, one wait, no retries ---------------------------
+  aErr sendUEI(uei request);
+  aErr sendUEI(uei request, uint8_t subindex);
+  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* reply);
+  aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* reply,
+                  aPacketFilterProc match);
+  aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier);
+  // Queues [command, bytes]; at most 27 bytes.
+  aErr sendPacket(uint8_t module, uint8_t command, uint8_t count, const uint8_t* bytes);
+  // Waits for a packet whose first *count data bytes equal match; then *count is its
+  // data length and out (28 bytes) its data.
+  aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* count, uint8_t* out);
+
+  // --- streaming ------------------------------------------------------------------
+  enum STREAM_KEY {
+    STREAM_KEY_MODULE_ADDRESS = 0,
+    STREAM_KEY_COMMAND = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4,
+  };
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+  using StreamCallback = std::function<uint8_t(const aPacket*, void*)>;
+
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  uint8_t subindex);
+  static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+
+  // Last sampled value of one exact key: aErrNotFound when there is none, aErrNone when
+  // it is fresh, aErrStreamStale when it was read before.
+  aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                      uint8_t subindex, uint32_t* value);
+  // The streaming of device values (callbacks, the sample cache and its worker) is not
+  // part of this build: these refuse with aErrUnimplemented and send nothing.
+  aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                              bool enable, StreamCallback callback, void* ref);
+  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  aErr isLinkStreaming(uint8_t module, uint8_t* state);
+  aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                       uint8_t subindex, StreamStatusEntry* entries, uint64_t max, uint64_t* count);
+
+  // Packet log files are not part of this build: both refuse with aErrUnimplemented.
+  aErr enablePacketLog(const char* path);
+  aErr disablePacketLog();
+
+  class impl;
+
+ private:
+  impl* m_impl;
+};
+
+}  // namespace Tallowick
+}  // namespace Quenlark
