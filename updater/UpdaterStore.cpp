@@ -50,14 +50,14 @@ void splitEntry(const char* joined, std::string& directory, std::string& entryNa
 
 // The entry matches only when its own name is the searched name: a base path or a
 // sibling that merely contains the text (a serial number inside a longer name, say)
-// is no match.
+// is no match, and names that begin with "." are never store items.
 bool _find_item(const aDirectoryListData* entry, void* reference) {
   result_t* result = static_cast<result_t*>(reference);
   Log::log(kLog, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path, entry->isDirectory, entry->size,
            result->name.c_str());
   std::string directory, entryName;
   splitEntry(entry->path, directory, entryName);
-  if (entryName != result->name) return true;
+  if (entryName.empty() || entryName[0] == '.' || entryName != result->name) return true;
   result->found = true;
   if (result->item != nullptr) {
     *result->item = UpdaterStoreItem(directory.c_str(), entryName.c_str(),
