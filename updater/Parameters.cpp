@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BuildConfig.h"
 #include "common/aDirectory.h"
 #include "updater/CLI_Display.h"
 #include "updater/Log.h"
+#include "updater/UpdateServerRequest.h"
 
 const CSimpleOpt::SOption g_rgOptions[] = {
     {OPT_COMMAND, "-B", CSimpleOpt::ARG_NONE},
@@ -45,9 +45,9 @@ const CSimpleOpt::SOption g_rgOptions[] = {
     {-1, nullptr, CSimpleOpt::ARG_NONE},
 };
 
-std::string DefaultServerUrlHttp() { return std::string("http://") + UPDATER_DEFAULT_SERVER_HOST + "/cgi/u"; }
+std::string DefaultServerUrlHttp() { return UpdateServerRequest::DefaultURL(); }
 
-std::string DefaultServerUrlHttps() { return std::string("https://") + UPDATER_DEFAULT_SERVER_HOST + "/cgi/u"; }
+std::string DefaultServerUrlHttps() { return UpdateServerRequest::DefaultSecureURL(); }
 
 namespace {
 

@@ -34,6 +34,16 @@ uint32_t Updater::Download_Firmware(Fingerprint, std::string, bool) {
   return 0;
 }
 
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+  ReportUnavailable(Operation::Discovery);
+  return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t, linkType) {
+  ReportUnavailable(Operation::Discovery);
+  return {};
+}
+
 std::map<std::string, std::string> Updater::Get_BuildList(uint32_t) {
   ReportUnavailable(Operation::BuildList);
   return {};

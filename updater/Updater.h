@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "common/aLinkSpec.h"
+#include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
 #include "updater/UpdaterDisplayInterface.h"
 
@@ -38,6 +41,10 @@ public:
   // The build number fetched, 0 on failure.
   uint32_t Download_Firmware(uint32_t serial, std::string build, bool override, bool noCal);
   uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+  // link 0: USB then TCP/IP.
+  std::vector<DeviceInfo> Discover_Devices(linkType link);
+  // The devices behind a router module; link 0 finds the router's link first.
+  std::vector<DeviceInfo> Discover_TWNetwork_Devices(uint32_t routerSerial, linkType link);
   std::map<std::string, std::string> Get_BuildList(uint32_t serial);
   std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial);
   bool Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort, uint32_t serial, std::string birdPath,

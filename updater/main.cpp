@@ -3,7 +3,9 @@
 // first of -D, -U, -B, -L).
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "common/aDirectory.h"
 #include "updater/CLI_Display.h"
@@ -107,14 +109,20 @@ int RunUpdate(CLI_Display& display, Updater& updater, Parameters& p) {
 }
 
 int RunDiscovery(CLI_Display& display, Updater& updater, Parameters& p) {
-  int32_t link = (p.linkGiven && p.link != LINK_RECOVER) ? p.link : LINK_NONE;
-  if (p.routerSerial != 0)
+  linkType link = (p.linkGiven && p.link != LINK_RECOVER) ? p.link : kLinkTypeNone;
+  std::vector<DeviceInfo> list;
+  if (p.routerSerial != 0) {
     display.message(0, "Searching for Tallowick Network devices connected to %08X", p.routerSerial);
-  else
+    if (!Available(updater, Updater::Operation::Discovery)) return 1;
+    list = updater.Discover_TWNetwork_Devices(p.routerSerial, link);
+  } else {
     display.message(0, "Searching for Tallowick devices");
-  if (!Available(updater, Updater::Operation::Discovery)) return 1;
-  (void)link;
-  return 1;
+    if (link == kLinkTypeNone) link = kLinkTypeUSB;
+    if (!Available(updater, Updater::Operation::Discovery)) return 1;
+    list = updater.Discover_Devices(link);
+  }
+  _display_device_list(display, list, link);
+  return 0;
 }
 
 int RunBuildList(CLI_Display& display, Updater& updater, Parameters& p, bool local) {
@@ -127,7 +135,10 @@ int RunBuildList(CLI_Display& display, Updater& updater, Parameters& p, bool loc
     return 1;
   }
   if (!Available(updater, local ? Updater::Operation::LocalBuildList : Updater::Operation::BuildList)) return 1;
-  return 1;
+  std::map<std::string, std::string> builds =
+      local ? updater.Get_BuildListLocal(p.serial) : updater.Get_BuildList(p.serial);
+  _display_builds(display, builds, p.serial);
+  return 0;
 }
 
 }  // namespace

@@ -1,0 +1,329 @@
+// The built Updater run as a subprocess: command lines with their standard output,
+// standard error and exit status.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ExpectedUsage.h"
+#include "Subprocess.h"
+
+using clitest::RunOptions;
+using clitest::RunProgram;
+using clitest::RunResult;
+using clitest::TempDir;
+
+namespace {
+
+const char kVersionPattern[] =
+    "Updater \\(Version: 2\\.12\\.3 (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 0-9][0-9] [0-9]{4}\\)\n";
+
+RunResult RunUpdater(std::vector<std::string> args, const RunOptions& options = {}) {
+  args.insert(args.begin(), "Updater");
+  return RunProgram(UPDATER_BINARY, args, options);
+}
+
+// Standard output must be the version line followed by exactly `rest`.
+::testing::AssertionResult VersionThen(const std::string& out, const std::string& rest) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex(kVersionPattern), std::regex_constants::match_continuous))
+    return ::testing::AssertionFailure() << "no version line at the start of [" << out << "]";
+  std::string after = out.substr(static_cast<size_t>(m.length(0)));
+  if (after != rest) return ::testing::AssertionFailure() << "after the version line: [" << after << "]";
+  return ::testing::AssertionSuccess();
+}
+
+std::string FullHelp() { return clitest::ShortUsage() + clitest::FullUsage() + clitest::SampleUsage(); }
+std::string FullHelpExtended() {
+  return clitest::ShortUsage() + clitest::FullUsage() + clitest::ExtendedUsage() + clitest::SampleUsage();
+}
+
+// Placeholders in a case: @STORE@ is replaced by the case's own store directory.
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // after the version line
+  std::string err;
+};
+
+std::vector<std::string> WithStore(const std::vector<std::string>& args, const std::string& store) {
+  std::vector<std::string> result;
+  for (const std::string& a : args) result.push_back(a == "@STORE@" ? store : a);
+  return result;
+}
+
+void RunCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir store;
+    RunResult r = RunUpdater(WithStore(c.args, store.path()));
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(VersionThen(r.out, c.out));
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+}  // namespace
+
+TEST(CommandLine, UsageAndHelp) {
+  const std::string shortUsage = clitest::ShortUsage();
+  RunCases({
+      {"no arguments", {}, 0, "", shortUsage},
+      {"parameters without a command", {"-d", "40F5849A"}, 0, "", shortUsage},
+      {"-h", {"-h"}, 0, "", FullHelp()},
+      {"-H", {"-H"}, 0, "", FullHelp()},
+      {"--help", {"--help"}, 0, "", FullHelp()},
+      {"--he abbreviates --help", {"--he"}, 0, "", FullHelp()},
+      {"--h is ambiguous and dropped", {"--h"}, 0, "", shortUsage},
+      {"--HELP matches nothing", {"--HELP"}, 0, "", shortUsage},
+      {"-h with an argument is dropped", {"-h=1"}, 0, "", shortUsage},
+      {"help after a refused option", {"-Y", "-h"}, 0, "", "Unhandled command: [-Y]\n" + FullHelp()},
+      {"help after a bad -b", {"-b", "1x", "-h"}, 0, "",
+       "Invalid format for \"-b\" parameter, unprocessed characters [x]\n" + FullHelp()},
+      {"-X before -h adds the extended block", {"-X", "0", "-h"}, 0, "", FullHelpExtended()},
+      {"-X after -h is never read", {"-h", "-X", "0"}, 0, "", FullHelp()},
+      {"help stops before the server-choice check", {"--http", "--https", "-h"}, 0, "", FullHelp()},
+      {"help wins over commands", {"-D", "-h"}, 0, "", FullHelp()},
+  });
+}
+
+TEST(CommandLine, RefusedParameters) {
+  const std::string refused = clitest::ShortUsage();
+  RunCases({
+      {"-Y", {"-Y", "-D"}, 1, "", "Unhandled command: [-Y]\n" + refused},
+      {"-b with a letter", {"-b", "12a", "-G", "-d", "1"}, 1, "",
+       "Invalid format for \"-b\" parameter, unprocessed characters [a]\n" + refused},
+      {"-o with a letter", {"-o", "9600baud", "-I", "-i", "@STORE@"}, 1, "",
+       "Invalid format for \"-o\" parameter, unprocessed characters [baud]\n" + refused},
+      {"-b beyond 32 bits", {"-b", "4294967296", "-G", "-d", "1"}, 1, "",
+       "Invalid format for \"-b\" parameter, unprocessed characters [4294967296]\n" + refused},
+      {"-o beyond 64 bits", {"-o", "99999999999999999999999", "-I"}, 1, "",
+       "Invalid format for \"-o\" parameter, unprocessed characters [99999999999999999999999]\n" + refused},
+      {"-d 0x alone", {"-d", "0x", "-D"}, 1, "", "Invalid serial number obtained from argument []\n" + refused},
+      {"-d 0", {"-d", "0", "-D"}, 1, "", "Invalid serial number obtained from argument [0]\n" + refused},
+      {"-d not hexadecimal", {"-d", "0x12G4", "-D"}, 1, "",
+       "Invalid serial number obtained from argument [12G4]\n" + refused},
+      {"-d empty", {"-d=", "-D"}, 1, "", "Invalid serial number obtained from argument []\n" + refused},
+      {"-d beyond 32 bits", {"-d", "0x140F5849A", "-G"}, 1, "",
+       "Invalid serial number obtained from argument [140F5849A]\n" + refused},
+      {"-d whose low 32 bits are 0", {"-d", "100000000", "-G"}, 1, "",
+       "Invalid serial number obtained from argument [100000000]\n" + refused},
+      {"-r 0x alone", {"-r", "0x", "-D"}, 1, "",
+       "Invalid router serial number obtained from argument []\n" + refused},
+      {"-t is case-sensitive", {"-t", "usb", "-D"}, 1, "",
+       "Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER\n" + refused},
+      {"--http twice", {"--http", "--http", "-D"}, 1, "",
+       "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n" + refused},
+      {"--http beside --https", {"--https", "--http", "-D"}, 1, "",
+       "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n" + refused},
+      {"-u beside --https", {"-u", "http://127.0.0.1:9/cgi/u", "--https", "-D"}, 1, "",
+       "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n" + refused},
+      {"every refusal is shown",
+       {"-Y", "-t", "x", "-d", "0"},
+       1,
+       "",
+       "Unhandled command: [-Y]\nInvalid transport type:[x]\nMust be one of the following: USB, TCPIP, RECOVER\n"
+       "Invalid serial number obtained from argument [0]\n" +
+           refused},
+  });
+}
+
+TEST(CommandLine, AcceptedWithoutEffect) {
+  // Commands that run nothing: the store is made and the run ends with 0.
+  RunCases({
+      {"-I", {"-I", "-i", "@STORE@"}, 0, "", ""},
+      {"-C", {"-C", "-i", "@STORE@"}, 0, "", ""},
+      {"-Z with an argument", {"-Z", "anything", "-i", "@STORE@"}, 0, "", ""},
+      {"-Z with an attached argument", {"-Z=1", "-i", "@STORE@"}, 0, "", ""},
+      {"unknown and malformed options are dropped",
+       {"-q=1", "-d1234", "-DU", "-", "--", "-I", "-i", "@STORE@"}, 0, "", ""},
+      {"-OV abbreviates -OVERRIDE", {"-OV", "-I", "-i", "@STORE@"}, 0, "", ""},
+      {"--O is no abbreviation of -OVERRIDE", {"--O", "-i", "@STORE@"}, 0, "", clitest::ShortUsage()},
+      {"words without a hyphen", {"word", "-I", "other", "-i", "@STORE@", "last"}, 0, "", ""},
+      {"a -X with text left over is refused alone", {"-X", "ff", "-I", "-i", "@STORE@"}, 0, "",
+       "Invalid format for \"-X\" parameter, unprocessed characters [ff]\n"},
+      {"a -X beyond 32 bits is refused", {"-X", "0x100010000", "-I", "-i", "@STORE@"}, 0, "",
+       "Invalid format for \"-X\" parameter, unprocessed characters [0x100010000]\n"},
+      {"a -X with a sign is refused", {"-X=-1", "-I", "-i", "@STORE@"}, 0, "",
+       "Invalid format for \"-X\" parameter, unprocessed characters [-1]\n"},
+      {"-t TCPIP, USB and RECOVER", {"-t", "TCPIP", "-t", "USB", "-t", "RECOVER", "-I", "-i", "@STORE@"}, 0, "", ""},
+      {"-u alone", {"-u", "http://127.0.0.1:9/cgi/u", "-I", "-i", "@STORE@"}, 0, "", ""},
+      {"-m, -n, -e, -l, -k, -f, -s, -o", {"-m", "0", "-n", "-e", "-l", "note", "-k", "x.log", "-f", "a.bird", "-s",
+                                         "/dev/ttyS9", "-o", "9600", "-I", "-i", "@STORE@"}, 0, "", ""},
+  });
+}
+
+TEST(CommandLine, CommandsWithoutTheirParameters) {
+  RunCases({
+      {"-N without -s", {"-N", "-i", "@STORE@"}, 1, "", "Must specify the serial port used for connecting\n"},
+      {"-N without -s stops before -D", {"-N", "-D", "-i", "@STORE@"}, 1, "",
+       "Must specify the serial port used for connecting\n"},
+      {"-G without -d", {"-G", "-U", "-i", "@STORE@"}, 1, "",
+       "-G must specify a specific device via -d\n--help for usage information\n"},
+      {"-U without -d", {"-U", "-i", "@STORE@"}, 1, "", "Must specify the specific device to be updated\n"},
+      {"-d as the last word is dropped", {"-U", "-i", "@STORE@", "-d"}, 1, "",
+       "Must specify the specific device to be updated\n"},
+      {"-B without -d", {"-B", "-i", "@STORE@"}, 1, "",
+       "Error must supply a serial number for the List Builds command\n" + clitest::ShortUsage()},
+      {"-L without -d", {"-L", "-i", "@STORE@"}, 1, "",
+       "Error must supply a serial number for the List Local Builds command\n" + clitest::ShortUsage()},
+  });
+}
+
+// Until the operations are built, every command that needs one says so and fails.
+TEST(CommandLine, OperationsNotInThisBuild) {
+  const std::string download = "Firmware download is not available in this build.\n";
+  RunCases({
+      {"-G", {"-G", "-d", "0x40F5849A", "-i", "@STORE@"}, 1,
+       "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
+       download},
+      {"-G with a lower-case serial", {"-G", "-d", "40f5849a", "-i", "@STORE@"}, 1,
+       "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
+       download},
+      {"-G with -b 007", {"-G", "-d", "1", "-b", "007", "-i", "@STORE@"}, 1,
+       "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 7\n", download},
+      {"-G with an empty -b", {"-G", "-d", "1", "-b=", "-i", "@STORE@"}, 1,
+       "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 0\n", download},
+      {"-G then -U", {"-G", "-U", "-d", "1", "-i", "@STORE@"}, 1,
+       "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n",
+       download + "Firmware update is not available in this build.\n"},
+      {"-U", {"-U", "-d", "1", "-i", "@STORE@"}, 1, "", "Firmware update is not available in this build.\n"},
+      {"-U -t RECOVER without -d", {"-U", "-t", "RECOVER", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
+       "Firmware recovery is not available in this build.\n"},
+      {"-N", {"-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
+       "Reading a chip fingerprint is not available in this build.\n"},
+      {"-N before -D", {"-D", "-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
+       "Reading a chip fingerprint is not available in this build.\nDevice discovery is not available in this build.\n"},
+      {"-D", {"-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
+       "Device discovery is not available in this build.\n"},
+      {"-d followed by -D drops -d", {"-d", "-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
+       "Device discovery is not available in this build.\n"},
+      {"-Z followed by -D drops -Z", {"-Z", "-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
+       "Device discovery is not available in this build.\n"},
+      {"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 1,
+       "Searching for Tallowick Network devices connected to D272031D\n",
+       "Device discovery is not available in this build.\n"},
+      {"-D runs before -U", {"-U", "-D", "-d", "1", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
+       "Device discovery is not available in this build.\n"},
+      {"-B", {"-B", "-d", "1", "-i", "@STORE@"}, 1, "",
+       "Listing the server's builds is not available in this build.\n"},
+      {"-L", {"-L", "-d", "1", "-i", "@STORE@"}, 1, "", "Listing the local builds is not available in this build.\n"},
+  });
+}
+
+TEST(CommandLine, StoreDirectoryUnderI) {
+  TempDir root;
+  RunResult r = RunUpdater({"-I", "-i", root.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(clitest::IsDirectory(root.path() + "/updater"));
+  EXPECT_FALSE(clitest::IsDirectory(root.path() + "/.quenlark"));
+
+  // A root that does not exist yet is made with its store directory.
+  r = RunUpdater({"-I", "-i", root.path() + "/a/b"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(clitest::IsDirectory(root.path() + "/a/b/updater"));
+}
+
+TEST(CommandLine, StoreDirectoryThatCannotBeMade) {
+  TempDir root;
+  const std::string file = root.path() + "/plain-file";
+  std::ofstream(file) << "not a directory";
+  RunResult r = RunUpdater({"-D", "-i", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(VersionThen(r.out, ""));
+  EXPECT_EQ(r.err, "Could not find updater directory at " + file + "/updater\n");
+}
+
+TEST(CommandLine, LogMaskActivatesCategories) {
+  TempDir store;
+  // 0x10000 shows the words in the order the parser left them: options first,
+  // the other words behind them in their own order.
+  for (const char* mask : {"0x10000", "65536", "0X10000"}) {
+    SCOPED_TRACE(mask);
+    RunResult r = RunUpdater({"first", "-X", mask, "-I", "second", "-i", store.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(VersionThen(r.out, ""));
+    EXPECT_EQ(r.err, "\nApplication parameters:[Updater]\n\t[Updater]\n\t[-X]\n\t[" + std::string(mask) +
+                         "]\n\t[-I]\n\t[-i]\n\t[" + store.path() + "]\n\t[first]\n\t[second]\n");
+  }
+
+  // Categories are read in order: -d logs its prefix only after a -X with bit 0x1.
+  RunResult r = RunUpdater({"-X", "1", "-d", "0x40F5849A", "-I", "-i", store.path()});
+  EXPECT_EQ(r.err, "Discarding '0x' serial number prefix\n");
+  r = RunUpdater({"-d", "0x40F5849A", "-X", "1", "-r", "0XD272031D", "-I", "-i", store.path()});
+  EXPECT_EQ(r.err, "Discarding '0x' router serial number prefix\n");
+  // Masks of several -X accumulate; a refused one activates nothing.
+  r = RunUpdater({"-X", "1", "-X", "0x10000", "-X", "0x1000g", "-d", "0x1", "-I", "-i", store.path()});
+  EXPECT_NE(r.err.find("Invalid format for \"-X\" parameter, unprocessed characters [g]\n"), std::string::npos);
+  EXPECT_NE(r.err.find("Discarding '0x' serial number prefix\n"), std::string::npos);
+  EXPECT_NE(r.err.find("Application parameters:"), std::string::npos);
+  // Without any -X nothing is logged.
+  r = RunUpdater({"-d", "0x40F5849A", "-I", "-i", store.path()});
+  EXPECT_EQ(r.err, "");
+}
+
+namespace {
+
+// A uid with no entry in the password database.
+uid_t UnusedUid() {
+  for (uid_t uid = 61234; uid < 62000; ++uid)
+    if (getpwuid(uid) == nullptr) return uid;
+  return static_cast<uid_t>(-1);
+}
+
+}  // namespace
+
+TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
+  uid_t uid = UnusedUid();
+  ASSERT_NE(uid, static_cast<uid_t>(-1));
+  TempDir home;
+  ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
+  RunOptions options;
+  options.uid = uid;
+  options.gid = uid;
+  options.setEnv = {"HOME=" + home.path()};
+  options.workDir = "/";
+
+  RunResult r = RunUpdater({"-I"}, options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(clitest::IsDirectory(home.path() + "/.quenlark/updater"));
+
+  // No password entry and no usable HOME: refused, never a store at the file-system root.
+  for (bool unset : {true, false}) {
+    SCOPED_TRACE(unset ? "HOME unset" : "HOME empty");
+    RunOptions none = options;
+    none.setEnv = unset ? std::vector<std::string>{} : std::vector<std::string>{"HOME="};
+    none.unsetEnv = unset ? std::vector<std::string>{"HOME"} : std::vector<std::string>{};
+    r = RunUpdater({"-X", "0x10000", "-I"}, none);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(VersionThen(r.out, ""));
+    EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Could not find the home directory; name the store location with -i\n"), std::string::npos);
+    EXPECT_FALSE(clitest::IsDirectory("/.quenlark/updater"));
+  }
+}
+
+TEST(CommandLine, ProgramNameFromThePath) {
+  TempDir store;
+  RunResult r = RunProgram(UPDATER_BINARY, {"C:\\tools/bin\\Upd", "-X", "0x10000", "-I", "-i", store.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.rfind("\nApplication parameters:[Upd]\n\t[C:\\tools/bin\\Upd]\n", 0), 0u) << r.err;
+}
+
+TEST(CommandLine, NoDrawingIntoAPipeOrTerminalForMessagesOnly) {
+  // The version line under a terminal is the same bytes: messages never draw.
+  RunOptions terminal;
+  terminal.stdoutIsTerminal = true;
+  RunResult r = RunUpdater({}, terminal);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(VersionThen(r.out, ""));
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}

@@ -1,0 +1,178 @@
+#include "Subprocess.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace clitest {
+namespace {
+
+struct Channels {
+  int outRead = -1, outWrite = -1;
+  int errRead = -1, errWrite = -1;
+};
+
+Channels OpenChannels(bool terminal) {
+  Channels c;
+  if (terminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
+    const char* name = ptsname(master);
+    if (name == nullptr) throw std::runtime_error("no pty name");
+    int slave = open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) throw std::runtime_error("cannot open pty slave");
+    // Raw, so the bytes the program writes arrive unchanged (no "\n" to "\r\n").
+    struct termios mode;
+    tcgetattr(slave, &mode);
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+    c.outRead = master;
+    c.outWrite = slave;
+  } else {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+    c.outRead = fds[0];
+    c.outWrite = fds[1];
+  }
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+  c.errRead = fds[0];
+  c.errWrite = fds[1];
+  return c;
+}
+
+void SetUpChild(const Channels& c, const RunOptions& options) {
+  dup2(c.outWrite, STDOUT_FILENO);
+  dup2(c.errWrite, STDERR_FILENO);
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+  for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, devnull})
+    if (fd > STDERR_FILENO) close(fd);
+  for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
+  for (const std::string& entry : options.setEnv) {
+    size_t eq = entry.find('=');
+    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
+  if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(126);
+  if (options.gid != static_cast<gid_t>(-1)) {
+    if (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0) _exit(126);
+  }
+  if (options.uid != static_cast<uid_t>(-1) && setuid(options.uid) != 0) _exit(126);
+}
+
+RunResult Collect(pid_t pid, const Channels& c, int timeoutMs) {
+  RunResult result;
+  close(c.outWrite);
+  close(c.errWrite);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto remaining = [&] {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  };
+  bool outOpen = true, errOpen = true;
+  char buffer[4096];
+  while ((outOpen || errOpen) && !result.timedOut) {
+    struct pollfd fds[2];
+    int n = 0;
+    if (outOpen) fds[n++] = {c.outRead, POLLIN, 0};
+    if (errOpen) fds[n++] = {c.errRead, POLLIN, 0};
+    int ready = poll(fds, static_cast<nfds_t>(n), remaining());
+    if (ready == 0) {
+      result.timedOut = true;
+      break;
+    }
+    if (ready < 0) continue;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      // A pty master reads EIO once every slave copy is closed: that is its end.
+      if (got <= 0) {
+        (fds[i].fd == c.outRead ? outOpen : errOpen) = false;
+        continue;
+      }
+      (fds[i].fd == c.outRead ? result.out : result.err).append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(c.outRead);
+  close(c.errRead);
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (result.timedOut || remaining() == 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(2000);
+  }
+  result.status = (!result.timedOut && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options) {
+  Channels c = OpenChannels(options.stdoutIsTerminal);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    SetUpChild(c, options);
+    execve(path.c_str(), argv.data(), environ);
+    _exit(127);
+  }
+  return Collect(pid, c, options.timeoutMs);
+}
+
+RunResult RunInChild(const std::function<void()>& body, const RunOptions& options) {
+  Channels c = OpenChannels(options.stdoutIsTerminal);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    SetUpChild(c, options);
+    body();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+  }
+  return Collect(pid, c, options.timeoutMs);
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "updater-cli-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace clitest
