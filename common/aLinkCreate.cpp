@@ -1,0 +1,214 @@
+// Link creation for a device, reuse by identity, release and reset.
+#include <mutex>
+#include <new>
+
+#include "common/aLinkRecord.h"
+#include "common/aSocket.h"
+#include "common/unix/aSerial.h"
+
+namespace {
+
+constexpr uint32_t kLinkTypeStream = 0;
+constexpr uint32_t kFirstServerType = 4;
+constexpr uint32_t kLastServerType = 7;
+constexpr int kResetStreamTries = 20;
+constexpr uint32_t kResetRetryPauseMs = 100;
+
+// Creations are serialised so that two threads asking for the same device cannot both
+// miss the look-up and open the device twice.
+std::mutex& sCreationMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+int32_t sBaudIndex(uint32_t baud) {
+  static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+  for (int32_t i = 0; i < 8; i++)
+    if (rates[i] == baud) return i;
+  return -1;
+}
+
+struct SerialContext {
+  const char* portName;
+  int32_t baudIndex;
+};
+
+aErr sMakeSocketStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+  return aStream_CreateSocket(entry.ident1, entry.ident2, stream);
+}
+
+aErr sMakeSerialStream(const aLinkManagedEntry&, void* context, aStream** stream) {
+  // The identity does not hold the port, so a reset cannot make the stream again.
+  if (context == nullptr) return aErrParam;
+  const SerialContext* c = static_cast<const SerialContext*>(context);
+  return aStream_CreateSerial_Packetized(c->portName, c->baudIndex, false, 0, 0, stream);
+}
+
+aLinkRef sNewEntry(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type) {
+  aLink* record = new (std::nothrow) aLink();
+  if (record == nullptr) return 0;
+  return sCreate2(ident0, ident1, ident2, type, record, aLink_ReleaseRecord);
+}
+
+// Initialises the new entry's record over stream (owned from here on), counts the
+// first use and starts the link; on failure everything is released and 0 returned.
+aLinkRef sInitAndStart(aLinkRef id, aStream* stream, aLinkStreamMaker maker, bool synchronise) {
+  std::shared_ptr<aLink> link = sGetLink(id);
+  if (!link) {
+    aStream_Destroy(&stream);
+    aLinkRef doomed = id;
+    aLink_Destroy(&doomed);
+    return 0;
+  }
+  link->maker = maker;
+  const bool initialised = aLink_Init(id, stream) == id;
+  if (link->stream != stream) aStream_Destroy(&stream);   // not taken: still ours
+  aLinkRef made = id;
+  if (!initialised) {
+    aLink_Destroy(&made);
+    return 0;
+  }
+  sChangeUseCount(sLookupEntryByID(id), 1);
+  if (aLink_Start(id) != aErrNone || (synchronise && aLink_Sync(id) != aErrNone)) {
+    aLink_Destroy(&made);
+    return 0;
+  }
+  return id;
+}
+
+}  // namespace
+
+aLinkRef aLink_CreateForDevice(const aLinkDeviceRequest& request) {
+  if (request.makeStream == nullptr) return 0;
+  std::lock_guard<std::mutex> creating(sCreationMutex());
+  aLinkEntryPtr existing = sRetainEntryByIdentifier(request.ident0, request.type, request.refuseServed);
+  if (existing) {
+    // Served by a link server: a second program reaches the device as a client.
+    if (request.refuseServed && existing->server.load() != nullptr) return 0;
+    return existing->id;
+  }
+  const aLinkRef id = sNewEntry(request.ident0, request.ident1, request.ident2, request.type);
+  if (id == 0) return 0;
+  aLinkEntryPtr entry = sLookupEntryByID(id);
+  aStream* stream = nullptr;
+  if (!entry || request.makeStream(*entry, request.context, &stream) != aErrNone || stream == nullptr) {
+    aLinkRef doomed = id;
+    aLink_Destroy(&doomed);
+    return 0;
+  }
+  return sInitAndStart(id, stream, request.makeStream, request.synchronise);
+}
+
+aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port) {
+  aLinkDeviceRequest r{};
+  r.type = aLINK_TYPE_TCPIP;
+  r.ident0 = serial;
+  r.ident1 = address;
+  r.ident2 = port;
+  r.refuseServed = true;
+  r.synchronise = false;
+  r.makeStream = sMakeSocketStream;
+  return aLink_CreateForDevice(r);
+}
+
+aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud) {
+  const int32_t index = sBaudIndex(baud);
+  if (portName == nullptr || index < 0) return 0;
+  SerialContext context{portName, index};
+  aLinkDeviceRequest r{};
+  r.type = aLINK_TYPE_SERIAL;
+  r.ident0 = serial;
+  r.refuseServed = false;
+  r.synchronise = false;
+  r.makeStream = sMakeSerialStream;
+  r.context = &context;
+  return aLink_CreateForDevice(r);
+}
+
+aLinkRef aLink_CreateClient(uint32_t, uint16_t, aLinkRef) {
+  // Links through a link server are not part of this build.
+  return 0;
+}
+
+aLinkRef aLink_CreateServer(aLinkRef, uint16_t*, uint32_t*, uint8_t) {
+  // The link server is not part of this build.
+  return 0;
+}
+
+aLinkRef aLink_Create(aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return 0;
+  std::lock_guard<std::mutex> creating(sCreationMutex());
+  const aLinkRef id = sNewEntry(aLINK_IDENT_STREAM, 0, 0, kLinkTypeStream);
+  if (id == 0) {
+    aStream_Destroy(&stream);
+    return 0;
+  }
+  return sInitAndStart(id, stream, nullptr, false);
+}
+
+aErr aLink_Destroy(aLinkRef* id) {
+  if (id == nullptr) return aErrParam;
+  aLinkEntryPtr extracted;
+  const aErr e = sReleaseUse(*id, &extracted);
+  *id = 0;
+  if (e != aErrNone) return aErrParam;
+  if (!extracted) return aErrNone;
+  aLink* link = extracted->link;
+  if (link == nullptr) return aErrUnknown;
+  aLink_ClearFilter(link);
+  aErr result;
+  {
+    std::lock_guard<std::mutex> lock(link->control);
+    link->destroyed = true;
+    aLink_StopLocked(link);
+    aLinkRef linked = extracted->linkedId.exchange(0);
+    if (linked != 0) aLink_Destroy(&linked);
+    // Waiters on the FIFOs return null at once; later calls see unknown ids. The record
+    // itself lives on until the last holder lets go.
+    aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
+    if (in != 0) aPacketFifo_Destroy(&in);
+    result = out != 0 ? aPacketFifo_Destroy(&out) : aErrNone;
+    if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  }
+  return result;
+}
+
+aErr aLink_Reset(aLinkRef id) {
+  aLinkEntryPtr entry = sLookupEntryByID(id);
+  if (!entry || entry->link == nullptr) return aErrParam;
+  if (entry->type >= kFirstServerType && entry->type <= kLastServerType) {
+    // Client links to a link server are not part of this build.
+    return aErrUnimplemented;
+  }
+  aLink* link = entry->link;
+  std::unique_lock<std::mutex> lock(link->control);
+  if (link->destroyed) return aErrParam;
+  // A stream that cannot be made again from the identity alone (caller's streams,
+  // serial lines) is refused before the working link is taken apart.
+  if (link->maker == nullptr || entry->type == aLINK_TYPE_SERIAL) return aErrParam;
+  aLink_StopLocked(link);
+  aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
+  if (in != 0) aPacketFifo_Destroy(&in);
+  if (out != 0) aPacketFifo_Destroy(&out);
+  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  aStream* stream = nullptr;
+  aErr made = aErrParam;
+  for (int attempt = 0; attempt < kResetStreamTries; attempt++) {
+    made = link->maker(*entry, nullptr, &stream);
+    if (made == aErrNone && stream != nullptr) break;
+    stream = nullptr;
+    if (made == aErrParam) break;   // will never succeed
+    aTime_MSSleep(kResetRetryPauseMs);
+  }
+  if (stream == nullptr) {
+    // Left stopped with neither stream nor FIFOs: nothing runs, nothing is touched.
+    link->status = kLinkStatusNoStream;
+    return made != aErrNone ? made : aErrResource;
+  }
+  lock.unlock();
+  if (aLink_Init(id, stream) != id) {
+    if (link->stream != stream) aStream_Destroy(&stream);
+    return aErrResource;
+  }
+  return aLink_Start(id);
+}
