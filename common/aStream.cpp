@@ -112,6 +112,8 @@ aErr aStream_Read(aStream* stream, void* buffer, uint64_t length) {
   if (length == 0) return aErrNone;
   if (buffer == nullptr) return aErrParam;
   if (stream->get == nullptr) return aErrMode;
+  // The unget ring counts in 32 bits: a longer read could not be given back whole.
+  if (length >= UINT32_MAX) return aErrResource;
   uint8_t* taken = new (std::nothrow) uint8_t[length];
   if (taken == nullptr) return aErrResource;
   // Room to put every taken byte back is made before anything is taken, so a transport
