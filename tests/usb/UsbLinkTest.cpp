@@ -1,1 +1,132 @@
-#include <gtest/gtest.h>
+// USB links end to end: the link engine over the USB stream through the real libusb to
+// the simulated module behind an emulated device.
+#include <memory>
+
+#include "common/aLink.h"
+#include "common/aLinkInternal.h"
+#include "common/aLinkTable.h"
+#include "tests/link/LinkFixtures.h"
+#include "tests/usb/SimUsbFrontEnd.h"
+#include "tests/usb/UsbFixture.h"
+
+using namespace usbemu;
+using linktest::isRoute;
+using linktest::isSync;
+using linktest::queryModel;
+using linktest::waitFor;
+
+namespace {
+
+constexpr uint32_t kSerial = 0x1234ABCD;
+
+class UsbLink : public UsbTest {
+ protected:
+  void SetUp() override {
+    UsbTest::SetUp();
+    devsim::Config config = module.config();
+    config.serial = kSerial;
+    config.address = 0x04;
+    config.model = 0x13;
+    module.setConfig(config);
+  }
+  void TearDown() override {
+    while (id != 0 && sLookupEntryByID(id) != nullptr) aLink_Destroy(&id);
+    frontEnd.reset();
+    UsbTest::TearDown();
+  }
+
+  Device& attach(uint16_t productId = 0x0013) {
+    Device& usb = bus->add(withSerial("1234ABCD", productId));
+    frontEnd = std::make_unique<SimUsbFrontEnd>(module, usb);
+    return usb;
+  }
+
+  devsim::Device module;
+  std::unique_ptr<SimUsbFrontEnd> frontEnd;
+  aLinkRef id = 0;
+};
+
+TEST_F(UsbLink, CreationSynchronisesAndTheLinkCarriesPackets) {
+  attach();
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
+  // The handshake ran over USB: the module saw the sync requests and route-on.
+  EXPECT_GE(module.countReceived(isSync), 2u);
+  EXPECT_TRUE(waitFor([&] { return module.routeState() == 1; }));
+  // Surplus sync replies were drained: the first packet awaited is the real reply.
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+}
+
+TEST_F(UsbLink, SplitRepliesAndHeartbeatsAreHandled) {
+  devsim::Config config = module.config();
+  config.splitBytes = true;
+  config.heartbeatMs = 100;
+  module.setConfig(config);
+  attach();
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_TRUE(waitFor([&] { return module.heartbeats().answered >= 2; }));
+  EXPECT_EQ(module.heartbeats().wrong, 0u);
+}
+
+TEST_F(UsbLink, SecondCreationSharesTheLinkUntilTheLastDestroy) {
+  Device& usb = attach();
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  aLinkRef again = aLink_CreateUSB(kSerial);
+  EXPECT_EQ(again, id);
+  EXPECT_EQ(usb.counters().claims, 1u);
+
+  EXPECT_EQ(aLink_Destroy(&again), aErrNone);
+  EXPECT_EQ(again, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_EQ(usb.counters().releases, 0u);
+
+  aLinkRef last = id;
+  EXPECT_EQ(aLink_Destroy(&last), aErrNone);
+  EXPECT_EQ(sLookupEntryByID(id), nullptr);
+  // Stopping sent route-off, and the interface was released.
+  EXPECT_TRUE(waitFor([&] { return module.countReceived([](const devsim::WirePacket& p) { return isRoute(p, 0); }) == 1; }));
+  EXPECT_EQ(usb.counters().releases, 1u);
+  id = 0;
+}
+
+TEST_F(UsbLink, NoDeviceOrNoHandshakeLeavesNothingBehind) {
+  EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);
+  EXPECT_EQ(aLink_CreateUSB(0), 0u);
+  EXPECT_EQ(sLookupEntryByIdentifier(kSerial, aLINK_TYPE_USB), nullptr);
+
+  devsim::Config config = module.config();
+  config.answerSync = false;
+  module.setConfig(config);
+  Device& usb = attach();
+  EXPECT_EQ(aLink_CreateUSB(kSerial), 0u);
+  EXPECT_EQ(sLookupEntryByIdentifier(kSerial, aLINK_TYPE_USB), nullptr);
+  EXPECT_EQ(usb.counters().releases, 1u);
+}
+
+TEST_F(UsbLink, ResetReopensADeviceThatLeftAndCameBack) {
+  Device* usb = &attach();
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  ASSERT_EQ(queryModel(id, 0x04), 0x13);
+
+  // The module leaves the bus: the link's reader sees the IO errors.
+  frontEnd.reset();
+  bus->remove(*usb);
+  EXPECT_TRUE(waitFor([&] { return aLink_GetStatus(id) == kLinkStatusIOError; }, 5000));
+
+  // It comes back under the same serial number; a fresh context sees it, while the
+  // link still holds its handle on the old one.
+  usb = &bus->add(withSerial("1234ABCD"));
+  frontEnd = std::make_unique<SimUsbFrontEnd>(module, *usb);
+  Tallowick_libusb_exit();
+  EXPECT_EQ(aLink_Reset(id), aErrNone);
+  EXPECT_EQ(usb->counters().claims, 1u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+}
+
+}  // namespace
