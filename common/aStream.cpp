@@ -114,14 +114,16 @@ aErr aStream_Read(aStream* stream, void* buffer, uint64_t length) {
   if (stream->get == nullptr) return aErrMode;
   // The unget ring counts in 32 bits: a longer read could not be given back whole.
   if (length >= UINT32_MAX) return aErrResource;
-  uint8_t* taken = new (std::nothrow) uint8_t[length];
+  // The link reader reads one byte at a time: short reads need no heap storage.
+  uint8_t local[64];
+  uint8_t* taken = length <= sizeof local ? local : new (std::nothrow) uint8_t[length];
   if (taken == nullptr) return aErrResource;
   // Room to put every taken byte back is made before anything is taken, so a transport
   // that is not ready can never cost bytes.
   // The ring is emptied before the transport is asked, so at most length bytes go back.
   const uint64_t held = stream->ungetCount;
   if (sReserve(stream, length > held ? length - held : 0) != aErrNone) {
-    delete[] taken;
+    if (taken != local) delete[] taken;
     return aErrResource;
   }
   uint64_t k = 0;
@@ -137,7 +139,7 @@ aErr aStream_Read(aStream* stream, void* buffer, uint64_t length) {
     // The ring was empty when the transport was asked, so appending keeps the order.
     for (uint64_t i = 0; i < k; i++) sPush(stream, taken[i]);
   }
-  delete[] taken;
+  if (taken != local) delete[] taken;
   return err;
 }
 
