@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "common/aLinkTable.h"
@@ -34,6 +35,13 @@ struct Entries {
     for (aLinkRef id : ids) sExtractEntry(id);
   }
 };
+
+// The "threadsafe" style re-runs the test binary for the statement alone: a fresh
+// process whose table is still empty.
+TEST(LinkTableDeathTest, FirstEntryOfAProcessGetsIdOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(sCreate(0x0DD0, 0, 1, nullptr, nullptr) == 1 ? 0 : 3), ::testing::ExitedWithCode(0), "");
+}
 
 TEST(LinkTable, IdsRiseByOneAndAreNotGivenOutAgain) {
   Entries e;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -53,6 +54,19 @@ uint8_t logOffers(const aPacket* p, void* reference) {
   OfferLog* log = static_cast<OfferLog*>(reference);
   log->offered.push_back(p->data[0]);
   return p->data[0] == log->accept;
+}
+
+// The "threadsafe" style re-runs the test binary for the statement alone: a fresh
+// process whose registry has made nothing yet.
+TEST(PacketFifoDeathTest, FirstFifoOfAProcessGetsIdOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const aPacketFifoId first = aPacketFifo_Create();
+        const aPacketFifoId second = aPacketFifo_Create();
+        std::_Exit(first == 1 && second == 2 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PacketFifo, IdsAreDistinctNonZeroAndNotReused) {
