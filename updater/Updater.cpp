@@ -3,7 +3,20 @@
 Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& console)
     : serverUrl(url != nullptr ? url : ""), storeRoot(root != nullptr ? root : ""), display(console) {}
 
-bool Updater::IsAvailable(Operation) { return false; }
+bool Updater::IsAvailable(Operation operation) {
+  // Each operation turns true here when its implementation lands.
+  switch (operation) {
+    case Operation::Update:
+    case Operation::Download:
+    case Operation::Discovery:
+    case Operation::BuildList:
+    case Operation::LocalBuildList:
+    case Operation::Fingerprint:
+    case Operation::Recovery:
+      return false;
+  }
+  return false;
+}
 
 void Updater::ReportUnavailable(Operation operation) {
   const char* name = "This operation";

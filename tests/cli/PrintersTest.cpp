@@ -4,11 +4,11 @@
 #include <arpa/inet.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "Subprocess.h"
+#include "VersionLine.h"
 #include "updater/CLI_Display.h"
 #include "updater/Printers.h"
 
@@ -21,9 +21,8 @@ TEST(Printers, VersionLine) {
     _display_app_version(display);
   });
   ASSERT_EQ(r.status, 0);
-  EXPECT_TRUE(std::regex_match(
-      r.out, std::regex("Updater \\(Version: 2\\.12\\.3 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}\\)\n")))
-      << r.out;
+  EXPECT_EQ(clitest::VersionLineLength(r.out), r.out.size()) << r.out;
+  EXPECT_NE(r.out.size(), 0u);
 }
 
 TEST(Printers, Fingerprint) {
