@@ -3,13 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
+#include "api/Entity.h"
 #include "api/Link.h"
 #include "common/unix/aTime.h"
 #include "tests/api/SimFixture.h"
 
 namespace apitest {
 namespace {
+
+// Each of them owns a core link use (or the Link that holds one): a copy would release
+// it twice.
+static_assert(!std::is_copy_constructible<Link>::value && !std::is_copy_assignable<Link>::value, "");
+static_assert(!std::is_copy_constructible<Module>::value && !std::is_copy_assignable<Module>::value, "");
+static_assert(!std::is_copy_constructible<EntityClass>::value && !std::is_copy_assignable<EntityClass>::value, "");
 
 TEST(LinkBasics, NameIsCopiedAndCutAt1024) {
   const std::string longName(2000, 'x');

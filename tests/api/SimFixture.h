@@ -42,10 +42,6 @@ class SimFixture : public ::testing::Test {
 
   void SetUp() override { ASSERT_TRUE(tcp->ok()); }
 
-  void TearDown() override {
-    // Links go before the simulator that serves them.
-  }
-
   linkSpec spec() const {
     linkSpec s;
     std::memset(&s, 0, sizeof s);

@@ -152,6 +152,27 @@ TEST_F(UsbModule, DiscoveryByModelAndNotFound) {
   EXPECT_FALSE(missing.isConnected());
 }
 
+// A failed link-server attempt falls back to USB once, when the flag allows it.
+TEST_F(UsbModule, FallbackFromServerKindToUsb) {
+  attach(0x00C0FFEE, 0x06, 0x13);
+  Module& strict = module();
+  EXPECT_EQ(strict.discoverAndConnect(kLinkTypeQuivel, 0x00C0FFEE), aErrNotFound);
+  EXPECT_FALSE(strict.isConnected());
+  Module& lenient = module();
+  ASSERT_EQ(lenient.setConfig(noServer(1)), aErrNone);
+  ASSERT_EQ(lenient.discoverAndConnect(kLinkTypeQuivel, 0x00C0FFEE), aErrNone);
+  linkSpec s;
+  ASSERT_EQ(lenient.getLinkSpecifier(&s), aErrNone);
+  EXPECT_EQ(s.type, kLinkTypeUSB);
+  EXPECT_EQ(lenient.getModuleAddress(), 0x06);
+  // With the server step asked for, the device link is refused before it is made.
+  Module& served = module();
+  QuivelConfig on;
+  ASSERT_EQ(served.setConfig(on), aErrNone);
+  EXPECT_EQ(served.connect(kLinkTypeUSB, 0x00C0FFEE), aErrUnimplemented);
+  EXPECT_EQ(served.getStatus(), 8);
+}
+
 TEST_F(UsbModule, RouterRoadOverUsb) {
   Attached& r = attach(0x00A1B2C3, 0x04, 0x20);
   devsim::model::ModuleConfig c = config(0x10000010, 0x10, 0x13);

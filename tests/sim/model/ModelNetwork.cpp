@@ -67,5 +67,16 @@ void Network::attach(Device& device, const std::shared_ptr<Network>& network) {
   });
 }
 
+std::shared_ptr<Network> Network::install(Device& device) {
+  const Config dc = device.config();
+  ModuleConfig mc;
+  mc.address = dc.address;
+  mc.model = dc.model;
+  mc.serial = dc.serial;
+  auto network = std::make_shared<Network>(std::make_shared<Module>(mc));
+  attach(device, network);
+  return network;
+}
+
 }  // namespace model
 }  // namespace devsim

@@ -36,6 +36,9 @@ class Network {
   // Installs the network as the device's handler. The device's sync answers use its own
   // configured address, so keep that equal to the front module's.
   static void attach(Device& device, const std::shared_ptr<Network>& network);
+  // A network of one module with the device's address, model and serial number,
+  // attached to it: the whole device behaviour for a standalone simulator.
+  static std::shared_ptr<Network> install(Device& device);
 
  private:
   mutable std::mutex mutex_;
