@@ -85,6 +85,7 @@ TEST(CommandLine, UsageAndHelp) {
        "Invalid format for \"-b\" parameter, unprocessed characters [x]\n" + FullHelp()},
       {"-X before -h adds the extended block", {"-X", "0", "-h"}, 0, "", FullHelpExtended()},
       {"-X after -h is never read", {"-h", "-X", "0"}, 0, "", FullHelp()},
+      {"help ends the parse before its log lines", {"-X", "0x10000", "-h"}, 0, "", FullHelpExtended()},
       {"help stops before the server-choice check", {"--http", "--https", "-h"}, 0, "", FullHelp()},
       {"help wins over commands", {"-D", "-h"}, 0, "", FullHelp()},
   });
@@ -121,6 +122,10 @@ TEST(CommandLine, RefusedParameters) {
        "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n" + refused},
       {"-u beside --https", {"-u", "http://127.0.0.1:9/cgi/u", "--https", "-D"}, 1, "",
        "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n" + refused},
+      {"user text is never a format", {"-t", "%s%n%x", "-D"}, 1, "",
+       "Invalid transport type:[%s%n%x]\nMust be one of the following: USB, TCPIP, RECOVER\n" + refused},
+      {"user text is never a format in -d", {"-d", "%n%n", "-D"}, 1, "",
+       "Invalid serial number obtained from argument [%n%n]\n" + refused},
       {"every refusal is shown",
        {"-Y", "-t", "x", "-d", "0"},
        1,
