@@ -76,6 +76,37 @@ TEST_F(ModuleAt6, SilentDeviceLeavesTheConnectionUp) {
   EXPECT_EQ(countSent(0xAD, {}), 4u);
 }
 
+// The one-call install gives a plain simulated device the whole module behaviour.
+TEST(ModuleOnInstalledModel, AnswersAsTheDeviceIsConfigured) {
+  devsim::Config dc;
+  dc.address = 0x0C;
+  dc.serial = 0x0BEEF001;
+  dc.model = 0x21;
+  devsim::Device device(dc);
+  auto network = devsim::model::Network::install(device);
+  devsim::TcpFrontEnd tcp(device);
+  ASSERT_TRUE(tcp.ok());
+  linkSpec s;
+  std::memset(&s, 0, sizeof s);
+  s.type = kLinkTypeTCPIP;
+  s.serialNumber = dc.serial;
+  s.t.ip.address = htonl(INADDR_LOOPBACK);
+  s.t.ip.port = tcp.port();
+  Module m(2, 0);
+  ASSERT_EQ(m.setConfig(noServer()), aErrNone);
+  ASSERT_EQ(m.connectFromSpec(s), aErrNone);
+  EXPECT_EQ(m.getModuleAddress(), 0x0C);
+  SystemClass sys;
+  sys.init(&m, 0);
+  uint32_t serial = 0;
+  uint8_t model = 0;
+  EXPECT_EQ(sys.getSerialNumber(&serial), aErrNone);
+  EXPECT_EQ(serial, 0x0BEEF001u);
+  EXPECT_EQ(sys.getModel(&model), aErrNone);
+  EXPECT_EQ(model, 0x21);
+  m.disconnect();
+}
+
 class ModuleInfo : public ConnectedFixture {};
 
 TEST_F(ModuleInfo, BuildNumber) {
