@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "common/unix/aFile.h"
@@ -95,9 +96,9 @@ bool BirdFile::Load() {
   }
 
   bool result = false;
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[size > 0 ? size : 1]);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
   uint64_t count = 0;
-  e = size > 0 ? aFile_Read(file, buffer.get(), size, &count) : aErrNone;
+  e = buffer == nullptr ? aErrMemory : size > 0 ? aFile_Read(file, buffer.get(), size, &count) : aErrNone;
   if (e != aErrNone) {
     Log::log(kLog, "BIRDFILE: Error (%d) reading %s\n", e, path.c_str());
   } else if (count < size) {
@@ -109,12 +110,17 @@ bool BirdFile::Load() {
       version = GetShort(buffer.get() + 4);
     }
     const uint64_t bodyLength = size > 6 ? size - 6 : 0;
-    if (DecompressData(buffer.get() + (size > 6 ? 6 : size), bodyLength)) {
-      // A count mismatch is only logged; a block that does not fit its payload or its
-      // type's layout refuses the file.
-      ScanBlocks(data.get(), dataSize);
-      result = !malformed;
-      if (result) FindSerialNumberOffsets();
+    try {
+      if (DecompressData(buffer.get() + (size > 6 ? 6 : size), bodyLength)) {
+        // A count mismatch is only logged; a block that does not fit its payload or
+        // its type's layout refuses the file.
+        ScanBlocks(data.get(), dataSize);
+        result = !malformed;
+        if (result) FindSerialNumberOffsets();
+      }
+    } catch (const std::bad_alloc&) {
+      Log::log(kLog, "BIRDFILE: Error - out of memory loading %s\n", path.c_str());
+      result = false;
     }
   }
   if (firstBlock(BLOCK_TYPE_SERIAL_OFFSETS) != nullptr) hasSerialOffsets = true;
