@@ -25,6 +25,10 @@ enum : uint32_t {
 
 // A handshake that makes no progress for this long is started again by the reader.
 #define aLINK_SYNC_RETRY_MS 250
+// At most this many batches of sync requests are queued per aLINK_SYNC_RETRY_MS. Every
+// bad reply byte restarts the handshake, and each request draws a reply: without a cap
+// a device answering with an odd address would be sent ever more requests.
+#define aLINK_SYNC_BATCHES_PER_WINDOW 2
 
 struct aLink {
   std::atomic<uint16_t> check{0};
@@ -47,6 +51,8 @@ struct aLink {
   uint8_t syncAddress = 0;
   aTime syncMark = 0;                    // reader: last handshake start or progress
   std::atomic<uint8_t> syncRequested{0}; // aLink_Sync asks the reader to start at once
+  aTime syncWindowStart = 0;             // reader: rate window of request batches
+  uint32_t syncBatches = 0;
   // Under userFilterSema.
   aPacketFilterProc userFilter = nullptr;
   void* userFilterReference = nullptr;

@@ -11,8 +11,19 @@ aErr sStartSync(aLink* link) {
   link->status = kLinkStatusSyncing;
   link->syncState = kSyncStateStart;
   link->syncRequested = 0;
-  link->syncMark = aTime_GetMonotonicMSTicks();
+  const aTime now = aTime_GetMonotonicMSTicks();
+  link->syncMark = now;
   aPacket_Reset(link->assembly);
+  if (now - link->syncWindowStart >= aLINK_SYNC_RETRY_MS) {
+    link->syncWindowStart = now;
+    link->syncBatches = 0;
+  }
+  if (link->syncBatches >= aLINK_SYNC_BATCHES_PER_WINDOW) {
+    // Enough requests are on their way; wait for their replies instead.
+    link->syncState = kSyncStateByte1;
+    return aErrNone;
+  }
+  link->syncBatches++;
   aErr result = aErrMemory;
   for (unsigned i = 0; i < kSyncRequests; i++) {
     aPacket* request = aPacket_Create();

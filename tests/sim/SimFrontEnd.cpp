@@ -73,7 +73,9 @@ void FrontEnd::writeAll(int fd, const uint8_t* bytes, size_t length, bool split)
   size_t sent = 0;
   while (sent < length) {
     const size_t step = split ? 1 : length - sent;
-    const ssize_t n = ::write(fd, bytes + sent, step);
+    // send() keeps a host that went away from killing the simulator with SIGPIPE.
+    ssize_t n = ::send(fd, bytes + sent, step, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, bytes + sent, step);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) {
