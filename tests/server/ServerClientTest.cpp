@@ -2,6 +2,12 @@
 // 127.0.0.1: exact queries on the wire, answers, and every scripted fault.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -211,6 +217,39 @@ TEST_F(ServerClientTest, StalledServerIsAbandonedAtTheLowSpeedLimit) {
         30000);
     EXPECT_EQ(result, 0) << fault;
   }
+}
+
+TEST_F(ServerClientTest, ConnectionThatIsNeverAcceptedTimesOut) {
+  // A listener that never accepts, its queue filled: the kernel drops further
+  // connection requests, so the client's connect can only end by its own time-out.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; i++) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(fd);
+  }
+  HTTPLimits limits = saved_;
+  limits.connectTimeoutMs = 500;
+  HTTPRequest::SetLimits(limits);
+  const std::string target = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
+  const int result = testsupport::runInChild(
+      [&]() {
+        LogCapture log(0x20);
+        if (UpdateServerRequest::ping(target.c_str())) return 1;
+        return log.contains("PING ==> [Timeout was reached]\n") ? 0 : 2;
+      },
+      30000);
+  EXPECT_EQ(result, 0);
+  for (int fd : fillers) close(fd);
+  close(listener);
 }
 
 TEST_F(ServerClientTest, ClosedPortAndDroppedConnection) {
