@@ -284,7 +284,8 @@ uid_t UnusedUid() {
 TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
   uid_t uid = UnusedUid();
   ASSERT_NE(uid, static_cast<uid_t>(-1));
-  TempDir home;
+  // Under /tmp, which every user can reach, whatever TMPDIR says.
+  TempDir home("/tmp");
   ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
   RunOptions options;
   options.uid = uid;

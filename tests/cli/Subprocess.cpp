@@ -157,8 +157,9 @@ RunResult RunInChild(const std::function<void()>& body, const RunOptions& option
   return Collect(pid, c, options.timeoutMs);
 }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "updater-cli-XXXXXX").string();
+TempDir::TempDir(const std::string& base) {
+  std::filesystem::path parent = base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+  std::string pattern = (parent / "updater-cli-XXXXXX").string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -35,7 +35,8 @@ RunResult RunInChild(const std::function<void()>& body, const RunOptions& option
 // A fresh directory under the temporary directory, removed by the destructor.
 class TempDir {
 public:
-  TempDir();
+  // Under the temporary directory, or under `base` when given.
+  explicit TempDir(const std::string& base = std::string());
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
