@@ -26,7 +26,7 @@ size_t _rcv_data(void* bytes, size_t size, size_t count, void* reference) {
   Receiver* receiver = static_cast<Receiver*>(reference);
   const size_t length = size * count;
   const int shown = length < 100 ? static_cast<int>(length) : 100;
-  Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size), static_cast<int>(count),
+  Log::log(kLog, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size), static_cast<int>(count),
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(receiver->response) & 0xFFFFFFFFu), shown,
            static_cast<const char*>(bytes));
   if (receiver->response->response.size() + length > receiver->limit) {

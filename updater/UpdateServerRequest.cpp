@@ -34,7 +34,7 @@ bool exchange(const char* name, const char* url, Query& query, std::vector<std::
   try {
     HTTPResponse response = HTTPRequest::GET(url != nullptr ? url : default_url.c_str(), query);
     if (response.get_status() != 200) {
-      if (std::strcmp(name, "PING") == 0)
+      if (std::strcmp(name, "ping") == 0)
         Log::log(kLog, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()), response.get_response().c_str());
       else
         Log::log(kLog, "%s ==> [%d] [%s]\n", name, static_cast<int>(response.get_status()),
@@ -139,7 +139,7 @@ void UpdateServerRequest::TakeRecoveryInfo(const char* name, const std::vector<s
 bool UpdateServerRequest::ping(const char* url) {
   Query query = {{"op", "hi"}, {"rv", "2"}};
   std::vector<std::string> lines;
-  return exchange("PING", url, query, lines);
+  return exchange("ping", url, query, lines);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url) {

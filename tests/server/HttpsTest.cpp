@@ -24,7 +24,7 @@ TEST(HttpsTest, UntrustedCertificateIsRefusedByDefault) {
   LogCapture log(0x20);
   const std::string url = server.url();
   EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
-  EXPECT_TRUE(log.contains("PING ==> [SSL peer certificate or SSH remote key was not OK]\n")) << log.text();
+  EXPECT_TRUE(log.contains("ping ==> [SSL peer certificate or SSH remote key was not OK]\n")) << log.text();
   // The handshake failed before any request was made.
   EXPECT_TRUE(server.requests().empty());
 }
@@ -61,7 +61,7 @@ TEST(HttpsTest, CertificateForAnotherNameIsRefusedEvenFromATrustedCA) {
   const int result = runTrustingCA(ca(), [&]() {
     LogCapture log(0x20);
     if (UpdateServerRequest::ping(url.c_str())) return 1;
-    return log.contains("PING ==> [SSL peer certificate or SSH remote key was not OK]\n") ? 0 : 2;
+    return log.contains("ping ==> [SSL peer certificate or SSH remote key was not OK]\n") ? 0 : 2;
   });
   if (result == kUnsupported) GTEST_SKIP() << "no private mount namespace here";
   EXPECT_EQ(result, 0);

@@ -212,7 +212,7 @@ TEST_F(ServerClientTest, StalledServerIsAbandonedAtTheLowSpeedLimit) {
         [&]() {
           LogCapture log(0x20);
           if (UpdateServerRequest::ping(url())) return 1;
-          return log.contains("PING ==> [Timeout was reached]\n") ? 0 : 2;
+          return log.contains("ping ==> [Timeout was reached]\n") ? 0 : 2;
         },
         30000);
     EXPECT_EQ(result, 0) << fault;
@@ -244,7 +244,7 @@ TEST_F(ServerClientTest, ConnectionThatIsNeverAcceptedTimesOut) {
       [&]() {
         LogCapture log(0x20);
         if (UpdateServerRequest::ping(target.c_str())) return 1;
-        return log.contains("PING ==> [Timeout was reached]\n") ? 0 : 2;
+        return log.contains("ping ==> [Timeout was reached]\n") ? 0 : 2;
       },
       30000);
   EXPECT_EQ(result, 0);
@@ -256,7 +256,7 @@ TEST_F(ServerClientTest, ClosedPortAndDroppedConnection) {
   LogCapture log(0x20);
   const std::string closed = "http://127.0.0.1:" + std::to_string(FakeUpdateServer::closedPort()) + "/cgi/u";
   EXPECT_FALSE(UpdateServerRequest::ping(closed.c_str()));
-  EXPECT_TRUE(log.contains("PING ==> [Couldn't connect to server]\n")) << log.text();
+  EXPECT_TRUE(log.contains("ping ==> [Couldn't connect to server]\n")) << log.text();
 
   configure(R"({"*": {"close": true}})");
   std::string build = "kept", version;
@@ -269,7 +269,7 @@ TEST_F(ServerClientTest, OnlyHttpAndHttpsAreSpoken) {
   LogCapture log(0x20);
   const std::string file = "file://" + birdFile_;
   EXPECT_FALSE(UpdateServerRequest::ping(file.c_str()));
-  EXPECT_TRUE(log.contains("PING ==> [")) << log.text();
+  EXPECT_TRUE(log.contains("ping ==> [")) << log.text();
   std::map<std::string, std::string> none;
   EXPECT_THROW(HTTPRequest::GET(file.c_str(), none), std::runtime_error);
 }
