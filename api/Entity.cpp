@@ -332,6 +332,7 @@ aErr EntityClass::awaitUEI32Val(uint32_t option, uint32_t* value, uint32_t) {
   const aErr e = link->receiveUEI(r.module, r.command, r.option, r.specifier, &r);
   if (e != aErrNone) return e;
   if (isError(r)) return deviceCode(r);
+  if (r.type == ueiTypeUnknown || r.type == ueiTypeNone) return aErrPacket;
   *value = narrow<uint32_t>(r);
   return aErrNone;
 }

@@ -29,6 +29,9 @@ class EntityClass {
   aErr sendPacket(uint8_t command, uint8_t count, const uint8_t* bytes);
   aErr receivePacket(const uint8_t* match, uint8_t* count, uint8_t* out);
 
+  // A read: answered from the Link's stream cache when it holds a sample, else asked of
+  // the device. A record of type 1 carries a subindex. On return the record's type is
+  // that of the reply's value (ueiTypeUnknown for a length with no value form).
   aErr getUEI(uint8_t option, uei* record);
   aErr setUEI(uint8_t option, uei* record);
   aErr setUEI(uint8_t option, uint8_t subindex, uei* record);
@@ -56,7 +59,8 @@ class EntityClass {
   static uint8_t getUEIBytesSequence(const aPacket* packet);
   static uint8_t getUEIBytesContinue(const aPacket* packet);
 
-  // Waits for a 32-bit UEI value of this entity without sending a request.
+  // Waits for a UEI value of this entity (1000 ms) without sending a request; a packet
+  // without a value is aErrPacket.
   aErr awaitUEI32Val(uint32_t option, uint32_t* value, uint32_t unused);
   aErr drainUEI(uint8_t option);
 

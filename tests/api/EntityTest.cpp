@@ -155,6 +155,9 @@ TEST_F(Entity, AwaitsUnsolicitedValue) {
   EXPECT_EQ(v, 0x00010002u);
   reply(front->address(), {0x03, 0x16, 0x80, 0x06});
   EXPECT_EQ(sys.awaitUEI32Val(22, &v, 0), aErrIO);
+  reply(front->address(), {0x03, 0x16, 0x00});
+  EXPECT_EQ(sys.awaitUEI32Val(22, &v, 0), aErrPacket);
+  EXPECT_EQ(v, 0x00010002u);
   EXPECT_EQ(sys.awaitUEI32Val(22, &v, 0), aErrTimeout);
   EXPECT_EQ(device->received().size(), 0u);
 }
