@@ -98,9 +98,8 @@ bool KeyValueStore::Save(const char* filePath) {
 
   std::string text;
   for (const auto& entry : entries) text += entry.first + "=" + entry.second + "\n";
-  const aErr e = ReplaceFile(path, text.data(), text.size());
-  if (e != aErrNone) {
-    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), e);
+  if (ReplaceFile(path, text.data(), text.size()) != aErrNone) {
+    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), errno);
     return false;
   }
   dirty = false;

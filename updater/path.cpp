@@ -35,7 +35,10 @@ bool writeAll(int fd, const uint8_t* bytes, uint64_t length) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (n == 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
     bytes += n;
     length -= static_cast<uint64_t>(n);
   }
@@ -64,6 +67,13 @@ void syncDirectoryOf(const std::string& path) {
   ::close(fd);
 }
 
+// Removes a temporary that will not be used, keeping errno for the caller's report.
+void discard(const std::string& temporary) {
+  const int error = errno;
+  ::unlink(temporary.c_str());
+  errno = error;
+}
+
 }  // namespace
 
 aErr ReplaceFile(const std::string& path, const void* data, uint64_t length) {
@@ -82,11 +92,11 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length) {
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
-    ::unlink(temporary.c_str());
+    discard(temporary);
     return aErrIO;
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+    discard(temporary);
     return aErrNotFound;
   }
   syncDirectoryOf(path);
