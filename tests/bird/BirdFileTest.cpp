@@ -10,7 +10,7 @@
 #include "tests/fakes/TestSupport.h"
 #include "updater/BirdFile.h"
 
-using birdgen::BirdSpec;
+using birdgen::BirdLayout;
 using birdgen::Bytes;
 
 namespace {
@@ -22,8 +22,8 @@ protected:
     birdgen::writeFile(path, bytes);
     return path;
   }
-  std::string write(const BirdSpec& spec, const std::string& name = "test.bird") {
-    return write(birdgen::file(spec), name);
+  std::string write(const BirdLayout& layout, const std::string& name = "test.bird") {
+    return write(birdgen::file(layout), name);
   }
 
   static Bytes image(const BirdBlock& block) { return Bytes(block.data + 4, block.data + block.length); }
@@ -31,23 +31,23 @@ protected:
   testsupport::TempDir dir;
 };
 
-BirdSpec everyBlockType(const Bytes& loader, const Bytes& firmware1, const Bytes& firmware2) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::identityBlock("12345", "2.10.4", "40F5849A", "MTM-USBStem"));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x10000000, loader, 3));
-  spec.blocks.push_back(birdgen::serialOffsetsBlock(0x00001010, 0x00001100));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x00001000, firmware1, 5));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x00008000, firmware2, 7));
-  spec.blocks.push_back(birdgen::rawBlock(3, {0xAA, 0xBB}));
-  spec.blocks.push_back(birdgen::loaderEntryBlock(0x10000401));
-  return spec;
+BirdLayout everyBlockType(const Bytes& loader, const Bytes& firmware1, const Bytes& firmware2) {
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::identityBlock("12345", "2.10.4", "40F5849A", "MTM-USBStem"));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x10000000, loader, 3));
+  layout.blocks.push_back(birdgen::serialOffsetsBlock(0x00001010, 0x00001100));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x00001000, firmware1, 5));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x00008000, firmware2, 7));
+  layout.blocks.push_back(birdgen::rawBlock(3, {0xAA, 0xBB}));
+  layout.blocks.push_back(birdgen::loaderEntryBlock(0x10000401));
+  return layout;
 }
 
 TEST_F(BirdFileTest, LoadsEveryBlockTypeInFileOrder) {
   const Bytes loader = birdgen::randomImage(300, 1), fw1 = birdgen::randomImage(1024, 2), fw2 = birdgen::randomImage(77, 3);
-  BirdSpec spec = everyBlockType(loader, fw1, fw2);
-  spec.checksum = 0x01020304;
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout = everyBlockType(loader, fw1, fw2);
+  layout.checksum = 0x01020304;
+  BirdFile bird(write(layout).c_str());
 
   EXPECT_EQ(bird.signature, 0x62697264u);
   EXPECT_EQ(bird.version, 0x0101u);
@@ -97,13 +97,13 @@ TEST_F(BirdFileTest, LoadsEveryBlockTypeInFileOrder) {
 
 TEST_F(BirdFileTest, MovedFileKeepsItsBlocksValid) {
   const Bytes fw = birdgen::randomImage(4096, 9);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, fw));
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, fw));
   BirdFile target;
   EXPECT_EQ(target.blockCount, 0u);
   EXPECT_TRUE(target.blocks.empty());
   {
-    BirdFile loaded(write(spec).c_str());
+    BirdFile loaded(write(layout).c_str());
     target = std::move(loaded);
   }
   const auto blocks = target.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
@@ -112,7 +112,7 @@ TEST_F(BirdFileTest, MovedFileKeepsItsBlocksValid) {
 }
 
 TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader) {
-  const Bytes body = birdgen::compress(birdgen::payload(BirdSpec()));
+  const Bytes body = birdgen::compress(birdgen::payload(BirdLayout()));
   const uint8_t good[2] = {1, 1}, lowZero[2] = {1, 0}, highZero[2] = {0, 1};
   struct Case {
     const char* name;
@@ -135,12 +135,12 @@ TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader) {
 }
 
 TEST_F(BirdFileTest, LoadIgnoresSignatureAndVersion) {
-  BirdSpec spec;
-  spec.signature = "xxxx";
-  spec.version[0] = 0;
-  spec.version[1] = 0;
-  spec.blocks.push_back(birdgen::identityBlock("7", "1.2.3", "1", "M"));
-  const std::string path = write(spec);
+  BirdLayout layout;
+  layout.signature = "xxxx";
+  layout.version[0] = 0;
+  layout.version[1] = 0;
+  layout.blocks.push_back(birdgen::identityBlock("7", "1.2.3", "1", "M"));
+  const std::string path = write(layout);
   EXPECT_FALSE(BirdFile::VerifyFile(path.c_str()));
   BirdFile bird(path.c_str());
   EXPECT_EQ(bird.GetVersion(), "1.2.3");
@@ -151,15 +151,15 @@ TEST_F(BirdFileTest, LoadIgnoresSignatureAndVersion) {
 TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
   const Bytes fw = birdgen::randomImage(64, 4);
   const uint8_t v[2] = {1, 1};
-  BirdSpec good;
+  BirdLayout good;
   good.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x100, fw));
   const Bytes goodFile = birdgen::file(good);
 
   auto withBlock = [&](birdgen::Block block) {
-    BirdSpec spec;
-    spec.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0, fw));
-    spec.blocks.push_back(block);
-    return birdgen::file(spec);
+    BirdLayout layout;
+    layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0, fw));
+    layout.blocks.push_back(block);
+    return birdgen::file(layout);
   };
   auto withLength = [&](uint32_t length) {
     birdgen::Block b = birdgen::imageBlock(birdgen::FIRMWARE, 0x100, fw);
@@ -206,10 +206,10 @@ TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
 }
 
 TEST_F(BirdFileTest, ShortLoaderEntryAndUnknownTypesAreKept) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::rawBlock(birdgen::LOADER_ENTRY, {1, 2}));
-  spec.blocks.push_back(birdgen::rawBlock(31, {}, 7));
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::rawBlock(birdgen::LOADER_ENTRY, {1, 2}));
+  layout.blocks.push_back(birdgen::rawBlock(31, {}, 7));
+  BirdFile bird(write(layout).c_str());
   ASSERT_EQ(bird.blockCount, 2u);
   EXPECT_EQ(bird.blocks[0].length, 2u);
   EXPECT_EQ(bird.blocks[1].type, 31);
@@ -218,11 +218,11 @@ TEST_F(BirdFileTest, ShortLoaderEntryAndUnknownTypesAreKept) {
 
 TEST_F(BirdFileTest, CountMismatchIsLoggedAndTolerated) {
   LogCapture log(0x8);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 1)));
-  spec.countOverride = true;
-  spec.count = 3;
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 1)));
+  layout.countOverride = true;
+  layout.count = 3;
+  BirdFile bird(write(layout).c_str());
   EXPECT_EQ(bird.blockCount, 1u);
   EXPECT_TRUE(log.contains("BIRDFILE: Block parsing mismatch in number of blocks. (1 != 3)\n")) << log.text();
   EXPECT_FALSE(bird.hasSerialOffsets);
@@ -233,11 +233,11 @@ TEST_F(BirdFileTest, LeftoverBytesThatFormABlockAreParsedAsOne) {
   // Five bytes after the checksum: the checksum position is read as a zero-length
   // block of type 3, and the count no longer matches.
   LogCapture log(0x8);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 1)));
-  spec.checksum = 0x03000000;
-  spec.trailing = {0, 0xDE, 0xAD, 0xBE, 0xEF};
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 1)));
+  layout.checksum = 0x03000000;
+  layout.trailing = {0, 0xDE, 0xAD, 0xBE, 0xEF};
+  BirdFile bird(write(layout).c_str());
   EXPECT_EQ(bird.blockCount, 2u);
   EXPECT_EQ(bird.fileChecksum, 0xDEADBEEFu);
   EXPECT_TRUE(log.contains("mismatch in number of blocks. (2 != 1)")) << log.text();
@@ -246,28 +246,28 @@ TEST_F(BirdFileTest, LeftoverBytesThatFormABlockAreParsedAsOne) {
 // A growing buffer replaces the fixed eight-to-one capacity: an image of long runs
 // compresses far better than that and still loads; only the hard cap refuses.
 TEST_F(BirdFileTest, HighlyCompressiblePayloadLoadsUpToTheCap) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(2u << 20, 0xFF)));
-  const Bytes file = birdgen::file(spec);
-  ASSERT_GT(birdgen::payload(spec).size(), 8 * (file.size() - 6));
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(2u << 20, 0xFF)));
+  const Bytes file = birdgen::file(layout);
+  ASSERT_GT(birdgen::payload(layout).size(), 8 * (file.size() - 6));
   BirdFile bird(write(file).c_str());
   ASSERT_EQ(bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE).size(), 1u);
-  EXPECT_EQ(bird.dataSize, birdgen::payload(spec).size());
+  EXPECT_EQ(bird.dataSize, birdgen::payload(layout).size());
 
-  BirdSpec huge;
+  BirdLayout huge;
   huge.level = 1;
   huge.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(BirdFile::MAX_PAYLOAD_SIZE, 0)));
   const std::string hugePath = write(birdgen::file(huge), "huge.bird");
   EXPECT_THROW({ BirdFile b(hugePath.c_str()); }, std::runtime_error);
 }
 
-BirdSpec patchable(uint32_t serialAt, uint32_t descriptorAt, const Bytes& fw1, const Bytes& fw2) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x2000, Bytes(32, 0x11)));
-  spec.blocks.push_back(birdgen::serialOffsetsBlock(serialAt, descriptorAt));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x1000, fw1));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x4000, fw2));
-  return spec;
+BirdLayout patchable(uint32_t serialAt, uint32_t descriptorAt, const Bytes& fw1, const Bytes& fw2) {
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x2000, Bytes(32, 0x11)));
+  layout.blocks.push_back(birdgen::serialOffsetsBlock(serialAt, descriptorAt));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x1000, fw1));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x4000, fw2));
+  return layout;
 }
 
 TEST_F(BirdFileTest, SerialNumberPatchIsLittleEndianAndDescriptorGetsEveryOtherByte) {
@@ -318,10 +318,10 @@ TEST_F(BirdFileTest, SerialNumberPatchOutsideEveryImage) {
 TEST_F(BirdFileTest, SerialNumberPatchAtTheImageEdges) {
   // The word in the last four bytes of the image and the descriptor at its start.
   const Bytes fw = birdgen::randomImage(0x40, 10);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::serialOffsetsBlock(0x103C, 0x1000));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x1000, fw));
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::serialOffsetsBlock(0x103C, 0x1000));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x1000, fw));
+  BirdFile bird(write(layout).c_str());
   ASSERT_TRUE(bird.ReplaceSerialNumber(0xA1B2C3D4));
   const Bytes patched = image(bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE)[0]);
   EXPECT_EQ(Bytes(patched.end() - 4, patched.end()), (Bytes{0xD4, 0xC3, 0xB2, 0xA1}));
@@ -334,11 +334,11 @@ TEST_F(BirdFileTest, FingerprintDecodingRestartsPerFirmwareBlock) {
   const uint32_t key[4] = {0x01234567, 0x89ABCDEF, 0xDEADBEEF, 0x00FF00FF};
   const Bytes plain1 = birdgen::randomImage(1000, 11), plain2 = birdgen::randomImage(33, 12);
   const Bytes loader = birdgen::randomImage(40, 13);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x20000000, loader));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x0, birdgen::encodeWithFingerprint(plain1, key)));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x8000, birdgen::encodeWithFingerprint(plain2, key)));
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, 0x20000000, loader));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x0, birdgen::encodeWithFingerprint(plain1, key)));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x8000, birdgen::encodeWithFingerprint(plain2, key)));
+  BirdFile bird(write(layout).c_str());
   ASSERT_TRUE(bird.DecodeFirmwareBlocks(key));
   const auto firmware = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
   EXPECT_EQ(image(firmware[0]), plain1);
@@ -363,9 +363,9 @@ TEST_F(BirdFileTest, IdentityFieldsInTheirPaddedForms) {
        static_cast<uint32_t>(123456789012345ull), "1234567890ABCDE", 0x12345678},
   };
   for (Case& c : cases) {
-    BirdSpec spec;
-    spec.blocks.push_back(c.identity);
-    BirdFile bird(write(spec, std::string(c.name) + ".bird").c_str());
+    BirdLayout layout;
+    layout.blocks.push_back(c.identity);
+    BirdFile bird(write(layout, std::string(c.name) + ".bird").c_str());
     EXPECT_EQ(bird.GetVersion(), c.version) << c.name;
     EXPECT_EQ(bird.GetSerialNumber(), c.serial) << c.name;
     if (std::string(c.name) != "full sixteen characters") {
@@ -375,10 +375,10 @@ TEST_F(BirdFileTest, IdentityFieldsInTheirPaddedForms) {
 }
 
 TEST_F(BirdFileTest, ValidateModelIsAPrefixTestOnTheTrimmedField) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::identityBlock("1", "1.0.0", "1", "MTM-USBStem"));
-  spec.blocks.push_back(birdgen::identityBlock("2", "9.9.9", "2", "Other"));  // only the first counts
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::identityBlock("1", "1.0.0", "1", "MTM-USBStem"));
+  layout.blocks.push_back(birdgen::identityBlock("2", "9.9.9", "2", "Other"));  // only the first counts
+  BirdFile bird(write(layout).c_str());
   LogCapture log(0x8);
   const struct {
     const char* model;
@@ -392,9 +392,9 @@ TEST_F(BirdFileTest, ValidateModelIsAPrefixTestOnTheTrimmedField) {
 }
 
 TEST_F(BirdFileTest, NoIdentityBlock) {
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(4, 0)));
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(4, 0)));
+  BirdFile bird(write(layout).c_str());
   EXPECT_EQ(bird.GetSerialNumber(), 0u);
   EXPECT_EQ(bird.GetBuild(), 0u);
   EXPECT_EQ(bird.GetVersion(), "");
@@ -404,10 +404,10 @@ TEST_F(BirdFileTest, NoIdentityBlock) {
 
 TEST_F(BirdFileTest, MaintenanceMembers) {
   Bytes vectors = birdgen::randomImage(64, 14);
-  BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, vectors));
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 0)));  // too small for a vector table
-  BirdFile bird(write(spec).c_str());
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, vectors));
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, Bytes(8, 0)));  // too small for a vector table
+  BirdFile bird(write(layout).c_str());
   ASSERT_TRUE(bird.ReplaceVectorChecksum());
   const Bytes patched = image(bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE)[0]);
   uint32_t sum = 0;

@@ -64,16 +64,16 @@ Block rawBlock(uint8_t type, const Bytes& data, uint8_t flags) {
   return b;
 }
 
-Bytes payload(const BirdSpec& spec) {
+Bytes payload(const BirdLayout& layout) {
   Bytes out;
-  putBig(out, spec.countOverride ? spec.count : static_cast<uint32_t>(spec.blocks.size()));
-  for (const Block& b : spec.blocks) {
+  putBig(out, layout.countOverride ? layout.count : static_cast<uint32_t>(layout.blocks.size()));
+  for (const Block& b : layout.blocks) {
     out.push_back(static_cast<uint8_t>((b.type & 0x1F) | ((b.flags & 0x7) << 5)));
     putBig(out, b.lengthOverride ? b.length : static_cast<uint32_t>(b.data.size()));
     out.insert(out.end(), b.data.begin(), b.data.end());
   }
-  putBig(out, spec.checksum);
-  out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+  putBig(out, layout.checksum);
+  out.insert(out.end(), layout.trailing.begin(), layout.trailing.end());
   return out;
 }
 
@@ -94,7 +94,7 @@ Bytes fileFromBody(const std::string& signature, const uint8_t version[2], const
   return out;
 }
 
-Bytes file(const BirdSpec& spec) { return fileFromBody(spec.signature, spec.version, compress(payload(spec), spec.level)); }
+Bytes file(const BirdLayout& layout) { return fileFromBody(layout.signature, layout.version, compress(payload(layout), layout.level)); }
 
 Bytes encodeWithFingerprint(const Bytes& image, const uint32_t key[4]) {
   uint8_t k[16];

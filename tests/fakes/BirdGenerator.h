@@ -1,7 +1,7 @@
 #pragma once
 // Builds BIRD files for tests, on zlib, straight from the file layout: the product only
 // reads these files, so the writer lives here. Every knob for malformed files is a
-// field of BirdSpec; the plain images stay in the blocks for comparison.
+// field of BirdLayout; the plain images stay in the blocks for comparison.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,7 +30,7 @@ Block identityBlock(const std::string& build, const std::string& version, const 
 Block loaderEntryBlock(uint32_t entry);
 Block rawBlock(uint8_t type, const Bytes& data, uint8_t flags = 0);
 
-struct BirdSpec {
+struct BirdLayout {
   std::vector<Block> blocks;
   bool countOverride = false;  // when set, the payload reports `count` blocks
   uint32_t count = 0;
@@ -41,10 +41,10 @@ struct BirdSpec {
   int level = 9;  // zlib compression level
 };
 
-Bytes payload(const BirdSpec& spec);
+Bytes payload(const BirdLayout& layout);
 Bytes compress(const Bytes& plain, int level = 9);
 // Header (signature, version) followed by the compressed payload.
-Bytes file(const BirdSpec& spec);
+Bytes file(const BirdLayout& layout);
 Bytes fileFromBody(const std::string& signature, const uint8_t version[2], const Bytes& body);
 
 // The keyed byte chain that firmware for boot-ROM recovery is delivered in: each

@@ -32,9 +32,9 @@ TEST(HttpsTest, UntrustedCertificateIsRefusedByDefault) {
 TEST(HttpsTest, TrustedServerAnswersEveryRequest) {
   FakeUpdateServer server(testCADirectory() + "/server.pem", testCADirectory() + "/server.key");
   testsupport::TempDir dir;
-  birdgen::BirdSpec spec;
-  spec.blocks.push_back(birdgen::identityBlock("5", "1.0.0", "00000005", "M"));
-  const birdgen::Bytes bird = birdgen::file(spec);
+  birdgen::BirdLayout layout;
+  layout.blocks.push_back(birdgen::identityBlock("5", "1.0.0", "00000005", "M"));
+  const birdgen::Bytes bird = birdgen::file(layout);
   birdgen::writeFile(dir.sub("5.bird"), bird);
   server.setConfig(R"({"devices": {"00000005": {"builds": {"5": "1.0.0"}, "birds": {"5": ")" + dir.sub("5.bird") +
                    R"("}}}})");

@@ -25,10 +25,10 @@ protected:
   void SetUp() override {
     saved_ = HTTPRequest::GetLimits();
     birdFile_ = server_.directory() + "/12345.bird";
-    birdgen::BirdSpec spec;
-    spec.blocks.push_back(birdgen::identityBlock("12345", "2.10.4", "40F5849A", "M"));
-    spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, birdgen::randomImage(5000, 1)));
-    bird_ = birdgen::file(spec);
+    birdgen::BirdLayout layout;
+    layout.blocks.push_back(birdgen::identityBlock("12345", "2.10.4", "40F5849A", "M"));
+    layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, birdgen::randomImage(5000, 1)));
+    bird_ = birdgen::file(layout);
     birdgen::writeFile(birdFile_, bird_);
     configure("{}");
   }
@@ -172,9 +172,9 @@ TEST_F(ServerClientTest, BadBase64AndCrlfBirdTextAreRefusedByTheDecoder) {
 }
 
 TEST_F(ServerClientTest, LargeBodyInSlowChunksArrivesWhole) {
-  birdgen::BirdSpec spec;
-  spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, birdgen::randomImage(3u << 20, 2)));
-  bird_ = birdgen::file(spec);
+  birdgen::BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0, birdgen::randomImage(3u << 20, 2)));
+  bird_ = birdgen::file(layout);
   birdgen::writeFile(birdFile_, bird_);
   configure(R"({"bird": {"chunk": 65536, "delay_ms": 2}})");
   std::string text;

@@ -151,9 +151,9 @@ TEST_F(UpdaterStoreTest, LocalBuildsAreTheDevicesVisibleEntries) {
 TEST_F(UpdaterStoreTest, WriteFileReplacesWholeAndReadBirdFileVerifies) {
   UpdaterStore store(base.c_str());
   UpdaterStoreItem device = store.AddDevice(0x1u);
-  birdgen::BirdSpec spec;
-  spec.blocks.push_back(birdgen::identityBlock("321", "2.0.1", "00000001", "M"));
-  const birdgen::Bytes bird = birdgen::file(spec);
+  birdgen::BirdLayout layout;
+  layout.blocks.push_back(birdgen::identityBlock("321", "2.0.1", "00000001", "M"));
+  const birdgen::Bytes bird = birdgen::file(layout);
   ASSERT_EQ(device.WriteFile("321.bird", bird.data(), bird.size()), aErrNone);
   EXPECT_EQ(birdgen::readFile(base + "/00000001/321.bird"), bird);
   EXPECT_EQ(device.ReadBirdFile("321.bird").GetVersion(), "2.0.1");
