@@ -280,8 +280,7 @@ struct Device::Impl {
         fillPendingIn();
       }
     }
-    // Completing syncs the URB and its buffer back to the client: still under the lock,
-    // so that a device send() cannot fill the buffer while it is being copied.
+    guard.unlock();
     umockdev_ioctl_client_complete(client, 0, 0);
   }
 
@@ -396,7 +395,6 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
 
 Device::~Device() {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> guard(d.lock);  // orders this after the worker's last handler
   for (std::deque<Urb*>* queue : {&d.pendingIn, &d.heldOut, &d.done}) {
     for (Urb* u : *queue) dropUrb(u);
     queue->clear();
@@ -476,10 +474,8 @@ Bus::Bus() {
 Bus::~Bus() {
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto& device : devices_) umockdev_testbed_detach_ioctl(testbed_, device->devnode().c_str(), nullptr);
-  // The testbed's worker thread runs the handlers: it ends with the testbed, before the
-  // devices it calls into go.
-  g_object_unref(testbed_);
   devices_.clear();
+  g_object_unref(testbed_);
 }
 
 Device& Bus::add(const DeviceSpec& spec) {
