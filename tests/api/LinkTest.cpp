@@ -203,6 +203,20 @@ TEST_F(LinkOverTcp, FailedSharingKeepsNoBorrowedId) {
   EXPECT_EQ(address, front->address());
 }
 
+TEST_F(LinkOverTcp, ResetReconnectsTheSameDevice) {
+  Link link(spec(), "Link");
+  ASSERT_EQ(link.setConfig(noServer()), aErrNone);
+  ASSERT_EQ(link.connect(), aErrNone);
+  EXPECT_EQ(device->connections(), 1u);
+  EXPECT_EQ(link.reset(), aErrNone);
+  uint8_t address = 0;
+  for (int i = 0; i < 200 && !link.isConnected(); i++) aTime_MSSleep(10);
+  ASSERT_TRUE(link.isConnected());
+  EXPECT_EQ(link.getModuleAddress(&address), aErrNone);
+  EXPECT_EQ(address, front->address());
+  EXPECT_EQ(device->connections(), 2u);
+}
+
 TEST_F(LinkOverTcp, PooledPacketsNeedALink) {
   Link link(spec(), "Link");
   EXPECT_EQ(link.enablePooledPackets(true), aErrParam);
