@@ -227,3 +227,24 @@ TEST_F(KeyValueStoreTest, FileWhoseDirectoryIsAFileStaysInMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KeyValueStoreReadErrorTest, FileThatFailsWhileReadingIsNotReplaced) {
+  // A directory in the attribute file's place opens, then fails to read.
+  testsupport::TempDir dir;
+  const std::string path = dir.sub(".settings");
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  LogCapture log(0x4);
+  KeyValueStore store(path.c_str());
+  EXPECT_TRUE(log.contains("Attibutes: Error (6) reading attributes file: '" + path + "'\n")) << log.text();
+  store.Add("K", "v");
+  EXPECT_FALSE(store.Save(nullptr));
+  EXPECT_TRUE(store.dirty);
+  EXPECT_TRUE(log.contains("Attibutes: Error - not replacing unreadable attributes file: '" + path + "'\n"));
+  // Saved elsewhere, the entries are written as usual.
+  EXPECT_TRUE(store.Save(dir.sub("copy").c_str()));
+  EXPECT_NE(readText(dir.sub("copy")).find("K=v\n"), std::string::npos);
+}
+
+}  // namespace
