@@ -76,8 +76,9 @@ struct Device::Impl {
   int fifo = -1;
   bool ready = true;
 
+  char page[4096] = {};  // what fills and drains the FIFO
+
   void setReady(bool on) {  // lock held
-    static char page[4096];
     if (fifo < 0 || on == ready) return;
     if (on) {
       if (read(fifo, page, sizeof page) != static_cast<ssize_t>(sizeof page)) std::fprintf(stderr, "usbemu: fifo read\n");
@@ -280,7 +281,8 @@ struct Device::Impl {
         fillPendingIn();
       }
     }
-    guard.unlock();
+    // Completing syncs the URB and its buffer back to the client: still under the lock,
+    // so that a device send() cannot fill the buffer while it is being copied.
     umockdev_ioctl_client_complete(client, 0, 0);
   }
 
@@ -395,6 +397,7 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
 
 Device::~Device() {
   Impl& d = *impl_;
+  std::lock_guard<std::mutex> guard(d.lock);  // orders this after the worker's last handler
   for (std::deque<Urb*>* queue : {&d.pendingIn, &d.heldOut, &d.done}) {
     for (Urb* u : *queue) dropUrb(u);
     queue->clear();
@@ -474,8 +477,10 @@ Bus::Bus() {
 Bus::~Bus() {
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto& device : devices_) umockdev_testbed_detach_ioctl(testbed_, device->devnode().c_str(), nullptr);
-  devices_.clear();
+  // The testbed's worker thread runs the handlers: it ends with the testbed, before the
+  // devices it calls into go.
   g_object_unref(testbed_);
+  devices_.clear();
 }
 
 Device& Bus::add(const DeviceSpec& spec) {

@@ -17,7 +17,13 @@ namespace usbemu {
 // Collects what the host wrote to a device.
 class OutRecorder {
  public:
+  ~OutRecorder() {
+    if (device_ != nullptr) device_->setOutHandler(nullptr);
+    std::lock_guard<std::mutex> guard(mutex_);
+    bytes_.clear();
+  }
   void attach(Device& device) {
+    device_ = &device;
     device.setOutHandler([this](const uint8_t* data, size_t length) {
       std::lock_guard<std::mutex> guard(mutex_);
       bytes_.insert(bytes_.end(), data, data + length);
@@ -29,6 +35,7 @@ class OutRecorder {
   }
 
  private:
+  Device* device_ = nullptr;
   std::mutex mutex_;
   std::vector<uint8_t> bytes_;
 };
