@@ -190,12 +190,15 @@ void Device::handleLocked(const WirePacket& packet, std::vector<WirePacket>& rep
   if (packet.address != config_.address) return;
   const auto& d = packet.data;
   if (d.size() == 2 && d[0] == 0x00) {
-    if (pendingHeartbeat_ >= 0 && d[1] == static_cast<uint8_t>(pendingHeartbeat_)) {
-      heartbeats_.answered++;
-      pendingHeartbeat_ = -1;
-    } else {
+    // Answers may lag a beat behind on a busy host; they must come in order.
+    auto it = std::find(pendingHeartbeats_.begin(), pendingHeartbeats_.end(), d[1]);
+    if (it == pendingHeartbeats_.end()) {
       heartbeats_.wrong++;
+      return;
     }
+    heartbeats_.missed += static_cast<uint32_t>(it - pendingHeartbeats_.begin());
+    heartbeats_.answered++;
+    pendingHeartbeats_.erase(pendingHeartbeats_.begin(), it + 1);
     return;
   }
   if (d.size() == 3 && d[0] == kSystemCommand && d[1] == kModelGet && (d[2] & 0x1F) == 0) {
@@ -208,11 +211,14 @@ void Device::handleLocked(const WirePacket& packet, std::vector<WirePacket>& rep
 
 void Device::heartbeatLocked(uint64_t now) {
   if (!linked_ || config_.heartbeatMs == 0 || now < nextHeartbeatMs_) return;
-  if (pendingHeartbeat_ >= 0) heartbeats_.missed++;
+  if (pendingHeartbeats_.size() >= 8) {
+    pendingHeartbeats_.pop_front();
+    heartbeats_.missed++;
+  }
   WirePacket beat;
   beat.address = config_.address;
   beat.data = {0x00, nextHeartbeatValue_};
-  pendingHeartbeat_ = static_cast<uint8_t>(nextHeartbeatValue_ + 2);
+  pendingHeartbeats_.push_back(static_cast<uint8_t>(nextHeartbeatValue_ + 2));
   nextHeartbeatValue_ ^= 1;   // up and down heartbeats alternate
   heartbeats_.sent++;
   queueLocked(beat, false);
@@ -229,7 +235,7 @@ void Device::connected() {
   linked_ = true;
   connections_++;
   parser_.reset();
-  pendingHeartbeat_ = -1;
+  pendingHeartbeats_.clear();
   nextHeartbeatMs_ = nowMs() + config_.heartbeatMs;
 }
 

@@ -7,6 +7,7 @@
 // front end's thread drives the device.
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -48,7 +49,7 @@ struct HeartbeatStats {
   uint32_t sent = 0;
   uint32_t answered = 0;   // answers carrying h + 2
   uint32_t wrong = 0;      // heartbeat-shaped answers with another value
-  uint32_t missed = 0;     // heartbeats unanswered when the next one left
+  uint32_t missed = 0;     // heartbeats overtaken by a later answer, or never answered
 };
 
 class Device {
@@ -108,7 +109,7 @@ class Device {
   HeartbeatStats heartbeats_;
   bool linked_ = false;
   uint64_t nextHeartbeatMs_ = 0;
-  int pendingHeartbeat_ = -1;   // expected answer value, -1 when none is outstanding
+  std::deque<uint8_t> pendingHeartbeats_;   // answers expected, oldest first
   uint8_t nextHeartbeatValue_ = 0;
   int routeState_ = -1;
   uint32_t connections_ = 0;
