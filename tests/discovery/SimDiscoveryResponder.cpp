@@ -25,7 +25,7 @@ std::vector<uint8_t> discoveryReply(const DiscoveryIdentity& identity) {
 }
 
 DiscoveryResponder::DiscoveryResponder(const std::vector<uint32_t>& interfaceAddresses,
-                                       const DiscoveryIdentity& identity) {
+                                       const DiscoveryIdentity& identity, uint32_t replySource) {
   replies_.push_back(discoveryReply(identity));
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int on = 1;
@@ -45,6 +45,19 @@ DiscoveryResponder::DiscoveryResponder(const std::vector<uint32_t>& interfaceAdd
     if (fd >= 0) close(fd);
     return;
   }
+  replyFd_ = fd;
+  if (replySource != 0) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = replySource;
+    replyFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (replyFd_ < 0 || bind(replyFd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+      if (replyFd_ >= 0) close(replyFd_);
+      replyFd_ = -1;
+      close(fd);
+      return;
+    }
+  }
   fd_ = fd;
   thread_ = std::thread([this] { run(); });
 }
@@ -56,6 +69,7 @@ DiscoveryResponder::~DiscoveryResponder() {
     }
     thread_.join();
   }
+  if (replyFd_ >= 0 && replyFd_ != fd_) close(replyFd_);
   if (fd_ >= 0) close(fd_);
   for (int fd : wake_)
     if (fd >= 0) close(fd);
@@ -99,7 +113,7 @@ void DiscoveryResponder::run() {
     sockaddr_in to = from;
     to.sin_port = htons(kReplyPort);
     for (const auto& reply : replies)
-      sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      sendto(replyFd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
 }
 

@@ -24,8 +24,11 @@ std::vector<uint8_t> discoveryReply(const DiscoveryIdentity& identity);
 class DiscoveryResponder {
  public:
   // interfaceAddresses: IPv4 in network byte order, the interfaces on which the module
-  // holds the group membership (where it hears requests).
-  DiscoveryResponder(const std::vector<uint32_t>& interfaceAddresses, const DiscoveryIdentity& identity);
+  // holds the group membership (where it hears requests). replySource, when not 0, is
+  // the address the replies leave from, and so the address discovery reports: 127.0.0.1
+  // makes it name a loopback TCP listener.
+  DiscoveryResponder(const std::vector<uint32_t>& interfaceAddresses, const DiscoveryIdentity& identity,
+                     uint32_t replySource = 0);
   ~DiscoveryResponder();
   DiscoveryResponder(const DiscoveryResponder&) = delete;
   DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
@@ -42,6 +45,7 @@ class DiscoveryResponder {
   void run();
 
   int fd_ = -1;
+  int replyFd_ = -1;   // the socket replies leave from (fd_ when no source is given)
   int wake_[2] = {-1, -1};
   std::atomic<unsigned> requests_{0};
   std::atomic<unsigned> badRequests_{0};

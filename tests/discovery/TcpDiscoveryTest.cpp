@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "common/aDiscovery.h"
+#include "common/aLink.h"
+#include "tests/link/LinkFixtures.h"
+#include "tests/sim/SimFrontEnd.h"
 #include "tests/discovery/PrivateNetwork.h"
 #include "tests/discovery/SimDiscoveryResponder.h"
 
@@ -146,6 +149,34 @@ TEST_F(TcpDiscovery, ACallbackThatStopsEndsTheEnumerationAtOnce) {
   EXPECT_EQ(aDiscovery_EnumerateModules(kLinkTypeTCPIP, collect, &seen, kEveryInterface), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(aDISCOVERY_REPLY_TIMEOUT_MS));
   EXPECT_EQ(seen.specs.size(), 1u);
+}
+
+TEST_F(TcpDiscovery, ADiscoveredModuleIsReachedOverTCP) {
+  devsim::Config config;
+  config.serial = 0x5EED0001;
+  config.address = 0x04;
+  config.model = 0x13;
+  devsim::Device device(config);
+  devsim::TcpFrontEnd tcp(device);
+  ASSERT_TRUE(tcp.ok());
+  DiscoveryIdentity identity;
+  identity.serial = config.serial;
+  identity.address = config.address;
+  identity.model = config.model;
+  identity.tcpPort = tcp.port();
+  // Its replies leave from 127.0.0.1, where its TCP listener is.
+  DiscoveryResponder responder({address(kFirstAddress), address(kSecondAddress)}, identity, htonl(INADDR_LOOPBACK));
+  ASSERT_TRUE(responder.ok());
+
+  linkSpec* spec = aDiscovery_FindModule(kLinkTypeTCPIP, config.serial, kEveryInterface);
+  ASSERT_NE(spec, nullptr);
+  EXPECT_EQ(spec->t.ip.address, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(spec->t.ip.port, tcp.port());
+  aLinkRef link = aLink_CreateTCPIP(spec->serialNumber, spec->t.ip.address, static_cast<uint16_t>(spec->t.ip.port));
+  ASSERT_NE(link, 0u);
+  EXPECT_EQ(linktest::queryModel(link, static_cast<uint8_t>(spec->module)), 0x13);
+  aLink_Destroy(&link);
+  aLinkSpec_Destroy(&spec);
 }
 
 class TcpDiscoveryLoopbackOnly : public ::testing::Test {
