@@ -1,0 +1,355 @@
+#include "updater/UpdaterEntity.h"
+
+#include "api/SystemClass.h"
+#include "common/aErr.h"
+#include "common/aPacket.h"
+#include "common/unix/aTime.h"
+#include "updater/Log.h"
+
+using Quenlark::Tallowick::EntityClass;
+using Quenlark::Tallowick::Link;
+using Quenlark::Tallowick::Module;
+using Quenlark::Tallowick::SystemClass;
+
+namespace {
+
+constexpr uint32_t kRebootPassMs = 250;
+
+uint32_t bigWord(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+         static_cast<uint32_t>(at[2]) << 8 | static_cast<uint32_t>(at[3]);
+}
+
+// Waits for the reply that begins with cmdUPGRADE and option; *length gets its data length.
+aErr awaitReply(EntityClass& entity, uint8_t option, uint8_t* reply, uint8_t* length) {
+  const uint8_t match[2] = {cmdUPGRADE, option};
+  *length = sizeof match;
+  return entity.receivePacket(match, length, reply);
+}
+
+}  // namespace
+
+UpdaterEntity::UpdaterEntity()
+    : module(nullptr), validateSum(true), noWaitForDrop(false), ueiData(false), rebootWaitMs(REBOOT_WAIT_MS) {}
+
+UpdaterEntity::~UpdaterEntity() = default;
+
+void UpdaterEntity::init(Module* m, uint8_t index, bool validate, bool noWait) {
+  module = m;
+  validateSum = validate;
+  noWaitForDrop = noWait;
+  ueiData = false;
+  EntityClass::init(m, cmdUPGRADE, index);
+}
+
+aErr UpdaterEntity::LoaderInit() {
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+  const uint8_t request[1] = {val_UPGRADE_INIT};
+  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", static_cast<int>(e));
+    return e;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  e = awaitReply(*this, val_UPGRADE_INIT, reply, &length);
+  if (e != aErrNone) return e;
+  if (length <= 5) return aErrPacket;
+  const uint32_t base = bigWord(reply + 2);
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
+  return aErrNone;
+}
+
+aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize) {
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length),
+           flags, static_cast<int>(blockSize));
+  // The load address is the first four bytes: a shorter block has none to send.
+  if (data == nullptr || length < 4) {
+    Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
+    return aErrSize;
+  }
+  Log::log(Log::DEBUG_Network_FIRM,
+           "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
+           data[0], data[1], data[2], data[3]);
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(bigWord(data)));
+  const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
+  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", static_cast<int>(e));
+    return e;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length2 = 0;
+  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length2);
+  if (e != aErrNone) return e;
+  if (length2 < 3 || reply[2] != 0) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+    return aErrInvalidOption;
+  }
+  // A good status without the block size: the size would be read from bytes never sent.
+  if (length2 < 5) {
+    Log::log(0, "NETWORK: Prepare reply of %d bytes carries no block size\n", static_cast<int>(length2));
+    return aErrPacket;
+  }
+  blockSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
+           static_cast<int>(blockSize));
+  return aErrNone;
+}
+
+aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
+  if (data == nullptr || length < 4) {
+    Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
+    return aErrSize;
+  }
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", bigWord(data),
+           static_cast<int>(length - 4));
+  uint32_t blocks = 0;
+  return _block_transfer(data + 4, length - 4, blocks);
+}
+
+aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks) {
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+  uint32_t sum = 0;
+  uint32_t accepted = 0;
+  aErr result = aErrNone;
+
+  if (ueiData) {
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
+             static_cast<int>(length));
+    aErr e = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
+    if (e != aErrNone) {
+      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
+      return e;
+    }
+    for (uint32_t i = 0; i < length; i++) sum += data[i];
+    accepted = length;
+    blocks = 1;
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(length));
+  } else {
+    int sends = 0;
+    while (accepted < length && result == aErrNone) {
+      const uint32_t left = length - accepted;
+      const uint8_t n = static_cast<uint8_t>(left < DATA_CHUNK ? left : DATA_CHUNK);
+      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
+      uint8_t request[1 + DATA_CHUNK];
+      request[0] = val_UPGRADE_DATA;
+      for (uint8_t i = 0; i < n; i++) request[1 + i] = data[accepted + i];
+      aErr e = sendPacket(cmdUPGRADE, static_cast<uint8_t>(n + 1), request);
+      if (e != aErrNone) {
+        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
+        return e;
+      }
+      sends++;
+      uint8_t reply[aPACKET_MAX_DATA];
+      uint8_t replyLength = 0;
+      if (awaitReply(*this, val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
+        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+        result = aErrPacket;
+        break;
+      }
+      const int count = replyLength >= 3 ? reply[2] : -1;
+      if (count != n) {
+        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
+        // A device that never takes the chunk would otherwise hold the transfer for ever.
+        if (sends >= DATA_SENDS) {
+          Log::log(0, "\nNETWORK: Chunk refused %d times, giving up the transfer.\n", sends);
+          result = aErrPacket;
+        }
+        continue;
+      }
+      for (uint8_t i = 0; i < n; i++) sum += data[accepted + i];
+      accepted += n;
+      sends = 0;
+      blocks++;
+      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
+               static_cast<int>(length - accepted), static_cast<int>(length));
+    }
+  }
+
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(accepted),
+           static_cast<int>(length));
+  if (result != aErrNone || !validateSum) return result;
+
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+  const uint8_t request[1] = {val_UPGRADE_SUM};
+  // A failed send shows as the missing reply below.
+  (void)sendPacket(cmdUPGRADE, sizeof request, request);
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  if (awaitReply(*this, val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+    return aErrPacket;
+  }
+  // A reply too short to hold the status and the sum cannot validate anything.
+  if (replyLength < 7) {
+    Log::log(0, "\nNETWORK: Unable to validate transfer: sum reply of %d bytes.\n", static_cast<int>(replyLength));
+    return aErrPacket;
+  }
+  const uint8_t status = reply[2];
+  const uint32_t deviceSum = bigWord(reply + 3);
+  if (status == 0 && deviceSum == sum) {
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
+             sum, deviceSum, static_cast<int>(blocks));
+    return aErrNone;
+  }
+  Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
+  return aErrInvalidOption;
+}
+
+aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface& display) {
+  if (data == nullptr || length < 4) {
+    Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
+    return aErrSize;
+  }
+  // A block size of 0 would never advance through the image.
+  if (blockSize == 0 && length > 4) {
+    Log::log(0, "NETWORK: Device named a block size of 0\n");
+    return aErrSize;
+  }
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", bigWord(data),
+           static_cast<int>(length - 4));
+  uint32_t remaining = length - 4;
+  const uint8_t* at = data + 4;
+  uint32_t blocks = 0;
+  aErr result = aErrNone;
+  display.display_progress(true);
+  while (remaining > 0 && result == aErrNone) {
+    const uint32_t piece = remaining < blockSize ? remaining : blockSize;
+    result = _block_transfer(at, piece, blocks);
+    if (result != aErrNone) break;
+    at += piece;
+    remaining -= piece;
+    blocks++;
+    display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+             static_cast<int>(piece), static_cast<int>(remaining), static_cast<int>(length));
+    result = FirmwareWrite(piece);
+  }
+  display.display_progress(false);
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
+           static_cast<int>(length));
+  if (result != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
+  return result;
+}
+
+aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
+           static_cast<int>(count));
+  const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", static_cast<int>(e),
+             aError_GetErrorText(e));
+    return e;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length);
+  if (e != aErrNone || length < 3 || reply[2] != 0) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    return aErrInvalidOption;
+  }
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
+  return aErrNone;
+}
+
+aErr UpdaterEntity::LoaderStart() {
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+  const uint8_t request[1] = {val_UPGRADE_LOAD};
+  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", static_cast<int>(e));
+    return e;
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t length = 0;
+  if (awaitReply(*this, val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
+    return aErrNone;
+  }
+  e = _reconnect(500);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n",
+             static_cast<int>(e), aError_GetErrorText(e));
+    return aErrTimeout;
+  }
+  e = awaitReply(*this, val_UPGRADE_LOAD, reply, &length);
+  if (e == aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
+    return aErrNone;
+  }
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n",
+           static_cast<int>(e), aError_GetErrorText(e));
+  return aErrTimeout;
+}
+
+aErr UpdaterEntity::_reconnect(uint32_t delay) {
+  if (module == nullptr) return aErrConnection;
+  module->disconnect();
+  aErr e = aErrConnection;
+  for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
+    Log::log(Log::DEBUG_Network_Link, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
+             RECONNECT_ATTEMPTS);
+    e = module->reconnect();
+    if (e == aErrNone) {
+      Log::log(Log::DEBUG_Network_Link, "NETWORK: Reconnected to device\n");
+      return aErrNone;
+    }
+    Log::log(Log::DEBUG_Network_Link, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+             static_cast<int>(delay));
+    aTime_MSSleep(delay);
+  }
+  return e;
+}
+
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+  const uint8_t request[1] = {val_UPGRADE_REBOOT};
+  aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
+  if (result != aErrNone) Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  // Bounded: a device that keeps its link would otherwise hold the updater for ever.
+  const aTime deadline = aTime_GetMonotonicMSTicks() + rebootWaitMs;
+  bool dropped = true;
+  while (module != nullptr && module->isConnected()) {
+    if (aTime_GetMonotonicMSTicks() >= deadline) {
+      dropped = false;
+      break;
+    }
+    aTime_MSSleep(kRebootPassMs);
+    display.update_spinner(true, "Verifying Update");
+    Log::log(Log::DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+    Log::log(Log::DEBUG_Network_FIRM, "Rebooting Device\n");
+    if (noWaitForDrop) break;
+  }
+  display.update_spinner(false, "Verifying Update");
+  if (!dropped && result == aErrNone) {
+    // The device never restarted: the new firmware is not known to run.
+    Log::log(0, "NETWORK: Device kept its link %u ms after REBOOT\n", rebootWaitMs);
+    result = aErrTimeout;
+  }
+  return result;
+}
+
+aErr UpdaterEntity::CheckUEIDataSupport() {
+  aErr r = module != nullptr ? module->hasUEI(cmdUPGRADE, val_UPGRADE_DATA_UEI, 0, 0x80) : aErrConnection;
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: CheckUEIDataSupport: Error: %d\n", static_cast<int>(r));
+  if (r == aErrNone) ueiData = true;
+  return r;
+}
+
+aErr UpdaterEntity::CheckPooledPacketsSupport() {
+  if (module == nullptr) return aErrConnection;
+  SystemClass system;
+  system.init(module, 0);
+  uint32_t features = 0;
+  aErr r = system.getProtocolFeatures(&features);
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Protocol Version: %d Error: %d\n", static_cast<int>(features),
+           static_cast<int>(r));
+  if (r != aErrNone) return r;
+  if ((features & 0x80000000u) == 0) return aErrNone;
+  Link* link = module->getLink();
+  if (link == nullptr) return aErrConnection;
+  return link->enablePooledPackets(true);
+}

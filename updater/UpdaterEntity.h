@@ -1,0 +1,64 @@
+#pragma once
+// The device's upgrade entity (cmdUPGRADE): announces an upgrade, sends a loader and
+// firmware images in checked pieces, starts the loader and reboots the device.
+//
+// Every exchange is one request and one awaited reply (up to 1000 ms) through the
+// entity's Module; nothing here is retried except a DATA chunk whose acknowledged count
+// is wrong, and that only a bounded number of times.
+#include <cstdint>
+
+#include "api/Entity.h"
+#include "api/Module.h"
+#include "updater/UpdaterDisplayInterface.h"
+
+#define cmdUPGRADE 0x5F
+
+#define val_UPGRADE_INIT 0
+#define val_UPGRADE_DATA 1
+#define val_UPGRADE_LOAD 2
+#define val_UPGRADE_PREPARE 3
+#define val_UPGRADE_SUM 4
+#define val_UPGRADE_WRITE 5
+#define val_UPGRADE_REBOOT 6
+#define val_UPGRADE_STATUS 7
+#define val_UPGRADE_DATA_UEI 10
+
+class UpdaterEntity : public Quenlark::Tallowick::EntityClass {
+ public:
+  // Data bytes in one DATA request: command, option and 26 bytes fill a packet.
+  static constexpr uint8_t DATA_CHUNK = 26;
+  // Sends of one DATA chunk whose acknowledged count is wrong, before the transfer fails.
+  static constexpr int DATA_SENDS = 5;
+  // The reboot wait for a device that keeps its link.
+  static constexpr uint32_t REBOOT_WAIT_MS = 8000;
+  static constexpr int RECONNECT_ATTEMPTS = 5;
+
+  UpdaterEntity();
+  ~UpdaterEntity() override;
+
+  void init(Quenlark::Tallowick::Module* module, uint8_t index, bool validateSum, bool noWaitForDrop);
+
+  aErr LoaderInit();
+  aErr TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize);
+  aErr LoaderTransfer(const uint8_t* data, uint32_t length);
+  aErr LoaderStart();
+  aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
+                        UpdaterDisplayInterface& display);
+  aErr FirmwareWrite(uint32_t count);
+  aErr LoaderReboot(UpdaterDisplayInterface& display);
+  aErr CheckUEIDataSupport();
+  aErr CheckPooledPacketsSupport();
+
+  // How long LoaderReboot waits for the link to drop (tests shorten it).
+  void setRebootWaitMs(uint32_t ms) { rebootWaitMs = ms; }
+
+ private:
+  aErr _reconnect(uint32_t delay);
+  aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks);
+
+  Quenlark::Tallowick::Module* module;
+  bool validateSum;
+  bool noWaitForDrop;
+  bool ueiData;
+  uint32_t rebootWaitMs;
+};
