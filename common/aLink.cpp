@@ -18,7 +18,7 @@ constexpr uint32_t kReadErrorPauseMs = 100;
 // Idle wait of the reader between checks of its running flag (a stop wakes it anyway).
 constexpr uint32_t kReaderIdleWaitMs = 500;
 // Wait slice of the writer: bounds how long a stop waits for it.
-constexpr uint64_t kWriterSliceMs = 50;
+constexpr uint64_t kWriterSliceMs = 100;
 constexpr unsigned kPoolBytes = 4096;
 
 uint8_t drainAll(const aPacket*, void*) { return 1; }

@@ -1,0 +1,309 @@
+// Speed of the link engine beside a raw loopback socket in the same run: request/reply
+// round trips to the simulated module, one-way packet throughput with and without
+// pooled packets, and the CPU an idle open link uses. Not a test: run it by hand
+// (inside `unshare --net` with lo up) and read the ratios it prints at the end.
+//   link_bench [--idle-seconds N] [google benchmark flags]
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/aLink.h"
+#include "common/unix/aTime.h"
+#include "tests/sim/SimDevice.h"
+#include "tests/sim/SimFrontEnd.h"
+
+namespace {
+
+constexpr uint32_t kSerial = 0xBE0C0001;
+constexpr int kBurst = 2000;           // packets per throughput iteration
+constexpr int kMaxInFlight = 400;      // keeps the link's outgoing FIFO far from its bound
+
+uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+
+// Nanoseconds per operation, by measure name, for the closing ratios.
+std::map<std::string, double>& results() {
+  static std::map<std::string, double> r;
+  return r;
+}
+
+int connectRaw(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = loopback();
+  a.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool readExactly(int fd, uint8_t* buffer, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 2000) <= 0) return false;
+    const ssize_t r = read(fd, buffer + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// Counts the bytes that arrive on one accepted connection at a time.
+class Sink {
+ public:
+  Sink() {
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = loopback();
+    bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listenFd_, 4);
+    socklen_t len = sizeof a;
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Sink() {
+    stop_ = true;
+    thread_.join();
+    close(listenFd_);
+  }
+  uint16_t port() const { return port_; }
+  uint64_t bytes() const { return bytes_; }
+  bool waitBytes(uint64_t n) const {
+    const aTime end = aTime_GetMonotonicMSTicks() + 5000;
+    while (bytes_ < n) {
+      if (aTime_GetMonotonicMSTicks() > end) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+
+ private:
+  void run() {
+    std::vector<int> conns;
+    uint8_t buffer[65536];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
+      for (int c : conns) fds.push_back({c, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      if (fds[0].revents) {
+        const int c = accept(listenFd_, nullptr, nullptr);
+        if (c >= 0) conns.push_back(c);
+      }
+      for (size_t i = 1; i < fds.size(); i++) {
+        if (!fds[i].revents) continue;
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) bytes_ += static_cast<uint64_t>(n);
+      }
+    }
+    for (int c : conns) close(c);
+  }
+  int listenFd_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> bytes_{0};
+  std::thread thread_;
+};
+
+void record(benchmark::State& state, const char* name, double totalNs, double operations) {
+  if (operations > 0) results()[name] = totalNs / operations;
+  state.counters["ns_per_op"] = operations > 0 ? totalNs / operations : 0;
+}
+
+double nsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t).count();
+}
+
+void BM_RoundTripRaw(benchmark::State& state) {
+  devsim::Device device;
+  devsim::TcpFrontEnd tcp(device);
+  const int fd = connectRaw(tcp.port());
+  const uint8_t request[2] = {0xAD, 0x00};
+  uint8_t reply[2];
+  double total = 0, count = 0;
+  for (auto _ : state) {
+    const auto t = std::chrono::steady_clock::now();
+    if (write(fd, request, 2) != 2 || !readExactly(fd, reply, 2)) {
+      state.SkipWithError("raw round trip failed");
+      break;
+    }
+    total += nsSince(t);
+    count++;
+  }
+  close(fd);
+  record(state, "roundtrip_raw", total, count);
+}
+
+uint8_t matchSyncReply(const aPacket* p, void*) { return p->address == 0x04 && p->dataSize == 0; }
+
+void BM_RoundTripLink(benchmark::State& state) {
+  devsim::Device device;
+  devsim::TcpFrontEnd tcp(device);
+  aLinkRef id = aLink_CreateTCPIP(kSerial, loopback(), tcp.port());
+  if (id == 0) {
+    state.SkipWithError("no link");
+    return;
+  }
+  aPacket* request = aPacket_CreateWithData(0xAD, 0, reinterpret_cast<const uint8_t*>(""));
+  double total = 0, count = 0;
+  for (auto _ : state) {
+    const auto t = std::chrono::steady_clock::now();
+    aLink_PutPacket(id, request);
+    aPacket* reply = aLink_AwaitFirst(id, matchSyncReply, nullptr, 2000);
+    if (reply == nullptr) {
+      state.SkipWithError("link round trip failed");
+      break;
+    }
+    aPacket_Destroy(&reply);
+    total += nsSince(t);
+    count++;
+  }
+  aPacket_Destroy(&request);
+  aLink_Destroy(&id);
+  record(state, "roundtrip_link", total, count);
+}
+
+void BM_ThroughputRaw(benchmark::State& state) {
+  const bool batched = state.range(0) != 0;
+  Sink sink;
+  const int fd = connectRaw(sink.port());
+  std::vector<uint8_t> packet(30, 0x11);
+  packet[0] = 0x04;
+  packet[1] = 28;
+  std::vector<uint8_t> pool;
+  for (int i = 0; i < 136; i++) pool.insert(pool.end(), packet.begin(), packet.end());
+  uint64_t expected = 0;
+  double total = 0, count = 0;
+  for (auto _ : state) {
+    const auto t = std::chrono::steady_clock::now();
+    int left = kBurst;
+    while (left > 0) {
+      const int n = batched ? std::min(left, 136) : 1;
+      const ssize_t w = write(fd, batched ? pool.data() : packet.data(), static_cast<size_t>(n) * 30);
+      if (w != n * 30) {
+        state.SkipWithError("raw write failed");
+        break;
+      }
+      left -= n;
+    }
+    expected += kBurst * 30ull;
+    sink.waitBytes(expected);
+    total += nsSince(t);
+    count += kBurst;
+  }
+  close(fd);
+  record(state, batched ? "throughput_raw_batched" : "throughput_raw", total, count);
+}
+
+void BM_ThroughputLink(benchmark::State& state) {
+  const bool pooled = state.range(0) != 0;
+  Sink sink;
+  aLinkRef id = aLink_CreateTCPIP(kSerial + 1, loopback(), sink.port());
+  if (id == 0) {
+    state.SkipWithError("no link");
+    return;
+  }
+  aLink_EnablePooledPackets(id, pooled ? 1 : 0);
+  uint8_t data[28];
+  std::memset(data, 0x11, sizeof data);
+  aPacket* packet = aPacket_CreateWithData(0x04, 28, data);
+  sink.waitBytes(3);   // route-on
+  uint64_t base = sink.bytes();
+  double total = 0, count = 0;
+  for (auto _ : state) {
+    const auto t = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBurst; i++) {
+      while (static_cast<int64_t>(i) - static_cast<int64_t>((sink.bytes() - base) / 30) > kMaxInFlight)
+        std::this_thread::yield();
+      aLink_PutPacket(id, packet);
+    }
+    base += kBurst * 30ull;
+    sink.waitBytes(base);
+    total += nsSince(t);
+    count += kBurst;
+  }
+  aPacket_Destroy(&packet);
+  aLink_Destroy(&id);
+  record(state, pooled ? "throughput_link_pooled" : "throughput_link", total, count);
+}
+
+BENCHMARK(BM_RoundTripRaw)->UseRealTime();
+BENCHMARK(BM_RoundTripLink)->UseRealTime();
+BENCHMARK(BM_ThroughputRaw)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_ThroughputLink)->Arg(0)->Arg(1)->UseRealTime();
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void idleLink(int seconds) {
+  devsim::Device device;
+  devsim::TcpFrontEnd tcp(device);
+  aLinkRef id = aLink_CreateTCPIP(kSerial + 2, loopback(), tcp.port());
+  if (id == 0) {
+    std::printf("idle link: could not open a link\n");
+    return;
+  }
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double used = cpuSeconds() - before;
+  aLink_Destroy(&id);
+  std::printf("idle link held open %d s: %.4f CPU seconds (process, simulator included)\n", seconds, used);
+}
+
+void ratio(const char* what, const char* link, const char* raw) {
+  auto& r = results();
+  if (r.count(link) == 0 || r.count(raw) == 0) return;
+  std::printf("%-42s link %9.0f ns  raw %9.0f ns  ratio %.2f\n", what, r[link], r[raw], r[link] / r[raw]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int idleSeconds = 0;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; i++) {
+    if (std::strcmp(argv[i], "--idle-seconds") == 0 && i + 1 < argc) {
+      idleSeconds = std::atoi(argv[++i]);
+      continue;
+    }
+    rest.push_back(argv[i]);
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::printf("\n");
+  ratio("request/reply round trip", "roundtrip_link", "roundtrip_raw");
+  ratio("one-way packets, one write each", "throughput_link", "throughput_raw");
+  ratio("one-way packets, pooled vs batched raw", "throughput_link_pooled", "throughput_raw_batched");
+  ratio("one-way packets, pooled vs one write each", "throughput_link_pooled", "throughput_raw");
+  if (idleSeconds > 0) idleLink(idleSeconds);
+  return 0;
+}
