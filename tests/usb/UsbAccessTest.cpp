@@ -256,6 +256,28 @@ TEST_F(UsbAccess, ReadsAreBufferedAndATimeOutIsNotAnError) {
   later.join();
 }
 
+TEST_F(UsbAccess, BytesThatArriveBeforeAReadTimesOutAreKept) {
+  Device& emulated = bus->add(withSerial("0000BEEF"));
+  ASSERT_EQ(open("0000BEEF"), aErrNone);
+  uint8_t byte = 0;
+  std::thread feeder([&] {
+    // Three bytes reach the waiting transfer, which never ends: it times out holding them.
+    EXPECT_TRUE(eventually([&] { return emulated.sendUnended("xyz", 3); }));
+  });
+  ASSERT_EQ(twusb_get_from_device(this->device, &byte), aErrNone);
+  feeder.join();
+  EXPECT_EQ(byte, 'x');
+  for (char expected : std::string("yz")) {
+    ASSERT_EQ(twusb_get_from_device(this->device, &byte), aErrNone);
+    EXPECT_EQ(byte, static_cast<uint8_t>(expected));
+  }
+  EXPECT_EQ(emulated.counters().bulkInUrbs, 1u);
+  emulated.send("!", 1);
+  ASSERT_EQ(twusb_get_from_device(this->device, &byte), aErrNone);
+  EXPECT_EQ(byte, '!');
+  EXPECT_EQ(emulated.counters().bulkInUrbs, 2u);
+}
+
 TEST_F(UsbAccess, ReadIOErrorsAreHiddenFourTimesInARow) {
   Device& emulated = bus->add(withSerial("0000BEEF"));
   ASSERT_EQ(open("0000BEEF"), aErrNone);

@@ -24,6 +24,7 @@ struct Urb {
   UMockdevIoctlData* urb = nullptr;
   UMockdevIoctlData* buffer = nullptr;
   UMockdevIoctlClient* client = nullptr;
+  int filled = 0;   // bytes already in a waiting IN URB
 };
 
 usbdevfs_urb* raw(Urb* u) { return reinterpret_cast<usbdevfs_urb*>(u->urb->data); }
@@ -296,7 +297,7 @@ struct Device::Impl {
           if ((*it)->client == client && (*it)->urb->client_addr == address) {
             Urb* u = *it;
             queue->erase(it);
-            finish(u, -ENOENT, 0);
+            finish(u, -ENOENT, u->filled);
             result = 0;
             break;
           }
@@ -417,6 +418,17 @@ void Device::send(const void* data, size_t length) {
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   impl_->inData.emplace_back(bytes, bytes + length);
   impl_->fillPendingIn();
+}
+
+bool Device::sendUnended(const void* data, size_t length) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (impl_->pendingIn.empty()) return false;
+  Urb* u = impl_->pendingIn.front();
+  size_t room = static_cast<size_t>(raw(u)->buffer_length - u->filled);
+  if (length > room) return false;
+  std::memcpy(u->buffer->data + u->filled, data, length);
+  u->filled += static_cast<int>(length);
+  return true;
 }
 
 void Device::scriptOut(std::vector<int> statuses) {

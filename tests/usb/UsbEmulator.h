@@ -63,6 +63,9 @@ class Device {
   // Device -> host: queued for the IN endpoint. A call's bytes may be split over reads,
   // never merged with a later call's when a read is pending (one URB per call at most).
   void send(const void* data, size_t length);
+  // Device -> host as full packets with no end: the bytes sit in the waiting IN URB
+  // (there must be one), which does not complete; the host's time-out gets them.
+  bool sendUnended(const void* data, size_t length);
 
   // Fault injection: each later OUT (or IN) URB takes the next status of the script:
   // 0 completes it as usual, -EPIPE is a stall, -EPROTO an IO error, -ENODEV a device
