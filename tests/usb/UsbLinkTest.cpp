@@ -1,11 +1,13 @@
 // USB links end to end: the link engine over the USB stream through the real libusb to
 // the simulated module behind an emulated device.
+#include <chrono>
 #include <memory>
 
 #include "common/aLink.h"
 #include "common/aLinkInternal.h"
 #include "common/aLinkTable.h"
 #include "tests/link/LinkFixtures.h"
+#include "tests/usb/SimNodeFrontEnd.h"
 #include "tests/usb/SimUsbFrontEnd.h"
 #include "tests/usb/UsbFixture.h"
 
@@ -127,6 +129,26 @@ TEST_F(UsbLink, ResetReopensADeviceThatLeftAndCameBack) {
   EXPECT_EQ(aLink_Reset(id), aErrNone);
   EXPECT_EQ(usb->counters().claims, 1u);
   EXPECT_EQ(queryModel(id, 0x04), 0x13);
+}
+
+TEST_F(UsbLink, RunsOverTheKernelNodeAndStopsWithoutHanging) {
+  int node = bus->addKernelNode(kSerial);
+  ASSERT_GE(node, 0);
+  Device& usb = bus->add(withSerial("1234ABCD"));  // also on the bus, never touched
+  SimNodeFrontEnd nodeEnd(module, node);
+  id = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id, 0u);
+  EXPECT_GE(module.countReceived(isSync), 2u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+
+  // Stopping joins the reader, which must come back from an idle node.
+  auto start = std::chrono::steady_clock::now();
+  aLinkRef last = id;
+  EXPECT_EQ(aLink_Destroy(&last), aErrNone);
+  id = 0;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(usb.counters().controlUrbs, 0u);
+  EXPECT_EQ(usb.counters().bulkOutUrbs + usb.counters().bulkInUrbs, 0u);
 }
 
 }  // namespace
