@@ -205,10 +205,11 @@ aErr aLink_Reset(aLinkRef id) {
     link->status = kLinkStatusNoStream;
     return made != aErrNone ? made : aErrResource;
   }
+  // Still under the control lock: a destroy racing with the reset must not see the
+  // record half re-initialised.
+  const bool initialised = aLink_Init(id, stream) == id;
+  if (link->stream != stream) aStream_Destroy(&stream);
   lock.unlock();
-  if (aLink_Init(id, stream) != id) {
-    if (link->stream != stream) aStream_Destroy(&stream);
-    return aErrResource;
-  }
+  if (!initialised) return aErrResource;
   return aLink_Start(id);
 }
