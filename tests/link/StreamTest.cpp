@@ -198,6 +198,30 @@ TEST(SocketStreamWrite, ReconnectionMidBlockSendsTheWholeBlockAgain) {
   aStream_Destroy(&stream);
 }
 
+TEST(SocketStreamDelete, ResetsTheConnection) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = loopback();
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(loopback(), ntohs(a.sin_port), &stream), aErrNone);
+  const int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+  EXPECT_EQ(stream, nullptr);
+  pollfd p{peer, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  uint8_t b;
+  EXPECT_EQ(recv(peer, &b, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
+  close(peer);
+  close(listener);
+}
+
 TEST(SerialStream, RefusesBadArgumentsAndMissingPorts) {
   aStream* s = reinterpret_cast<aStream*>(0x1);
   EXPECT_EQ(aStream_CreateSerial("/nonexistent/tty", 6, false, 0, 0, &s), aErrNotFound);
