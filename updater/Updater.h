@@ -3,14 +3,16 @@
 // directory exists, and calls one or two operations on it. Each operation is
 // self-contained and reports through the display.
 //
-// Operations that this build does not carry yet say so on the display and return
-// their failure value; IsAvailable tells main which ones it can run.
+// Operations that this build does not carry (the chip fingerprint and recovery) say so
+// on the display and return their failure value; IsAvailable tells main which ones it
+// can run.
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "common/aLinkSpec.h"
+#include "updater/BirdFile.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
 #include "updater/UpdaterDisplayInterface.h"
@@ -51,6 +53,10 @@ public:
                        uint32_t baud, bool reset);
   bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baud, uint32_t serial,
                         std::string birdPath, bool override);
+
+  // The BIRD file of an operation: the path when given, else the build from the store
+  // (downloaded first when missing and download is set). Throws std::runtime_error.
+  BirdFile load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build, bool download);
 
   const std::string& GetServerUrl() const { return serverUrl; }
   const std::string& GetStoreRoot() const { return storeRoot; }

@@ -155,7 +155,7 @@ bool UpgradeSim::dump(const std::string& dir) {
     good = writeWhole(base + ".flash", std::string(flash.begin(), flash.end())) && good;
     good = writeWhole(base + ".loader", std::string(loader.begin(), loader.end())) && good;
     std::ostringstream stats;
-    stats << u.second->report() << "flash_base=" << hex8(flashLow) << "\nloader_base=" << hex8(loaderLow)
+    stats << u.second->report() << "flash_base=0x" << hex8(flashLow) << "\nloader_base=0x" << hex8(loaderLow)
           << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections() << "\n";
     good = writeWhole(base + ".stats", stats.str()) && good;
   }

@@ -56,6 +56,7 @@ bool pair(const char* text, long long& first, long long& second) {
 
 int main(int argc, char** argv) {
   devsim::upgrade::SimOptions options;
+  options.module.version = 0x2C000003;   // 2.12.3 in the packed form of the family
   std::vector<uint32_t> discovery;
   std::string dumpDir;
   devsim::upgrade::Faults& f = options.upgrade.faults;

@@ -1,0 +1,130 @@
+// The download of a build's BIRD file from the update server into the device's store
+// entry. The HTTP request runs on a worker thread while the main thread turns the
+// spinner.
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <stdexcept>
+#include <thread>
+
+#include "updater/Log.h"
+#include "updater/UpdateServerRequest.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterRoutines.h"
+#include "updater/base64.h"
+
+namespace {
+
+bool _valid_build(uint32_t serial, uint32_t build, const char* url) {
+  std::map<std::string, std::string> builds;
+  if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
+  for (const auto& entry : builds) {
+    uint32_t listed = 0;
+    if (!_to_build_number(entry.first, listed)) {
+      Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      listed = 0;
+    }
+    if (listed == build) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal) {
+  uint32_t build = 0;
+  if (!buildText.empty() && !_to_build_number(buildText, build)) {
+    display.message(1, "Build number '%s' must be an number", buildText.c_str());
+    return 0;
+  }
+  if (serial == 0) {
+    display.message(1, "Serial Number must be non-zero");
+    return 0;
+  }
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(1, "Server request failed for %s", serverUrl.c_str());
+    return 0;
+  }
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "Download_Firmware");
+  if (!store) return 0;
+  UpdaterStoreItem entry;
+  if (!store->FindDevice(serial, &entry)) {
+    Log::log(Log::DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+      entry = store->AddDevice(serial);
+    } catch (const std::runtime_error&) {
+      display.message(1, "Could not create directory for storing BIRD file");
+      return 0;
+    }
+  }
+  std::string latestBuild, version;
+  if (!UpdateServerRequest::QueryBuild(serial, latestBuild, version, serverUrl.c_str())) {
+    display.message(1, "No build information for device");
+    return 0;
+  }
+  if (build == 0 && !_to_build_number(latestBuild, build)) {
+    Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
+    build = 0;
+  }
+  display.message(0, "Retrieving build %u", build);
+  if (override) {
+    display.message(0, "Override specified, skipping validation of build %u", build);
+  } else {
+    display.message(0, "Validating build %u with server", build);
+    if (!_valid_build(serial, build, serverUrl.c_str())) {
+      display.message(1, "No valid build %u", build);
+      return 0;
+    }
+    display.message(0, "Build %u is valid", build);
+  }
+
+  std::promise<bool> promise;
+  std::future<bool> future = promise.get_future();
+  std::string reply;
+  const std::string bld = std::to_string(build);
+  std::thread worker([this, &promise, serial, fw = version, bld, &reply, noCal]() {
+    promise.set_value(UpdateServerRequest::GetBuild(serial, fw.c_str(), bld.c_str(), reply, serverUrl.c_str(), noCal));
+  });
+  display.update_spinner(true, "Downloading");
+  while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    display.update_spinner(true, "Downloading");
+  display.update_spinner(false, "Downloading");
+  const bool fetched = future.get();
+  worker.join();
+  if (!fetched) display.message(1, "Download failed");
+  if (reply.empty()) {
+    display.message(1, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+  size_t length = 0;
+  uint8_t* bytes = base64_decode(reply.data(), reply.size(), &length);
+  if (bytes == nullptr) {
+    display.message(1, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
+  const std::string when = _now_text();
+  const std::string name = bld + ".bird";
+  const aErr e = entry.WriteFile(name.c_str(), bytes, length);
+  if (e != aErrNone) display.message(1, "Failed to write file with %d", static_cast<int>(e));
+  std::free(bytes);
+  entry.attributes.Add("LATEST_DOWNLOAD", name);
+  entry.attributes.Add("LAST_DOWNLOAD_DATE", when);
+  entry.attributes.Save(nullptr);
+  return build;
+}
+
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
+  uint32_t build = 0;
+  if (!_to_build_number(buildText, build)) {
+    Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+    build = 0;
+  }
+  uint32_t serial = 0, serverBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str())) {
+    display.message(1, "Failed to retrieve recovery information from Quenlark update server");
+    return 0;
+  }
+  if (build == 0) build = serverBuild;
+  return Download_Firmware(serial, std::to_string(build), override, false);
+}
