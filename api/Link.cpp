@@ -31,7 +31,7 @@ bool _fallbackHelper(aErr result, linkType type, bool fallback) {
   return retryable && kind && fallback;
 }
 
-// The wanted record is the spec being prepared: its model (0 = any) selects the device.
+// The wanted record is the link specifier being prepared: its model (0 = any) selects the device.
 bool cbModelCallback(const linkSpec* found, bool* counted, void* ref) {
   linkSpec* wanted = static_cast<linkSpec*>(ref);
   if (found == nullptr || wanted == nullptr || counted == nullptr) return true;
