@@ -12,6 +12,7 @@
 
 #include "tests/cli/Subprocess.h"
 #include "tests/discovery/PrivateNetwork.h"
+#include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
@@ -23,56 +24,8 @@ using birdgen::Bytes;
 
 constexpr uint32_t kSerial = 0x1234ABCD;
 constexpr uint32_t kBehindSerial = 0xCAFE0001;
-constexpr uint32_t kLoaderAddress = 0x20000000;
-constexpr uint32_t kFirmwareAddress = 0x08004000;
-constexpr uint32_t kSecondAddress = 0x08010000;
-constexpr uint32_t kSerialAt = kFirmwareAddress + 100;
-constexpr uint32_t kDescriptorAt = kFirmwareAddress + 200;
-
-std::string hex8(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
-  return text;
-}
-
-// One build of the module's firmware: a loader, two firmware blocks, the serial-number
-// patch places and the identity.
-struct Build {
-  std::string number;
-  std::string version;
-  std::string model = "Hemblork";   // model 0x13
-  Bytes loader;
-  Bytes first;
-  Bytes second;
-  Bytes file;
-
-  Build(const std::string& n, const std::string& v, uint32_t seed, const std::string& m = "Hemblork")
-      : number(n), version(v), model(m) {
-    loader = birdgen::randomImage(300, seed);
-    first = birdgen::randomImage(5000, seed + 1);
-    second = birdgen::randomImage(700, seed + 2);
-    birdgen::BirdLayout spec;
-    spec.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, kLoaderAddress, loader));
-    spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, kFirmwareAddress, first, 1));
-    spec.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, kSecondAddress, second, 2));
-    spec.blocks.push_back(birdgen::serialOffsetsBlock(kSerialAt, kDescriptorAt));
-    spec.blocks.push_back(birdgen::identityBlock(number, version, "00000000", model));
-    file = birdgen::file(spec);
-  }
-
-  // What the flash must hold after an update of the module with that serial number:
-  // both blocks, the serial number patched in, the gap between them erased.
-  Bytes flash(uint32_t serial) const {
-    Bytes image = first;
-    const uint32_t s = kSerialAt - kFirmwareAddress;
-    for (int i = 0; i < 4; i++) image[s + i] = static_cast<uint8_t>(serial >> (8 * i));
-    const std::string text = hex8(serial);
-    for (int i = 0; i < 8; i++) image[kDescriptorAt - kFirmwareAddress + 2 * i] = static_cast<uint8_t>(text[i]);
-    image.resize(kSecondAddress - kFirmwareAddress, 0xFF);
-    image.insert(image.end(), second.begin(), second.end());
-    return image;
-  }
-};
+using e2e::FirmwareBuild;
+using e2e::hex8;
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -132,8 +85,8 @@ class EndToEnd : public ::testing::Test {
   testsupport::TempDir dir;
   std::unique_ptr<FakeUpdateServer> server;
   e2e::SimProcess sim;
-  const Build latest{"5000", "2.12.3", 11};
-  const Build older{"4000", "2.11.0", 77};
+  const FirmwareBuild latest{"5000", "2.12.3", 11};
+  const FirmwareBuild older{"4000", "2.11.0", 77};
 };
 
 std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
@@ -145,7 +98,7 @@ TEST_F(EndToEnd, UpdateFromABirdFileOverTcpLeavesThePatchedImageInFlash) {
   EXPECT_NE(r.out.find("Updating from Birdfile: " + dir.sub("5000.bird")), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
   EXPECT_EQ(flash(), latest.flash(kSerial));
-  EXPECT_EQ(e2e::statValue(statsFile(), "flash_base"), static_cast<long>(kFirmwareAddress));
+  EXPECT_EQ(e2e::statValue(statsFile(), "flash_base"), static_cast<long>(e2e::kFirmwareAddress));
   EXPECT_EQ(e2e::statValue(statsFile(), "protocol_errors"), 0);
   EXPECT_EQ(e2e::statValue(statsFile(), "reboots"), 1);
   // A device without a store entry gets no record of the transfer.
@@ -191,7 +144,7 @@ TEST_F(EndToEnd, ALoaderThatLeavesTheLinkIsReachedAgain) {
 }
 
 TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
-  const Build other("6000", "2.13.0", 21, "Jostrel");
+  const FirmwareBuild other("6000", "2.13.0", 21, "Jostrel");
   birdgen::writeFile(dir.sub("other.bird"), other.file);
   startSim();
   const auto refused = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("other.bird")});
@@ -206,7 +159,7 @@ TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
 }
 
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
-  startSim({"--fail-piece", "8010000"});
+  startSim({"--fail-piece", hex8(latest.secondAddress)});
   const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
   EXPECT_EQ(r.status, 1) << describe(r);
   EXPECT_NE(r.out.find("  Retry 4"), std::string::npos) << r.out;
