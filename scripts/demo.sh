@@ -1,10 +1,97 @@
 #!/usr/bin/env bash
-# The main job: builds the tool and shows the real command line at work.
+# The main job: builds the tool and shows the whole road of a firmware update with the
+# real command line. A simulated module and the fake update server run inside a
+# private network namespace made for the demo (loopback and a veth pair of its own,
+# so discovery's multicast never leaves it); the Updater then lists the devices (-D),
+# the server's builds (-B), downloads the latest build into a store (-G), installs it
+# (-U, with its progress bar), lists the store (-L), and the module's flash is checked
+# against the image the build must leave there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-bash scripts/install-deps.sh
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/plain -j "$(nproc)" --target Updater >/dev/null
-echo "\$ Updater -h"
-./build/plain/updater/Updater -h || true
+
+if [ "${1:-}" != "--inside" ]; then
+  bash scripts/install-deps.sh
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "demo: run as root (it makes a private network namespace for the simulated module)" >&2
+    exit 1
+  fi
+  cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build/plain -j "$(nproc)" --target Updater devsim_fw firmware_fixture >/dev/null
+  exec unshare --net --mount bash "$0" --inside
+fi
+
+build=build/plain
+updater=$build/updater/Updater
+serial=1234ABCD
+work=$(mktemp -d /tmp/updater-demo.XXXXXX)
+sim_pid=""
+server_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The private network: loopback, and one veth pair whose address discovery goes out on.
+ip link set lo up
+ip link add twd0 type veth peer name twd1
+ip addr add 192.0.2.1/24 dev twd0
+ip addr add 192.0.2.2/24 dev twd1
+ip link set twd0 up
+ip link set twd1 up
+
+# Two builds of the module's firmware on the server; 5000 is the latest.
+mkdir -p "$work/server" "$work/dump" "$work/store"
+$build/tests/e2e/firmware_fixture "$work/server/5000.bird" 5000 2.12.3 11 "$serial" "$work/expected-5000.flash" 60000 4000
+$build/tests/e2e/firmware_fixture "$work/server/4000.bird" 4000 2.11.0 77 "$serial" "$work/expected-4000.flash"
+cat >"$work/server/config.json" <<EOF
+{"devices": {"$serial": {"latest": "5000", "builds": {"5000": "2.12.3", "4000": "2.11.0"},
+  "birds": {"5000": "$work/server/5000.bird", "4000": "$work/server/4000.bird"}}}}
+EOF
+
+python3 tests/fakes/fake_update_server.py --config "$work/server/config.json" --log "$work/server/requests.log" \
+  --port-file "$work/server/port" >/dev/null 2>&1 &
+server_pid=$!
+"$build/tests/sim/upgrade/devsim_fw" --serial "$serial" --build 4000 --discovery 192.0.2.1 \
+  --dump "$work/dump" >"$work/sim.out" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/server/port" ] && grep -q ready "$work/sim.out" && break
+  sleep 0.1
+done
+if ! [ -s "$work/server/port" ] || ! grep -q ready "$work/sim.out"; then
+  echo "demo: the simulated module or the fake update server did not start" >&2
+  exit 1
+fi
+url="http://127.0.0.1:$(cat "$work/server/port")/cgi/u"
+
+run() {
+  echo
+  echo "\$ Updater $*"
+  "$updater" "$@" -u "$url" -i "$work/store"
+}
+
+echo "A simulated module ($serial) and the fake update server ($url) are running."
+run -D -t TCPIP
+run -B -d "$serial"
+run -G -d "$serial"
+run -U -d "$serial"
+run -L -d "$serial"
+
+echo
+echo "Store entry of $serial:"
+ls -l "$work/store/updater/$serial"
+sed 's/^/    /' "$work/store/updater/$serial/.settings"
+
+kill "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=""
+echo
+if cmp -s "$work/dump/$serial.flash" "$work/expected-5000.flash"; then
+  echo "Flash of $serial holds build 5000 with its serial number patched in ($(stat -c %s "$work/dump/$serial.flash") bytes): OK"
+else
+  echo "Flash of $serial does not hold build 5000" >&2
+  exit 1
+fi
