@@ -14,6 +14,7 @@ using Quenlark::Tallowick::SystemClass;
 namespace {
 
 constexpr uint32_t kRebootPassMs = 250;
+constexpr uint32_t kRebootPollMs = 10;
 
 uint32_t bigWord(const uint8_t* at) {
   return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
@@ -317,7 +318,10 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
       dropped = false;
       break;
     }
-    aTime_MSSleep(kRebootPassMs);
+    // A pass lasts 250 ms, but a link that drops during it ends the wait at once.
+    const aTime passEnd = aTime_GetMonotonicMSTicks() + kRebootPassMs;
+    while (aTime_GetMonotonicMSTicks() < passEnd && module->isConnected()) aTime_MSSleep(kRebootPollMs);
+    if (!module->isConnected()) break;
     display.update_spinner(true, "Verifying Update");
     Log::log(Log::DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(Log::DEBUG_Network_FIRM, "Rebooting Device\n");
