@@ -33,8 +33,9 @@ struct FirmwareBuild {
   birdgen::Bytes file;
 
   // firstSize bytes in the first block, secondSize in the second (0: no second block).
+  // loaderBlocks: the loader in that many blocks of its 300 bytes.
   FirmwareBuild(const std::string& n, const std::string& v, uint32_t seed, const std::string& m = "Hemblork",
-                size_t firstSize = 5000, size_t secondSize = 700)
+                size_t firstSize = 5000, size_t secondSize = 700, int loaderBlocks = 1)
       : number(n), version(v), model(m) {
     serialAt = kFirmwareAddress + 100;
     descriptorAt = kFirmwareAddress + 200;
@@ -43,7 +44,14 @@ struct FirmwareBuild {
     first = birdgen::randomImage(firstSize, seed + 1);
     second = birdgen::randomImage(secondSize, seed + 2);
     birdgen::BirdLayout layout;
-    layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, kLoaderAddress, loader));
+    const size_t piece = loader.size() / static_cast<size_t>(loaderBlocks);
+    for (int i = 0; i < loaderBlocks; i++) {
+      const size_t from = piece * static_cast<size_t>(i);
+      const size_t to = i + 1 == loaderBlocks ? loader.size() : from + piece;
+      layout.blocks.push_back(birdgen::imageBlock(birdgen::LOADER, kLoaderAddress + static_cast<uint32_t>(from),
+                                                  birdgen::Bytes(loader.begin() + static_cast<long>(from),
+                                                                 loader.begin() + static_cast<long>(to))));
+    }
     layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, kFirmwareAddress, first, 1));
     if (secondSize > 0) layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, secondAddress, second, 2));
     layout.blocks.push_back(birdgen::serialOffsetsBlock(serialAt, descriptorAt));

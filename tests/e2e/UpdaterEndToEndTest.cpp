@@ -172,6 +172,38 @@ TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), static_cast<long>(latest.first.size()));
 }
 
+TEST_F(EndToEnd, ALoaderBlockThatFailsIsNeverFollowedByStartingTheLoader) {
+  const FirmwareBuild split("5100", "2.12.4", 31, "Hemblork", 5000, 700, 2);
+  birdgen::writeFile(dir.sub("split.bird"), split.file);
+  startSim({"--wrong-sum", "1"});   // the first loader block's sum is wrong
+  const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("split.bird")});
+  EXPECT_EQ(r.status, 1) << describe(r);
+  EXPECT_NE(r.out.find("Transferred 0 blocks, 0 total bytes"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Starting Load on Device"), std::string::npos) << r.out;
+  sim.stop();
+  EXPECT_EQ(e2e::statValue(statsFile(), "prepare"), 1);
+  EXPECT_EQ(e2e::statValue(statsFile(), "load"), 0);
+  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), 0);
+}
+
+TEST_F(EndToEnd, WithoutABuildTheUpdateFallsBackToTheLatestDownload) {
+  startSim();
+  // Nothing stored yet: the server's latest build is not at hand, nor any other.
+  const auto none = run({"-U", "-d", hex8(kSerial)});
+  EXPECT_EQ(none.status, 1) << describe(none);
+  EXPECT_NE(none.out.find("New firmware is available.  Updater will proceed if valid firmware is found locally."),
+            std::string::npos)
+      << none.out;
+  EXPECT_NE(none.err.find("Could not find valid build for this device."), std::string::npos) << none.err;
+
+  ASSERT_EQ(run({"-G", "-b", "4000", "-d", hex8(kSerial)}).status, 0);
+  const auto r = run({"-U", "-d", hex8(kSerial)});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_NE(r.out.find("Updating with the Latest Download"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Updating firmware with build: 4000"), std::string::npos) << r.out;
+  EXPECT_EQ(flash(), older.flash(kSerial));
+}
+
 TEST_F(EndToEnd, ALoaderThatNeverComesBackCostsTheWholeReconnectLoop) {
   startSim({"--load-leave", "0", "--never-return"});
   const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird"), "-X", "0x10000"}, 60000);
@@ -211,6 +243,14 @@ TEST_F(EndToEnd, ADownloadTheServerRefusesStoresNothing) {
     for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_FALSE(testsupport::exists(entry() + "/5000.bird"));
   }
+}
+
+TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenStillRecordsIt) {
+  mkdirs(entry() + "/5000.bird");   // a directory where the file must go
+  const auto r = run({"-G", "-d", hex8(kSerial)});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_NE(r.err.find("Failed to write file with "), std::string::npos) << r.err;
+  EXPECT_NE(settings().find("LATEST_DOWNLOAD=5000.bird"), std::string::npos) << settings();
 }
 
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
