@@ -265,6 +265,15 @@ TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
   EXPECT_NE(r.out.find("[127.0.0.1]        sim"), std::string::npos) << r.out;
 }
 
+TEST_F(EndToEnd, ADeviceThatCannotBeConnectedIsListedWithoutVersion) {
+  // Discovery names a port on which nothing listens.
+  startSim({"--advertise-port", std::to_string(FakeUpdateServer::closedPort())});
+  const auto r = run({"-D", "-t", "TCPIP"});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_NE(r.out.find(hex8(kSerial) + "  04       04      Hemblork       0.0.0 (         0)"), std::string::npos)
+      << r.out;
+}
+
 TEST_F(EndToEnd, BuildListsOfTheServerAndOfTheStore) {
   const auto b = run({"-B", "-d", hex8(kSerial)});
   EXPECT_EQ(b.status, 0) << describe(b);

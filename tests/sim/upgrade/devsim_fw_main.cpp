@@ -23,6 +23,7 @@ void usage() {
                "  --tcp PORT            listen on 127.0.0.1:PORT (default 0: a free port)\n"
                "  --serial HEX --address N --model N --version HEX --build N --features HEX\n"
                "  --discovery IPV4      answer TCP/IP discovery heard on that interface (repeatable)\n"
+               "  --advertise-port N    name this TCP port in discovery replies instead of the real one\n"
                "  --behind ADDR:SERIAL[:MODEL]  a module behind this one (router mode; repeatable)\n"
                "  --block-size N        block size named to PREPARE (default 256)\n"
                "  --uei                 accept firmware pieces as UEI byte sequences\n"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
   options.module.version = 0x2C000003;   // 2.12.3 in the packed form of the family
   std::vector<uint32_t> discovery;
   std::string dumpDir;
+  long long advertisedPort = -1;
   devsim::upgrade::Faults& f = options.upgrade.faults;
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
@@ -81,6 +83,7 @@ int main(int argc, char** argv) {
     else if (arg == "--version" && (good = number(value, 0, 0xFFFFFFFFll, v, 16))) options.module.version = static_cast<uint32_t>(v);
     else if (arg == "--build" && (good = number(value, 0, 0xFFFFFFFFll, v))) options.module.build = static_cast<uint32_t>(v);
     else if (arg == "--features" && (good = number(value, 0, 0xFFFFFFFFll, v, 16))) options.module.features = static_cast<uint32_t>(v);
+    else if (arg == "--advertise-port" && (good = number(value, 0, 65535, v))) advertisedPort = v;
     else if (arg == "--block-size" && (good = number(value, 0, 65535, v))) options.upgrade.blockSize = static_cast<uint16_t>(v);
     else if (arg == "--load-leave" && (good = number(value, 0, 600000, v))) options.loadLeaveMs = static_cast<int>(v);
     else if (arg == "--reboot-leave" && (good = number(value, -1, 600000, v))) options.rebootLeaveMs = static_cast<int>(v);
@@ -141,7 +144,7 @@ int main(int argc, char** argv) {
     m.serial = options.module.serial;
     m.address = options.module.address;
     m.model = options.module.model;
-    m.tcpPort = sim.port();
+    m.tcpPort = advertisedPort >= 0 ? static_cast<uint16_t>(advertisedPort) : sim.port();
     responder = std::make_unique<devsim::upgrade::LoopbackDiscovery>(discovery, m);
     if (!responder->ok()) {
       std::fprintf(stderr, "devsim_fw: cannot answer discovery on the interfaces given\n");
