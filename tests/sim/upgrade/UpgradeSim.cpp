@@ -77,6 +77,7 @@ UpgradeSim::UpgradeSim(const SimOptions& options) : options_(options) {
   });
 
   tcp_ = std::make_unique<TcpFrontEnd>(*device_, options.tcpPort);
+  port_ = tcp_->port();
   controller_ = std::thread([this] { control(); });
 }
 

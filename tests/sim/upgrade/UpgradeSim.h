@@ -47,8 +47,9 @@ class UpgradeSim {
   UpgradeSim(const UpgradeSim&) = delete;
   UpgradeSim& operator=(const UpgradeSim&) = delete;
 
-  bool ok() const { return tcp_ && tcp_->ok(); }
-  uint16_t port() const { return tcp_->port(); }
+  bool ok() const { return port_ != 0; }
+  // Read once at construction: the front end rewrites its own copy when it listens again.
+  uint16_t port() const { return port_; }
   Device& device() { return *device_; }
   std::shared_ptr<model::Module> front() { return front_; }
   std::shared_ptr<model::Network> network() { return network_; }
@@ -74,6 +75,7 @@ class UpgradeSim {
   std::unique_ptr<Device> device_;
   std::vector<std::pair<uint32_t, std::unique_ptr<UpgradeDevice>>> upgrades_;
   std::unique_ptr<TcpFrontEnd> tcp_;
+  uint16_t port_ = 0;
 
   std::mutex mutex_;
   std::condition_variable wake_;
