@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/cli/Subprocess.h"
+#include "tests/discovery/PrivateNetwork.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/TestSupport.h"
 #include "tests/sim/SimDevice.h"
@@ -149,6 +150,9 @@ class UsbUpdate : public usbemu::UsbTest {
  protected:
   void SetUp() override {
     if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+    // A module the Updater did not find on USB would be looked for by TCP/IP discovery.
+    const std::string reason = nettest::enterPrivateNetwork(false);
+    if (!reason.empty()) GTEST_SKIP() << reason;
     usbemu::UsbTest::SetUp();
     image = birdgen::randomImage(3000, 5);
     birdgen::BirdLayout layout;
