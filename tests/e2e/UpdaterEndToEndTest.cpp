@@ -158,6 +158,15 @@ TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
   EXPECT_EQ(flash(), other.flash(kSerial));
 }
 
+TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
+  startSim();
+  const auto r = run({"-U", "-d", "DEADBEEF", "-f", dir.sub("5000.bird")});
+  EXPECT_EQ(r.status, 1) << describe(r);
+  EXPECT_NE(r.err.find("Failed to connect to module [DEADBEEF]"), std::string::npos) << r.err;
+  sim.stop();
+  EXPECT_EQ(e2e::statValue(statsFile(), "init"), 0);
+}
+
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   startSim({"--fail-piece", hex8(latest.secondAddress)});
   const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
