@@ -1,7 +1,10 @@
 // The built Updater run as a subprocess: command lines with their standard output,
 // standard error and exit status.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,43 +183,100 @@ TEST(CommandLine, CommandsWithoutTheirParameters) {
 
 // Until the operations are built, every command that needs one says so and fails.
 TEST(CommandLine, OperationsNotInThisBuild) {
-  const std::string download = "Firmware download is not available in this build.\n";
   RunCases({
-      {"-G", {"-G", "-d", "0x40F5849A", "-i", "@STORE@"}, 1,
-       "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
-       download},
-      {"-G with a lower-case serial", {"-G", "-d", "40f5849a", "-i", "@STORE@"}, 1,
-       "Retrieving firmware for device with serial number 40F5849A\nNo build specified\nUsing Latest build\n",
-       download},
-      {"-G with -b 007", {"-G", "-d", "1", "-b", "007", "-i", "@STORE@"}, 1,
-       "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 7\n", download},
-      {"-G with an empty -b", {"-G", "-d", "1", "-b=", "-i", "@STORE@"}, 1,
-       "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 0\n", download},
-      {"-G then -U", {"-G", "-U", "-d", "1", "-i", "@STORE@"}, 1,
-       "Retrieving firmware for device with serial number 00000001\nNo build specified\nUsing Latest build\n",
-       download + "Firmware update is not available in this build.\n"},
-      {"-U", {"-U", "-d", "1", "-i", "@STORE@"}, 1, "", "Firmware update is not available in this build.\n"},
       {"-U -t RECOVER without -d", {"-U", "-t", "RECOVER", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
        "Firmware recovery is not available in this build.\n"},
       {"-N", {"-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
        "Reading a chip fingerprint is not available in this build.\n"},
-      {"-N before -D", {"-D", "-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
-       "Reading a chip fingerprint is not available in this build.\nDevice discovery is not available in this build.\n"},
-      {"-D", {"-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
-       "Device discovery is not available in this build.\n"},
-      {"-d followed by -D drops -d", {"-d", "-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
-       "Device discovery is not available in this build.\n"},
-      {"-Z followed by -D drops -Z", {"-Z", "-D", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
-       "Device discovery is not available in this build.\n"},
-      {"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 1,
-       "Searching for Tallowick Network devices connected to D272031D\n",
-       "Device discovery is not available in this build.\n"},
-      {"-D runs before -U", {"-U", "-D", "-d", "1", "-i", "@STORE@"}, 1, "Searching for Tallowick devices\n",
-       "Device discovery is not available in this build.\n"},
-      {"-B", {"-B", "-d", "1", "-i", "@STORE@"}, 1, "",
-       "Listing the server's builds is not available in this build.\n"},
-      {"-L", {"-L", "-d", "1", "-i", "@STORE@"}, 1, "", "Listing the local builds is not available in this build.\n"},
   });
+}
+
+// A TCP port on 127.0.0.1 that refuses connections for as long as the object lives:
+// bound, never listening.
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      port_ = ntohs(a.sin_port);
+    }
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+std::vector<Case> WithServer(std::vector<Case> cases, const std::string& url) {
+  for (Case& c : cases) {
+    c.args.push_back("-u");
+    c.args.push_back(url);
+  }
+  return cases;
+}
+
+// The commands run in their fixed order and each sets the exit status as it should, here
+// against an update server that refuses every connection and with no device anywhere.
+TEST(CommandLine, CommandOrderAndStatusWithoutServerOrDevice) {
+  RefusingPort server;
+  ASSERT_NE(server.port(), 0);
+  const std::string refused = "Server request failed for " + server.url() + "\n";
+  const std::string latest = "No build specified\nUsing Latest build\n";
+  RunCases(WithServer(
+      {
+          {"-G", {"-G", "-d", "0x40F5849A", "-i", "@STORE@"}, 1,
+           "Retrieving firmware for device with serial number 40F5849A\n" + latest, refused},
+          {"-G with a lower-case serial", {"-G", "-d", "40f5849a", "-i", "@STORE@"}, 1,
+           "Retrieving firmware for device with serial number 40F5849A\n" + latest, refused},
+          {"-G with -b 007", {"-G", "-d", "1", "-b", "007", "-i", "@STORE@"}, 1,
+           "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 7\n", refused},
+          {"-G with an empty -b", {"-G", "-d", "1", "-b=", "-i", "@STORE@"}, 1,
+           "Retrieving firmware for device with serial number 00000001\nRetrieving firmware build 0\n", refused},
+          {"-G then -U", {"-G", "-U", "-d", "1", "-i", "@STORE@"}, 1,
+           "Retrieving firmware for device with serial number 00000001\n" + latest,
+           refused + "Could not find valid build for this device.\n"},
+          {"-U", {"-U", "-d", "1", "-i", "@STORE@"}, 1, "", "Could not find valid build for this device.\n"},
+          {"-B always ends with 0", {"-B", "-d", "1", "-i", "@STORE@"}, 0, "No builds found for device [00000001]\n",
+           refused},
+          {"-L of an empty store", {"-L", "-d", "1", "-i", "@STORE@"}, 0, "No builds found for device [00000001]\n",
+           ""},
+      },
+      server.url()));
+}
+
+// Discovery: USB only unless -t names another link, so these send nothing on a network;
+// the router scan may fall back to TCP/IP discovery and runs only inside the suite's
+// private network namespace.
+TEST(CommandLine, DiscoveryOrderAndStatus) {
+  const std::string none = "Discovered Devices: (USB)\n    No devices found.\n";
+  std::vector<Case> cases = {
+      {"-N before -D, and -D clears its status", {"-D", "-N", "-s", "/dev/null", "-i", "@STORE@"}, 0,
+       "Searching for Tallowick devices\n" + none, "Reading a chip fingerprint is not available in this build.\n"},
+      {"-D", {"-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
+      {"-d followed by -D drops -d", {"-d", "-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
+      {"-Z followed by -D drops -Z", {"-Z", "-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
+      {"-D runs before -U", {"-U", "-D", "-d", "1", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none,
+       ""},
+  };
+  const char* netns = getenv("UPDATER_TEST_NETNS");
+  if (netns != nullptr && std::string(netns) == "1") {
+    cases.push_back({"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 0,
+                     "Searching for Tallowick Network devices connected to D272031D\n"
+                     "Discovered Devices: (Unknown)\n    No devices found.\n",
+                     ""});
+  }
+  RefusingPort server;
+  RunCases(WithServer(cases, server.url()));
 }
 
 TEST(CommandLine, StoreDirectoryUnderI) {
