@@ -3,7 +3,7 @@
 // one linkSpec at a time through a callback, and look-up of one module by serial number.
 #include <cstdint>
 
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 
 // Called once per device enumerated. The spec is lent for the call only (copy its 128
 // bytes to keep it). *found is false on entry; set it to count the device. Return false

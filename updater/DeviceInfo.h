@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 
 struct DeviceInfo {
   linkSpec spec{};              // link type, serial, addresses, model, transport

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
 

@@ -8,7 +8,7 @@
 
 #include "api/Module.h"
 #include "common/aErr.h"
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 #include "updater/BirdFile.h"
 #include "updater/DeviceInfo.h"
 #include "updater/UpdaterDisplayInterface.h"

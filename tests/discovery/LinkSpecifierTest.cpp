@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/aLinkSpec.h"
+#include "common/aLinkSpecifier.h"
 
 #include <cstring>
 #include <new>
