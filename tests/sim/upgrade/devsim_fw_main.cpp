@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/sim/upgrade/LoopbackDiscovery.h"
+#include "tests/discovery/SimDiscoveryResponder.h"
 #include "tests/sim/upgrade/UpgradeSim.h"
 
 namespace {
@@ -138,14 +138,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "devsim_fw: cannot listen on 127.0.0.1:%u\n", options.tcpPort);
     return 1;
   }
-  std::unique_ptr<devsim::upgrade::LoopbackDiscovery> responder;
+  std::unique_ptr<devsim::DiscoveryResponder> responder;
   if (!discovery.empty()) {
-    devsim::upgrade::DiscoveredModule m;
+    devsim::DiscoveryIdentity m;
     m.serial = options.module.serial;
     m.address = options.module.address;
     m.model = options.module.model;
     m.tcpPort = advertisedPort >= 0 ? static_cast<uint16_t>(advertisedPort) : sim.port();
-    responder = std::make_unique<devsim::upgrade::LoopbackDiscovery>(discovery, m);
+    // Replies leave from 127.0.0.1: the host takes the sender's address as the module's.
+    responder = std::make_unique<devsim::DiscoveryResponder>(discovery, m, htonl(INADDR_LOOPBACK));
     if (!responder->ok()) {
       std::fprintf(stderr, "devsim_fw: cannot answer discovery on the interfaces given\n");
       return 1;
