@@ -15,6 +15,7 @@
 #include "ExpectedUsage.h"
 #include "Subprocess.h"
 #include "VersionLine.h"
+#include "tests/discovery/PrivateNetwork.h"
 
 using clitest::RunOptions;
 using clitest::RunProgram;
@@ -255,8 +256,8 @@ TEST(CommandLine, CommandOrderAndStatusWithoutServerOrDevice) {
 }
 
 // Discovery: USB only unless -t names another link, so these send nothing on a network;
-// the router scan may fall back to TCP/IP discovery and runs only inside the suite's
-// private network namespace.
+// the router scan may fall back to TCP/IP discovery and runs only inside a private
+// network namespace of the test's own.
 TEST(CommandLine, DiscoveryOrderAndStatus) {
   const std::string none = "Discovered Devices: (USB)\n    No devices found.\n";
   std::vector<Case> cases = {
@@ -268,8 +269,8 @@ TEST(CommandLine, DiscoveryOrderAndStatus) {
       {"-D runs before -U", {"-U", "-D", "-d", "1", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none,
        ""},
   };
-  const char* netns = getenv("UPDATER_TEST_NETNS");
-  if (netns != nullptr && std::string(netns) == "1") {
+  // The Updater child inherits the namespace this process moves into.
+  if (nettest::enterPrivateNetwork(false).empty()) {
     cases.push_back({"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 0,
                      "Searching for Tallowick Network devices connected to D272031D\n"
                      "Discovered Devices: (Unknown)\n    No devices found.\n",
