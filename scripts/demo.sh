@@ -21,6 +21,13 @@ if [ "${1:-}" != "--inside" ]; then
   exec unshare --net --mount bash "$0" --inside
 fi
 
+# --inside given by hand outside the demo's own namespace would send discovery on a real
+# network: a fresh namespace has nothing but lo.
+if [ "$(ip -o link show | awk -F': ' '{ print $2 }')" != "lo" ]; then
+  echo "demo: --inside runs only in the fresh network namespace the demo makes" >&2
+  exit 1
+fi
+
 build=build/plain
 updater=$build/updater/Updater
 serial=1234ABCD
