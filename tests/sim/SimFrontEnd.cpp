@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <memory>
 
 namespace devsim {
 
@@ -233,9 +234,10 @@ void TcpFrontEnd::setReading(bool reading) {
 }
 
 bool TcpFrontEnd::hasConnection() {
-  bool has = false;
-  post([this, &has] { has = connFd_ >= 0; });
-  return has;
+  // Shared, not on this stack: a post that times out still runs the job later.
+  auto has = std::make_shared<std::atomic<bool>>(false);
+  post([this, has] { *has = connFd_ >= 0; });
+  return *has;
 }
 
 // ---------------------------------------------------------------- pty
