@@ -4,14 +4,17 @@
 #include <ifaddrs.h>
 #include <libusb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
+#include "common/unix/aTime.h"
 
 namespace {
 
@@ -163,16 +166,26 @@ uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t in
 
   uint8_t counted = 0;
   if (replies >= 0 && sent > 0) {
+    const aTime limit = aTime_GetMonotonicMSTicks() + aDISCOVERY_LISTEN_LIMIT_MS;
     for (;;) {
       // Each reply starts from a clean buffer: a short one must not inherit the
       // serial number or port of the one before. Without byte 12 the model reads 255.
       uint8_t reply[aDISCOVERY_MESSAGE_SIZE];
       std::memset(reply, 0, sizeof reply);
       reply[12] = 255;
+      const aTime now = aTime_GetMonotonicMSTicks();
+      if (now >= limit) break;
+      const aTime left = limit - now;
+      const int wait = static_cast<int>(left < aDISCOVERY_REPLY_TIMEOUT_MS ? left : aDISCOVERY_REPLY_TIMEOUT_MS);
+      pollfd waiter{replies, POLLIN, 0};
+      const int ready = poll(&waiter, 1, wait);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;  // the 2-second quiet time, or a failure
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
-      ssize_t n = recvfrom(replies, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-      if (n < 0) break;  // the 2-second quiet time, or a failure
+      ssize_t n = recvfrom(replies, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n < 0) break;
       if (n < aDISCOVERY_MIN_REPLY_SIZE) continue;
       linkSpec* spec = aLinkSpec_Create(kLinkTypeTCPIP);
       if (spec == nullptr) continue;

@@ -17,6 +17,9 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* found, void* refe
 #define aDISCOVERY_REPLY_PORT 9889
 #define aDISCOVERY_MESSAGE_SIZE 16
 #define aDISCOVERY_REPLY_TIMEOUT_MS 2000
+// Longest time replies are listened for, however often datagrams keep arriving: a
+// sender that never pauses for the quiet time must not hold an enumeration for ever.
+#define aDISCOVERY_LISTEN_LIMIT_MS 10000
 // A reply shorter than this carries no serial number and is passed over.
 #define aDISCOVERY_MIN_REPLY_SIZE 8
 

@@ -2,9 +2,11 @@
 // own with two interface addresses (a veth pair).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "common/aDiscovery.h"
@@ -149,6 +151,41 @@ TEST_F(TcpDiscovery, ACallbackThatStopsEndsTheEnumerationAtOnce) {
   EXPECT_EQ(aDiscovery_EnumerateModules(kLinkTypeTCPIP, collect, &seen, kEveryInterface), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(aDISCOVERY_REPLY_TIMEOUT_MS));
   EXPECT_EQ(seen.specs.size(), 1u);
+}
+
+// Something on the network that answers without ever pausing for the quiet time: the
+// enumeration still ends, bounded by its listening limit, with what it did hear.
+TEST_F(TcpDiscovery, ASenderThatNeverFallsQuietCannotHoldTheEnumeration) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(aDISCOVERY_REPLY_PORT);
+  to.sin_addr.s_addr = address(kSecondAddress);
+  const std::vector<uint8_t> reply = devsim::discoveryReply(DiscoveryIdentity());
+  std::atomic<bool> stop{false};
+  std::atomic<bool> gaveUp{false};
+  // Far longer than any enumeration may listen; it ends on its own all the same.
+  const auto senderEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * aDISCOVERY_LISTEN_LIMIT_MS);
+  std::thread sender([&] {
+    while (!stop.load()) {
+      if (std::chrono::steady_clock::now() >= senderEnd) {
+        gaveUp = true;
+        return;
+      }
+      sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      std::this_thread::sleep_for(std::chrono::milliseconds(aDISCOVERY_REPLY_TIMEOUT_MS / 10));
+    }
+  });
+
+  Seen seen;
+  const uint8_t counted = aDiscovery_EnumerateModules(kLinkTypeTCPIP, collect, &seen, address(kSecondAddress));
+  stop = true;
+  sender.join();
+  close(fd);
+  EXPECT_FALSE(gaveUp.load()) << "the enumeration waited for the sender to stop";
+  EXPECT_GT(counted, 0);
+  EXPECT_EQ(seen.specs.size(), counted);
 }
 
 TEST_F(TcpDiscovery, ADiscoveredModuleIsReachedOverTCP) {
