@@ -53,7 +53,13 @@ void FakeUpdateServer::start(const std::string& certFile, const std::string& key
       pid_ = -1;
       throw std::runtime_error("fake update server exited at start");
     }
-    if (port_ == 0 && std::chrono::steady_clock::now() > deadline) throw std::runtime_error("fake update server did not start");
+    if (port_ == 0 && std::chrono::steady_clock::now() > deadline) {
+      // The destructor never runs for a constructor that throws: stop the child here.
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      throw std::runtime_error("fake update server did not start");
+    }
     if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
