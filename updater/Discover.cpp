@@ -17,7 +17,6 @@
 #include "updater/UpdaterRoutines.h"
 
 using Quenlark::Tallowick::I2CClass;
-using Quenlark::Tallowick::Link;
 using Quenlark::Tallowick::Module;
 using Quenlark::Tallowick::SystemClass;
 
@@ -61,17 +60,8 @@ linkType _discover_link_type(uint32_t serial) {
 }
 
 uint32_t _get_build_number(Module& module) {
-  Link* link = module.getLink();
-  if (link == nullptr) return 0;
-  const uint8_t address = module.getModuleAddress();
-  const uint8_t sub = 0xFF;
-  if (link->sendPacket(address, 0x49, 1, &sub) != aErrNone) return 0;
-  const uint8_t match[2] = {0x49, 0xFF};
-  uint8_t count = sizeof match;
-  uint8_t reply[aPACKET_MAX_DATA];
-  if (link->receivePacket(address, match, &count, reply) != aErrNone || count != 6) return 0;
-  return static_cast<uint32_t>(reply[2]) << 24 | static_cast<uint32_t>(reply[3]) << 16 |
-         static_cast<uint32_t>(reply[4]) << 8 | reply[5];
+  uint32_t build = 0;
+  return module.getBuild(&build) == aErrNone ? build : 0;
 }
 
 aErr _get_version(Module& module, DeviceInfo& info) {
