@@ -103,7 +103,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "Failed to retrieve a valid BIRD file");
     return 0;
   }
-  const std::string when = _now_text();
+  const std::string when = KeyValueStore::CurrentDate();
   const std::string name = bld + ".bird";
   const aErr e = entry.WriteFile(name.c_str(), bytes, length);
   if (e != aErrNone) display.message(1, "Failed to write file with %d", static_cast<int>(e));

@@ -265,7 +265,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
   if (birdPath.empty()) birdPath = _bird_name(build);
   if (hasEntry) {
     entry.attributes.Add("LATEST_TRANSFER", birdPath);
-    entry.attributes.Add("LAST_TRANSFER_DATE", _now_text());
+    entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
     entry.attributes.Save(nullptr);
   }
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <stdexcept>
 
 #include "api/QuivelConfig.h"
@@ -106,12 +105,3 @@ bool _to_build_number(const std::string& text, uint32_t& build) {
 }
 
 std::string _bird_name(uint32_t build) { return std::to_string(build) + ".bird"; }
-
-std::string _now_text() {
-  const std::time_t now = std::time(nullptr);
-  char text[64];
-  if (ctime_r(&now, text) == nullptr) return "";
-  std::string s(text);
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}

@@ -24,8 +24,6 @@ void _reconnect_usb(Quenlark::Tallowick::Module& module, uint32_t serial);
 // Decimal text to a build number as std::stoul reads it; false when it does not convert.
 bool _to_build_number(const std::string& text, uint32_t& build);
 std::string _bird_name(uint32_t build);
-// The current local time as ctime text without its line end.
-std::string _now_text();
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Quenlark::Tallowick::Module& device,
                         uint32_t serial);
