@@ -3,6 +3,7 @@
 #include "api/SystemClass.h"
 #include "common/aErr.h"
 #include "common/aPacket.h"
+#include "common/aUEI.h"
 #include "common/unix/aTime.h"
 #include "updater/Log.h"
 
@@ -15,11 +16,6 @@ namespace {
 
 constexpr uint32_t kRebootPassMs = 250;
 constexpr uint32_t kRebootPollMs = 10;
-
-uint32_t bigWord(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
-         static_cast<uint32_t>(at[2]) << 8 | static_cast<uint32_t>(at[3]);
-}
 
 // Waits for the reply that begins with cmdUPGRADE and option; *length gets its data length.
 aErr awaitReply(EntityClass& entity, uint8_t option, uint8_t* reply, uint8_t* length) {
@@ -56,7 +52,7 @@ aErr UpdaterEntity::LoaderInit() {
   e = awaitReply(*this, val_UPGRADE_INIT, reply, &length);
   if (e != aErrNone) return e;
   if (length <= 5) return aErrPacket;
-  const uint32_t base = bigWord(reply + 2);
+  const uint32_t base = aUEI_RetrieveInt(reply + 2);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
 }
@@ -72,7 +68,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   Log::log(Log::DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
-  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(bigWord(data)));
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(data)));
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
   aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
   if (e != aErrNone) {
@@ -103,7 +99,7 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
     return aErrSize;
   }
-  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", bigWord(data),
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
   uint32_t blocks = 0;
   return _block_transfer(data + 4, length - 4, blocks);
@@ -188,7 +184,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     return aErrPacket;
   }
   const uint8_t status = reply[2];
-  const uint32_t deviceSum = bigWord(reply + 3);
+  const uint32_t deviceSum = aUEI_RetrieveInt(reply + 3);
   if (status == 0 && deviceSum == sum) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
              sum, deviceSum, static_cast<int>(blocks));
@@ -209,7 +205,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
     Log::log(0, "NETWORK: Device named a block size of 0\n");
     return aErrSize;
   }
-  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", bigWord(data),
+  Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
   uint32_t remaining = length - 4;
   const uint8_t* at = data + 4;
