@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "api/UEIReply.h"
 #include "common/aUEI.h"
 
 namespace Quenlark {
@@ -43,16 +44,10 @@ uei makeRecord(int32_t type) {
 
 uint8_t sUEIBytesFilter(const aPacket* packet, void* ref) {
   uei* r = static_cast<uei*>(ref);
-  if (packet == nullptr || r == nullptr) return 0;
-  if (packet->address != r->module || packet->dataSize <= 2) return 0;
+  const UEIReply reply = ueiMatchReply(packet, r);
+  if (reply == UEIReply::None) return 0;
+  if (reply == UEIReply::Error) return 1;
   const uint8_t* d = packet->data;
-  if (d[0] != r->command || d[1] != r->option) return 0;
-  if ((d[2] & UEI_INDEX_MASK) != r->specifier || (d[2] & UEI_SPECIFIER_STREAM) != 0) return 0;
-  if (d[2] & UEI_SPECIFIER_ERROR) {
-    r->specifier = d[2];
-    r->v.byteVal = packet->dataSize > 3 ? d[3] : 0;
-    return 1;
-  }
   if (packet->dataSize < 4) {
     // No sequence byte: no chunk at all. The read ends as a broken reply.
     r->specifier |= UEI_SPECIFIER_ERROR;

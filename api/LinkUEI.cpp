@@ -3,6 +3,7 @@
 
 #include "api/Link.h"
 #include "api/LinkImpl.h"
+#include "api/UEIReply.h"
 #include "common/aUEI.h"
 
 namespace Quenlark {
@@ -17,23 +18,13 @@ constexpr uint8_t kMaxRawBytes = aPACKET_MAX_DATA - 1;
 
 bool badAddress(uint8_t module) { return module == 0 || (module & 1) != 0; }
 
-// Accepts the reply a record waits for and decodes its value. Stream samples of the
-// same option (specifier bit 6) are never replies: a sample arriving late must not be
-// taken for the answer to a GET.
+// Accepts the reply a record waits for and decodes its value.
 uint8_t sUEIFilter(const aPacket* packet, void* ref) {
   uei* record = static_cast<uei*>(ref);
-  if (packet == nullptr || record == nullptr) return 0;
-  if (packet->address != record->module || packet->dataSize <= 2) return 0;
+  const UEIReply reply = ueiMatchReply(packet, record);
+  if (reply == UEIReply::None) return 0;
+  if (reply == UEIReply::Error) return 1;
   const uint8_t* d = packet->data;
-  if (d[0] != record->command || d[1] != record->option) return 0;
-  if ((d[2] & UEI_INDEX_MASK) != record->specifier || (d[2] & UEI_SPECIFIER_STREAM) != 0) return 0;
-  if (d[2] & UEI_SPECIFIER_ERROR) {
-    record->specifier = d[2];
-    // An error reply without its code byte carries no code: 0 is turned into a failure
-    // by the callers, never read as success.
-    record->v.byteVal = packet->dataSize > 3 ? d[3] : 0;
-    return 1;
-  }
   switch (packet->dataSize) {
     case 3:
       record->type = ueiTypeNone;
@@ -97,6 +88,18 @@ bool appendValue(const uei& r, uint8_t* data, uint8_t& length) {
 }
 
 }  // namespace
+
+UEIReply ueiMatchReply(const aPacket* packet, uei* record) {
+  if (packet == nullptr || record == nullptr) return UEIReply::None;
+  if (packet->address != record->module || packet->dataSize <= 2) return UEIReply::None;
+  const uint8_t* d = packet->data;
+  if (d[0] != record->command || d[1] != record->option) return UEIReply::None;
+  if ((d[2] & UEI_INDEX_MASK) != record->specifier || (d[2] & UEI_SPECIFIER_STREAM) != 0) return UEIReply::None;
+  if ((d[2] & UEI_SPECIFIER_ERROR) == 0) return UEIReply::Value;
+  record->specifier = d[2];
+  record->v.byteVal = packet->dataSize > 3 ? d[3] : 0;
+  return UEIReply::Error;
+}
 
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
