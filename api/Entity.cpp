@@ -18,6 +18,9 @@ class EntityClass::impl {
 
   Link* link() const { return module == nullptr ? nullptr : module->getLink(); }
   uint8_t address() const { return module->getModuleAddress(); }
+  // A SET of one option, in the subindex form when subindex is given, and the wait
+  // for its acknowledgement.
+  aErr set(uint8_t option, uei* record, const uint8_t* subindex);
 };
 
 namespace {
@@ -72,6 +75,24 @@ uint8_t sUEIBytesFilter(const aPacket* packet, void* ref) {
 }
 
 }  // namespace
+
+aErr EntityClass::impl::set(uint8_t option, uei* record, const uint8_t* subindex) {
+  if (record == nullptr) return aErrParam;
+  Link* l = link();
+  if (l == nullptr) return aErrResource;
+  const uint8_t to = address();
+  record->module = to;
+  record->command = command;
+  record->option = static_cast<uint8_t>(option | UEI_OPTION_SET);
+  record->specifier = static_cast<uint8_t>(index | UEI_SPECIFIER_REQUEST);
+  aErr e = subindex != nullptr ? l->sendUEI(*record, *subindex) : l->sendUEI(*record);
+  if (e != aErrNone) return e;
+  record->option = static_cast<uint8_t>(option | UEI_OPTION_ACK);
+  record->specifier = index;
+  e = l->receiveUEI(to, command, record->option, index, record);
+  if (e == aErrNone && isError(*record)) return deviceCode(*record);
+  return e;
+}
 
 EntityClass::EntityClass() : m_impl(new impl(*this)) {}
 
@@ -129,40 +150,10 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
   return e;
 }
 
-aErr EntityClass::setUEI(uint8_t option, uei* record) {
-  if (record == nullptr) return aErrParam;
-  Link* link = m_impl->link();
-  if (link == nullptr) return aErrResource;
-  const uint8_t address = m_impl->address();
-  record->module = address;
-  record->command = m_impl->command;
-  record->option = static_cast<uint8_t>(option | UEI_OPTION_SET);
-  record->specifier = static_cast<uint8_t>(m_impl->index | UEI_SPECIFIER_REQUEST);
-  aErr e = link->sendUEI(*record);
-  if (e != aErrNone) return e;
-  record->option = static_cast<uint8_t>(option | UEI_OPTION_ACK);
-  record->specifier = m_impl->index;
-  e = link->receiveUEI(address, m_impl->command, record->option, m_impl->index, record);
-  if (e == aErrNone && isError(*record)) return deviceCode(*record);
-  return e;
-}
+aErr EntityClass::setUEI(uint8_t option, uei* record) { return m_impl->set(option, record, nullptr); }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record) {
-  if (record == nullptr) return aErrParam;
-  Link* link = m_impl->link();
-  if (link == nullptr) return aErrResource;
-  const uint8_t address = m_impl->address();
-  record->module = address;
-  record->command = m_impl->command;
-  record->option = static_cast<uint8_t>(option | UEI_OPTION_SET);
-  record->specifier = static_cast<uint8_t>(m_impl->index | UEI_SPECIFIER_REQUEST);
-  aErr e = link->sendUEI(*record, subindex);
-  if (e != aErrNone) return e;
-  record->option = static_cast<uint8_t>(option | UEI_OPTION_ACK);
-  record->specifier = m_impl->index;
-  e = link->receiveUEI(address, m_impl->command, record->option, m_impl->index, record);
-  if (e == aErrNone && isError(*record)) return deviceCode(*record);
-  return e;
+  return m_impl->set(option, record, &subindex);
 }
 
 aErr EntityClass::callUEI(uint8_t option) {
