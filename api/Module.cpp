@@ -130,12 +130,18 @@ aErr Module::disablePacketLog() {
 }
 
 // Sends request (its first byte the command) and waits for a packet starting with the
-// command byte; the reply's data and length come back.
-aErr Module::infoQuery(const uint8_t* request, uint8_t length, uint8_t* reply, uint8_t* replyLength) {
+// command byte. An answer has replyLength bytes, repeats the request's bytes 1 to
+// replyLength - 2 and carries its value in its last byte; anything else is aErrUnknown.
+aErr Module::infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* value) {
   aErr e = m_link->sendPacket(m_address, request[0], static_cast<uint8_t>(length - 1), request + 1);
   if (e != aErrNone) return e;
-  *replyLength = 1;
-  return m_link->receivePacket(m_address, request, replyLength, reply);
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t count = 1;
+  e = m_link->receivePacket(m_address, request, &count, reply);
+  if (e != aErrNone) return e;
+  if (count != replyLength || std::memcmp(&reply[1], &request[1], replyLength - 2u) != 0) return aErrUnknown;
+  *value = reply[replyLength - 1];
+  return aErrNone;
 }
 
 aErr Module::getBuild(uint32_t* build) {
@@ -157,14 +163,11 @@ aErr Module::getBuild(uint32_t* build) {
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
   if (m_link == nullptr || !m_link->isConnected()) return aErrConnection;
   if (flags != 0 && flags != 0x40 && flags != 0x80) return aErrParam;
+  // The answer takes the place of the flags: 0 when the UEI exists, else its code.
   const uint8_t request[] = {cmdINFO, kInfoHasUEI, command, option, index, flags};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  const aErr e = infoQuery(request, sizeof request, reply, &length);
-  if (e != aErrNone) return e;
-  if (length != 6 || reply[1] != kInfoHasUEI || reply[2] != command || reply[3] != option || reply[4] != index)
-    return aErrUnknown;
-  return static_cast<aErr>(reply[5]);
+  uint8_t answer = 0;
+  const aErr e = infoQuery(request, sizeof request, sizeof request, &answer);
+  return e != aErrNone ? e : static_cast<aErr>(answer);
 }
 
 aErr Module::classQuantity(uint8_t entityClass, uint8_t* count) {
@@ -172,13 +175,7 @@ aErr Module::classQuantity(uint8_t entityClass, uint8_t* count) {
   if (m_link == nullptr || !m_link->isConnected()) return aErrConnection;
   if (count == nullptr) return aErrParam;
   const uint8_t request[] = {cmdINFO, kInfoClassQuantity, entityClass};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  const aErr e = infoQuery(request, sizeof request, reply, &length);
-  if (e != aErrNone) return e;
-  if (length != 4 || reply[1] != kInfoClassQuantity || reply[2] != entityClass) return aErrUnknown;
-  *count = reply[3];
-  return aErrNone;
+  return infoQuery(request, sizeof request, sizeof request + 1, count);
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t subClass, uint8_t* count) {
@@ -186,14 +183,7 @@ aErr Module::subClassQuantity(uint8_t entityClass, uint8_t subClass, uint8_t* co
   if (m_link == nullptr || !m_link->isConnected()) return aErrConnection;
   if (count == nullptr) return aErrParam;
   const uint8_t request[] = {cmdINFO, kInfoSubClassQuantity, entityClass, subClass};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  const aErr e = infoQuery(request, sizeof request, reply, &length);
-  if (e != aErrNone) return e;
-  if (length != 5 || reply[1] != kInfoSubClassQuantity || reply[2] != entityClass || reply[3] != subClass)
-    return aErrUnknown;
-  *count = reply[4];
-  return aErrNone;
+  return infoQuery(request, sizeof request, sizeof request + 1, count);
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t subClass, uint8_t* group) {
@@ -201,14 +191,7 @@ aErr Module::entityGroup(uint8_t entityClass, uint8_t subClass, uint8_t* group) 
   if (m_link == nullptr || !m_link->isConnected()) return aErrConnection;
   if (group == nullptr) return aErrParam;
   const uint8_t request[] = {cmdINFO, kInfoEntityGroup, entityClass, subClass};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 0;
-  const aErr e = infoQuery(request, sizeof request, reply, &length);
-  if (e != aErrNone) return e;
-  if (length != 5 || reply[1] != kInfoEntityGroup || reply[2] != entityClass || reply[3] != subClass)
-    return aErrUnknown;
-  *group = reply[4];
-  return aErrNone;
+  return infoQuery(request, sizeof request, sizeof request + 1, group);
 }
 
 aErr Module::debug(const uint8_t* bytes, uint8_t count) {

@@ -53,7 +53,7 @@ class Module {
 
  private:
   aErr _autoNetwork();
-  aErr infoQuery(const uint8_t* request, uint8_t length, uint8_t* reply, uint8_t* replyLength);
+  aErr infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* value);
 
   Link* m_link;
   uint8_t m_address;
