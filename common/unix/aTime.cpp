@@ -2,7 +2,8 @@
 
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
+
+#include <cerrno>
 
 aTime aTime_GetMSTicks() {
   struct timeval tv;
@@ -17,12 +18,16 @@ aTime aTime_GetMonotonicMSTicks() {
 }
 
 aErr aTime_MSSleep(aTime milliseconds) {
-  // usleep takes less than a second per call; products above 2^64 microseconds saturate.
+  // Steps of less than a second; products above 2^64 microseconds saturate.
   const aTime limit = UINT64_MAX / 1000u;
   aTime remaining = milliseconds > limit ? UINT64_MAX : milliseconds * 1000u;
   while (remaining > 0) {
     const aTime step = remaining > 999999u ? 999999u : remaining;
-    usleep(static_cast<useconds_t>(step));
+    // A signal ends a sleep early; what it left is slept on, so that a caller's
+    // pause or retry interval is never cut short.
+    timespec left{0, static_cast<long>(step) * 1000L};
+    timespec rest{};
+    while (nanosleep(&left, &rest) != 0 && errno == EINTR) left = rest;
     remaining -= step;
   }
   return aErrNone;

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/unix/aMutex.h"
 #include "common/unix/aThread.h"
@@ -103,6 +106,33 @@ TEST(ThreadedTime, SleepAndTicks) {
   EXPECT_GE(aTime_GetMonotonicMSTicks() - mono0, 100u);
   // Wall-clock ticks are milliseconds since the epoch (this test was written after 2020).
   EXPECT_GT(wall0, 1577836800000ull);
+}
+
+void sIgnoreSignal(int) {}
+
+// Signals that interrupt the sleep (no SA_RESTART) must not shorten it.
+TEST(ThreadedTime, SleepLastsThroughSignals) {
+  struct sigaction quiet {}, previous {};
+  quiet.sa_handler = sIgnoreSignal;
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_flags = 0;
+  ASSERT_EQ(sigaction(SIGUSR2, &quiet, &previous), 0);
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::duration slept{};
+  std::thread sleeper([&] {
+    const auto start = std::chrono::steady_clock::now();
+    aTime_MSSleep(300);
+    slept = std::chrono::steady_clock::now() - start;
+    done = true;
+  });
+  const pthread_t target = sleeper.native_handle();
+  for (int i = 0; i < 200 && !done.load(); i++) {
+    pthread_kill(target, SIGUSR2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  sleeper.join();
+  sigaction(SIGUSR2, &previous, nullptr);
+  EXPECT_GE(slept, std::chrono::milliseconds(300));
 }
 
 }  // namespace
