@@ -207,6 +207,8 @@ TEST_F(LinkOverTcp, ResetReconnectsTheSameDevice) {
   Link link(spec(), "Link");
   ASSERT_EQ(link.setConfig(noServer()), aErrNone);
   ASSERT_EQ(link.connect(), aErrNone);
+  // The connection is up once the listener queued it; the module takes it a moment later.
+  for (int i = 0; i < 300 && device->connections() == 0; i++) aTime_MSSleep(10);
   EXPECT_EQ(device->connections(), 1u);
   EXPECT_EQ(link.reset(), aErrNone);
   uint8_t address = 0;
