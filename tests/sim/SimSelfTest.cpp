@@ -102,7 +102,7 @@ TEST(SimTcp, AnswersSyncModelQueryAndSendsHeartbeats) {
   EXPECT_EQ(beat[0], 0x06);
   const uint8_t answer[] = {0x06, 0x02, 0x00, static_cast<uint8_t>(beat[3] + 2)};
   ASSERT_EQ(write(fd, answer, sizeof answer), 4);
-  for (int i = 0; i < 100 && device.heartbeats().answered == 0; i++) usleep(5000);
+  for (int i = 0; i < 600 && device.heartbeats().answered == 0; i++) usleep(5000);   // 3 s at most
   EXPECT_EQ(device.heartbeats().answered, 1u);
   EXPECT_EQ(device.countReceived([](const WirePacket& p) { return p.address == 0xAD; }), 1u);
   close(fd);
