@@ -60,6 +60,13 @@ uint8_t sUEIBytesFilter(const aPacket* packet, void* ref) {
   const uint8_t last = d[packet->dataSize - 1];
   if ((last & 0x7F) != r->v.bytes.sequence) return 0;
   const uint64_t chunk = packet->dataSize - 4u;
+  if (chunk == 0 && (last & 0x80) != 0) {
+    // Only an empty sequence has a chunk of no bytes, and nothing follows it. Taken
+    // as a step, such chunks could keep the read going for ever.
+    r->specifier |= UEI_SPECIFIER_ERROR;
+    r->v.byteVal = aErrPacket;
+    return 1;
+  }
   ueiBytes& b = r->v.bytes;
   if (*b.received + chunk > b.length) {
     r->specifier |= UEI_SPECIFIER_ERROR;

@@ -131,6 +131,18 @@ TEST_F(Entity, ByteSequenceReplyFaults) {
   EXPECT_EQ(buffer[0], 5);
 }
 
+// A chunk of no bytes that says more follow carries nothing: following such chunks, a
+// device that keeps sending them would hold the read for ever.
+TEST_F(Entity, EmptyChunkThatClaimsMoreEndsTheRead) {
+  std::vector<Bytes> chunks;
+  for (int n = 0; n < 300; n++) chunks.push_back({0x03, 0x32, 0x00, static_cast<uint8_t>(0x80 | (n & 0x7F))});
+  script(chunks);
+  uint8_t buffer[64];
+  uint64_t count = 7;
+  EXPECT_EQ(sys.getUEIBytes(50, buffer, sizeof buffer, &count), aErrPacket);
+  EXPECT_EQ(count, 0u);
+}
+
 TEST_F(Entity, SequenceNumbersWrapWhileReading) {
   Bytes data(200 * 24);
   for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7);
