@@ -19,6 +19,18 @@ aErr status(uint8_t length, const uint8_t* reply) {
   if (reply[4] & kStatusFailure) return static_cast<aErr>(reply[4] & 0x7F);
   return aErrNone;
 }
+
+// Sends [cmdI2C, request] and waits for the reply that begins with match; its status
+// decides, and *length is its data length.
+aErr exchange(EntityClass& bus, const uint8_t* request, uint8_t count, const uint8_t* match, uint8_t matchCount,
+              uint8_t* reply, uint8_t* length) {
+  aErr e = bus.sendPacket(cmdI2C, count, request);
+  if (e != aErrNone) return e;
+  *length = matchCount;
+  e = bus.receivePacket(match, length, reply);
+  if (e != aErrNone) return e;
+  return status(*length, reply);
+}
 }  // namespace
 
 I2CClass::I2CClass() : m_speed(0) {}
@@ -43,14 +55,10 @@ aErr I2CClass::read(uint8_t address, uint8_t count, uint8_t* buffer) {
   if (count > 0 && buffer == nullptr) return aErrParam;
   const uint8_t target = static_cast<uint8_t>(address | 1);
   const uint8_t request[] = {getIndex(), target, count, m_speed};
-  aErr e = sendPacket(cmdI2C, sizeof request, request);
-  if (e != aErrNone) return e;
   const uint8_t match[] = {cmdI2C, getIndex(), target};
   uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = sizeof match;
-  e = receivePacket(match, &length, reply);
-  if (e != aErrNone) return e;
-  e = status(length, reply);
+  uint8_t length = 0;
+  const aErr e = exchange(*this, request, sizeof request, match, sizeof match, reply, &length);
   if (e != aErrNone) return e;
   // The reply names how many bytes it carries: never copy past what it holds, nor more
   // than the caller asked for.
@@ -66,26 +74,18 @@ aErr I2CClass::write(uint8_t address, uint8_t count, const uint8_t* bytes) {
   if (count > 0 && bytes == nullptr) return aErrParam;
   uint8_t request[aPACKET_MAX_DATA - 1] = {getIndex(), address, count, m_speed};
   if (count > 0) std::memcpy(&request[4], bytes, count);
-  aErr e = sendPacket(cmdI2C, static_cast<uint8_t>(count + 4), request);
-  if (e != aErrNone) return e;
   const uint8_t match[] = {cmdI2C, getIndex(), address, 0};
   uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = sizeof match;
-  e = receivePacket(match, &length, reply);
-  if (e != aErrNone) return e;
-  return status(length, reply);
+  uint8_t length = 0;
+  return exchange(*this, request, static_cast<uint8_t>(count + 4), match, sizeof match, reply, &length);
 }
 
 aErr I2CClass::setPullup(bool on) {
   const uint8_t request[] = {getIndex(), kPullupSelector, static_cast<uint8_t>(on ? 1 : 0)};
-  aErr e = sendPacket(cmdI2C, sizeof request, request);
-  if (e != aErrNone) return e;
   const uint8_t match[] = {cmdI2C, getIndex(), kPullupSelector};
   uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = sizeof match;
-  e = receivePacket(match, &length, reply);
-  if (e != aErrNone) return e;
-  return status(length, reply);
+  uint8_t length = 0;
+  return exchange(*this, request, sizeof request, match, sizeof match, reply, &length);
 }
 
 }  // namespace Tallowick
