@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "tests/cli/Subprocess.h"
 #include "tests/discovery/PrivateNetwork.h"
+#include "tests/e2e/FirmwareBuild.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/TestSupport.h"
 #include "tests/sim/SimDevice.h"
@@ -29,15 +29,10 @@ namespace {
 
 using birdgen::Bytes;
 using devsim::upgrade::Event;
+using e2e::hex8;
 
 constexpr uint32_t kSerial = 0x00C0FFEE;
 constexpr uint32_t kFirmwareAddress = 0x08000000;
-
-std::string hex8(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
-  return text;
-}
 
 // One updatable module on the emulated bus. Leaving detaches its USB device; coming
 // back attaches a new one with the same serial number to the same module state.
