@@ -94,29 +94,27 @@ aErr sOpenConnection(const aSocketStream* s, int* out) {
 }
 
 // Reconnects unless another thread already did since seenGeneration was read.
+// The connected flag stays set while the attempt runs and is cleared only when it
+// fails: the other thread, meanwhile still on the lost connection, finds it lost too
+// and waits here for this attempt's outcome instead of reporting a failure of its own.
 aErr sReconnect(aSocketStream* s, uint32_t seenGeneration) {
   std::lock_guard<std::mutex> lock(s->reconnectLock);
   if (s->generation.load() != seenGeneration) return sConnected(s) ? aErrNone : aErrConnection;
-  s->flags.fetch_and(~kConnected);
   int fresh = -1;
-  const aErr e = sOpenConnection(s, &fresh);
+  aErr e = sOpenConnection(s, &fresh);
   const int old = s->fd.load();
+  if (e == aErrNone && old < 0) {
+    s->fd = fresh;
+  } else if (e == aErrNone) {
+    if (dup2(fresh, old) < 0) e = aErrIO;
+    close(fresh);
+  }
   if (e == aErrNone) {
-    if (old >= 0) {
-      if (dup2(fresh, old) < 0) {
-        close(fresh);
-        shutdown(old, SHUT_RDWR);
-        s->generation++;
-        return aErrIO;
-      }
-      close(fresh);
-    } else {
-      s->fd = fresh;
-    }
     s->flags.fetch_or(kConnected);
-  } else if (old >= 0) {
+  } else {
+    s->flags.fetch_and(~kConnected);
     // Closed in effect; the number is released only when the stream is deleted.
-    shutdown(old, SHUT_RDWR);
+    if (old >= 0) shutdown(old, SHUT_RDWR);
   }
   s->generation++;
   return e;

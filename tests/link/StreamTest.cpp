@@ -198,6 +198,66 @@ TEST(SocketStreamWrite, ReconnectionMidBlockSendsTheWholeBlockAgain) {
   aStream_Destroy(&stream);
 }
 
+// While one thread reconnects, the other thread's use of the stream waits for that
+// attempt's outcome: the link's reader must not see a reconnection by the writer as a
+// failed read. The listener's accept queue is held full, so the writer's reconnection
+// stays in its connect until the test lets it through.
+TEST(SocketStreamReconnect, ReadDuringTheOtherThreadsReconnectionIsNoFailure) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = loopback();
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);   // one waiting connection fills the queue
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(loopback(), ntohs(a.sin_port), &stream), aErrNone);
+  const int first = accept(listener, nullptr, nullptr);
+  ASSERT_GE(first, 0);
+  const int filler = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const linger resetOnClose{1, 0};
+  setsockopt(first, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+  close(first);
+  aTime_MSSleep(50);   // the reset reaches the stream's socket
+
+  const Bytes block = {0x04, 0x01, 0x2A};
+  aErr written = aErrUnknown;
+  std::thread writer([&] { written = aStream_Write(stream, block.data(), block.size()); });
+  aTime_MSSleep(100);   // the writer is in its reconnection now
+  std::thread releaser([&] {
+    aTime_MSSleep(300);
+    const int queued = accept(listener, nullptr, nullptr);   // the filler: room in the queue
+    if (queued >= 0) close(queued);
+  });
+  uint8_t byte = 0;
+  const aErr read = aStream_Read(stream, &byte, 1);
+  releaser.join();
+  writer.join();
+  EXPECT_EQ(read, aErrNotReady);
+  EXPECT_EQ(written, aErrNone);
+
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 3000), 1);
+  const int second = accept(listener, nullptr, nullptr);
+  ASSERT_GE(second, 0);
+  Bytes got(block.size());
+  size_t have = 0;
+  while (have < got.size()) {
+    pollfd q{second, POLLIN, 0};
+    if (poll(&q, 1, 3000) <= 0) break;
+    const ssize_t n = recv(second, got.data() + have, got.size() - have, 0);
+    if (n <= 0) break;
+    have += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(got, block);
+  close(second);
+  close(filler);
+  aStream_Destroy(&stream);
+  close(listener);
+}
+
 TEST(SocketStreamDelete, ResetsTheConnection) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
