@@ -8,9 +8,10 @@
 
 namespace {
 
-constexpr uint32_t kLinkTypeStream = 0;
-constexpr uint32_t kFirstServerType = 4;
-constexpr uint32_t kLastServerType = 7;
+// A link over a caller's own stream has no transport kind; link-server kinds follow.
+constexpr uint32_t kLinkTypeStream = kLinkTypeNone;
+constexpr uint32_t kFirstServerType = kLinkTypeQuivel;
+constexpr uint32_t kLastServerType = kLinkTypeQuivelSerial;
 constexpr int kResetStreamTries = 20;
 constexpr uint32_t kResetRetryPauseMs = 100;
 

@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "common/aLink.h"
+#include "common/aLinkSpecifier.h"
 #include "common/aLinkTable.h"
 #include "common/aStream.h"
 
-// linkType values that the creation functions use.
-#define aLINK_TYPE_USB 1u
-#define aLINK_TYPE_TCPIP 2u
-#define aLINK_TYPE_SERIAL 3u
+// The linkType values that the creation functions use, as table entry types.
+#define aLINK_TYPE_USB static_cast<uint32_t>(kLinkTypeUSB)
+#define aLINK_TYPE_TCPIP static_cast<uint32_t>(kLinkTypeTCPIP)
+#define aLINK_TYPE_SERIAL static_cast<uint32_t>(kLinkTypeSerial)
 
 // Makes the transport's stream for a link entry. At creation it gets the creator's
 // context; at aLink_Reset it gets context null and must re-create the stream from the
