@@ -28,8 +28,9 @@ aPacketFifoId aPacketFifo_Create();
 aErr aPacketFifo_Destroy(aPacketFifoId* id);
 
 // Queues a copy of the packet at the back; the caller keeps its packet.
-// aErrParam for an unknown id or an invalid packet; aErrOverrun when the bound was
-// exceeded and everything queued was dropped; aErrResource when storing failed.
+// aErrParam for an unknown id, an invalid packet or a copy that could not be made;
+// aErrOverrun when the bound was exceeded and everything queued was dropped;
+// aErrResource when the queue could not store the copy.
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
 
 // Takes the front packet, or null when the FIFO is empty or unknown. No wait.
