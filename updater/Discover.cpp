@@ -11,8 +11,8 @@
 #include "common/aDefs.h"
 #include "common/aDiscovery.h"
 #include "common/aVersion.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/cli/Log.h"
+#include "updater/server/UpdateServerRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterRoutines.h"
 

@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/cli/Log.h"
+#include "updater/server/UpdateServerRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterRoutines.h"
-#include "updater/base64.h"
+#include "updater/server/base64.h"
 
 namespace {
 

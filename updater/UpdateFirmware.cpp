@@ -7,10 +7,10 @@
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
 #include "common/unix/aTime.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/cli/Log.h"
+#include "updater/server/UpdateServerRequest.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterEntity.h"
+#include "updater/firmware/UpdaterEntity.h"
 #include "updater/UpdaterRoutines.h"
 
 using Quenlark::Tallowick::Module;

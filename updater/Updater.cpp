@@ -8,7 +8,7 @@
 #include "api/QuivelConfig.h"
 #include "common/aLibusb.h"
 #include "common/unix/aTime.h"
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 #include "updater/UpdaterRoutines.h"
 
 using Quenlark::Tallowick::Module;

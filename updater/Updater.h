@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "common/aLinkSpecifier.h"
-#include "updater/BirdFile.h"
+#include "updater/firmware/BirdFile.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
-#include "updater/UpdaterDisplayInterface.h"
+#include "updater/cli/UpdaterDisplayInterface.h"
 
 class Updater {
 public:

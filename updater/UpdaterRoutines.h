@@ -9,10 +9,10 @@
 #include "api/Module.h"
 #include "common/aErr.h"
 #include "common/aLinkSpecifier.h"
-#include "updater/BirdFile.h"
+#include "updater/firmware/BirdFile.h"
 #include "updater/DeviceInfo.h"
-#include "updater/UpdaterDisplayInterface.h"
-#include "updater/UpdaterStore.h"
+#include "updater/cli/UpdaterDisplayInterface.h"
+#include "updater/store/UpdaterStore.h"
 
 // Empty (after the error is shown) when the store cannot be opened.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,

@@ -8,7 +8,7 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/TestSupport.h"
-#include "updater/BirdFile.h"
+#include "updater/firmware/BirdFile.h"
 
 using birdgen::BirdLayout;
 using birdgen::Bytes;

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "updater/BirdFile.h"
+#include "updater/firmware/BirdFile.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Subprocess.h"
-#include "updater/CLI_Display.h"
-#include "updater/Log.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/cli/Log.h"
 
 using clitest::RunInChild;
 using clitest::RunOptions;

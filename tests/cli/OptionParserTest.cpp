@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "updater/OptionParser.h"
+#include "updater/cli/OptionParser.h"
 
 namespace {
 

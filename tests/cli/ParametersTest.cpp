@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "updater/CLI_Display.h"
-#include "updater/Log.h"
-#include "updater/Parameters.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/cli/Log.h"
+#include "updater/cli/Parameters.h"
 
 namespace {
 

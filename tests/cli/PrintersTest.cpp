@@ -9,8 +9,8 @@
 
 #include "Subprocess.h"
 #include "VersionLine.h"
-#include "updater/CLI_Display.h"
-#include "updater/Printers.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/cli/Printers.h"
 
 using clitest::RunInChild;
 using clitest::RunResult;

@@ -12,7 +12,7 @@
 #include "api/Module.h"
 #include "common/unix/aTime.h"
 #include "tests/sim/upgrade/UpgradeSim.h"
-#include "updater/UpdaterEntity.h"
+#include "updater/firmware/UpdaterEntity.h"
 
 namespace {
 

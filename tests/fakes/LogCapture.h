@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 
 class LogCapture {
 public:

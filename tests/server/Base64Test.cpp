@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "updater/base64.h"
+#include "updater/server/base64.h"
 
 namespace {
 

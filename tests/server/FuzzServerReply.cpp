@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "updater/UpdateServerRequest.h"
-#include "updater/base64.h"
+#include "updater/server/UpdateServerRequest.h"
+#include "updater/server/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);

@@ -8,8 +8,8 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
 #include "tests/fakes/LogCapture.h"
-#include "updater/UpdateServerRequest.h"
-#include "updater/base64.h"
+#include "updater/server/UpdateServerRequest.h"
+#include "updater/server/base64.h"
 
 namespace {
 

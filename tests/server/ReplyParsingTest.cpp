@@ -3,8 +3,8 @@
 
 #include "BuildConfig.h"
 #include "tests/fakes/LogCapture.h"
-#include "updater/HTTPRequest.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/server/HTTPRequest.h"
+#include "updater/server/UpdateServerRequest.h"
 
 namespace {
 

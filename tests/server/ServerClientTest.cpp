@@ -14,9 +14,9 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
 #include "tests/fakes/LogCapture.h"
-#include "updater/HTTPRequest.h"
-#include "updater/UpdateServerRequest.h"
-#include "updater/base64.h"
+#include "updater/server/HTTPRequest.h"
+#include "updater/server/UpdateServerRequest.h"
+#include "updater/server/base64.h"
 
 namespace {
 

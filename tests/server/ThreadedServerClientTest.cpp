@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "tests/fakes/FakeUpdateServer.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/server/UpdateServerRequest.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/TestSupport.h"
-#include "updater/KeyValueStore.h"
+#include "updater/store/KeyValueStore.h"
 
 using testsupport::readText;
 using testsupport::writeText;

@@ -12,8 +12,8 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/TestSupport.h"
-#include "updater/UpdaterStore.h"
-#include "updater/path.h"
+#include "updater/store/UpdaterStore.h"
+#include "updater/store/path.h"
 
 using testsupport::exists;
 using testsupport::readText;

@@ -1,4 +1,4 @@
-#include "updater/UpdateServerRequest.h"
+#include "updater/server/UpdateServerRequest.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,8 +10,8 @@
 
 #include "common/aVersion.h"
 #include "BuildConfig.h"
-#include "updater/HTTPRequest.h"
-#include "updater/Log.h"
+#include "updater/server/HTTPRequest.h"
+#include "updater/cli/Log.h"
 
 namespace {
 

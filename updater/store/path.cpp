@@ -1,4 +1,4 @@
-#include "updater/path.h"
+#include "updater/store/path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

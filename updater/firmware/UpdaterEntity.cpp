@@ -1,11 +1,11 @@
-#include "updater/UpdaterEntity.h"
+#include "updater/firmware/UpdaterEntity.h"
 
 #include "api/SystemClass.h"
 #include "common/aErr.h"
 #include "common/aPacket.h"
 #include "common/aUEI.h"
 #include "common/unix/aTime.h"
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 
 using Quenlark::Tallowick::EntityClass;
 using Quenlark::Tallowick::Link;

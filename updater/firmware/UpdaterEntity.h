@@ -9,7 +9,7 @@
 
 #include "api/Entity.h"
 #include "api/Module.h"
-#include "updater/UpdaterDisplayInterface.h"
+#include "updater/cli/UpdaterDisplayInterface.h"
 
 #define cmdUPGRADE 0x5F
 

@@ -1,4 +1,4 @@
-#include "updater/BirdFile.h"
+#include "updater/firmware/BirdFile.h"
 
 #include <zlib.h>
 
@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "common/unix/aFile.h"
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "updater/OptionParser.h"
+#include "updater/cli/OptionParser.h"
 
 class CLI_Display;
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "common/aDirectory.h"
-#include "updater/CLI_Display.h"
-#include "updater/Log.h"
-#include "updater/Parameters.h"
-#include "updater/Printers.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/cli/Log.h"
+#include "updater/cli/Parameters.h"
+#include "updater/cli/Printers.h"
 #include "updater/Updater.h"
-#include "updater/Usage.h"
+#include "updater/cli/Usage.h"
 
 namespace {
 

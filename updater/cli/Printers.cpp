@@ -1,12 +1,12 @@
-#include "updater/Printers.h"
+#include "updater/cli/Printers.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "common/aDefs.h"
 #include "common/aVersion.h"
-#include "updater/CLI_Display.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/server/UpdateServerRequest.h"
 
 const char* _app_build_date() { return __DATE__; }
 

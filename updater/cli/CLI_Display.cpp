@@ -1,4 +1,4 @@
-#include "updater/CLI_Display.h"
+#include "updater/cli/CLI_Display.h"
 
 #include <unistd.h>
 

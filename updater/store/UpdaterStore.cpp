@@ -1,4 +1,4 @@
-#include "updater/UpdaterStore.h"
+#include "updater/store/UpdaterStore.h"
 
 #include <sys/stat.h>
 
@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "common/aDirectory.h"
-#include "updater/Log.h"
-#include "updater/path.h"
+#include "updater/cli/Log.h"
+#include "updater/store/path.h"
 
 namespace {
 

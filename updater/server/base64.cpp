@@ -1,4 +1,4 @@
-#include "updater/base64.h"
+#include "updater/server/base64.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "updater/UpdaterDisplayInterface.h"
+#include "updater/cli/UpdaterDisplayInterface.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/aErr.h"
-#include "updater/BirdFile.h"
-#include "updater/KeyValueStore.h"
+#include "updater/firmware/BirdFile.h"
+#include "updater/store/KeyValueStore.h"
 
 typedef uint8_t store_item_t;
 constexpr store_item_t STORE_ITEM_FILE = 0;

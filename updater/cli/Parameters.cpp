@@ -1,4 +1,4 @@
-#include "updater/Parameters.h"
+#include "updater/cli/Parameters.h"
 
 #include <cerrno>
 #include <climits>
@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "common/aDirectory.h"
-#include "updater/CLI_Display.h"
-#include "updater/Log.h"
-#include "updater/UpdateServerRequest.h"
+#include "updater/cli/CLI_Display.h"
+#include "updater/cli/Log.h"
+#include "updater/server/UpdateServerRequest.h"
 
 const CSimpleOpt::SOption g_rgOptions[] = {
     {OPT_COMMAND, "-B", CSimpleOpt::ARG_NONE},

@@ -4,7 +4,7 @@
 // is a terminal, drawn on one line with carriage returns.
 #include <cstdint>
 
-#include "updater/UpdaterDisplayInterface.h"
+#include "updater/cli/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
 public:

@@ -1,4 +1,4 @@
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 
 #include <cstdarg>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "updater/Usage.h"
+#include "updater/cli/Usage.h"
 
 #include <cstdio>
 #include <string>
 
 #include "BuildConfig.h"
-#include "updater/Parameters.h"
+#include "updater/cli/Parameters.h"
 
 namespace {
 

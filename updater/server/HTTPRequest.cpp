@@ -1,4 +1,4 @@
-#include "updater/HTTPRequest.h"
+#include "updater/server/HTTPRequest.h"
 
 #include <curl/curl.h>
 #include <pthread.h>
@@ -8,7 +8,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "updater/Log.h"
+#include "updater/cli/Log.h"
 
 namespace {
 

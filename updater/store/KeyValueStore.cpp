@@ -1,4 +1,4 @@
-#include "updater/KeyValueStore.h"
+#include "updater/store/KeyValueStore.h"
 
 #include <sys/stat.h>
 
@@ -10,8 +10,8 @@
 #include <ctime>
 
 #include "common/unix/aFile.h"
-#include "updater/Log.h"
-#include "updater/path.h"
+#include "updater/cli/Log.h"
+#include "updater/store/path.h"
 
 namespace {
 
