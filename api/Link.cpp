@@ -17,7 +17,6 @@ namespace {
 // Every core link creation of the process, by any Link, runs under this lock.
 std::mutex linkCreateHelperSerializer;
 
-constexpr uint8_t kAddressQuery = 0xAD;
 constexpr uint64_t kAddressQueryTimeoutMs = 1000;
 constexpr uint16_t kConnectPolls = 200;
 constexpr aTime kPollMs = 10;
@@ -243,7 +242,7 @@ aErr Link::getModuleAddress(uint8_t* address) {
   if (!isConnected()) return aErrNotReady;
   // A packet without data still needs a valid data pointer to be made.
   const uint8_t none = 0;
-  aPacket* query = aPacket_CreateWithData(kAddressQuery, 0, &none);
+  aPacket* query = aPacket_CreateWithData(cmdSYNC, 0, &none);
   if (query != nullptr) {
     aLink_PutPacket(m_impl->coreLink, query);
     aPacket_Destroy(&query);
