@@ -22,13 +22,6 @@ std::mutex& sCreationMutex() {
   return *m;
 }
 
-int32_t sBaudIndex(uint32_t baud) {
-  static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-  for (int32_t i = 0; i < 8; i++)
-    if (rates[i] == baud) return i;
-  return -1;
-}
-
 struct SerialContext {
   const char* portName;
   int32_t baudIndex;
@@ -113,7 +106,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud) {
-  const int32_t index = sBaudIndex(baud);
+  const int32_t index = aSerial_BaudIndex(baud);
   if (portName == nullptr || index < 0) return 0;
   SerialContext context{portName, index};
   aLinkDeviceRequest r{};
