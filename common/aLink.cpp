@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <mutex>
 #include <new>
 
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 #include "common/aSocket.h"
 #include "common/unix/aSerial.h"
 

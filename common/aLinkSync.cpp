@@ -1,6 +1,6 @@
 // What the reader thread does with link bytes beyond plain assembly: the handshake that
 // finds packet boundaries, heartbeat answers, and routing of complete packets.
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 
 namespace {
 constexpr unsigned kSyncRequests = 6;
