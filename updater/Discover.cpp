@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -29,6 +30,12 @@ const char* modelName(uint32_t model) {
   const char* name = aDefs_GetModelName(model);
   return name != nullptr ? name : "";
 }
+
+// A linkSpec that discovery handed out, released on every way out of its scope.
+struct LinkSpecRelease {
+  void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
+};
+using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
 }  // namespace
 
@@ -120,8 +127,8 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
 std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSerial, linkType link) {
   std::vector<DeviceInfo> list;
   if (link == kLinkTypeNone) link = _discover_link_type(routerSerial);
-  linkSpec* routerSpec = aDiscovery_FindModule(link, routerSerial, anyInterface());
-  if (routerSpec == nullptr) return list;
+  const LinkSpecOwner routerSpec(aDiscovery_FindModule(link, routerSerial, anyInterface()));
+  if (!routerSpec) return list;
   Log::log(Log::DEBUG_Updater, "Found Link Module");
 
   Module router(2, 0);
@@ -130,17 +137,13 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
     e = router.connectFromSpec(*routerSpec);
     if (e != aErrNone) display.message(1, "Error %d on connectFromSpec", static_cast<int>(e));
   }
-  if (e != aErrNone) {
-    aLinkSpec_Destroy(&routerSpec);
-    return list;
-  }
+  if (e != aErrNone) return list;
   SystemClass routerSystem;
   routerSystem.init(&router, 0);
   e = routerSystem.routeToMe(1);
   if (e != aErrNone) {
     display.message(1, "Error %d on route to me", static_cast<int>(e));
     router.disconnect();
-    aLinkSpec_Destroy(&routerSpec);
     return list;
   }
   I2CClass bus;
@@ -186,7 +189,6 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
   }
   routerSystem.routeToMe(0);
   router.disconnect();
-  aLinkSpec_Destroy(&routerSpec);
   return list;
 }
 
