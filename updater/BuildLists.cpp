@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "updater/OpenStore.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterRoutines.h"
 #include "updater/cli/Log.h"
 #include "updater/firmware/BirdFile.h"
 #include "updater/server/UpdateServerRequest.h"
@@ -26,7 +26,7 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
 
 std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) {
   std::map<std::string, std::string> builds;
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "Get_BuildListLocal");
+  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Get_BuildListLocal");
   if (!store) return builds;
   std::vector<UpdaterStoreItem> items;
   store->FindLocalBuilds(serial, items);

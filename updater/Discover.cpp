@@ -11,18 +11,20 @@
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
 #include "common/aDiscovery.h"
-#include "common/aVersion.h"
-#include "updater/cli/Log.h"
+#include "common/aLinkSpecifier.h"
+#include "updater/DeviceQueries.h"
+#include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterRoutines.h"
+#include "updater/cli/Log.h"
 
 using Quenlark::Tallowick::I2CClass;
 using Quenlark::Tallowick::Module;
 using Quenlark::Tallowick::SystemClass;
 
+namespace updater {
 namespace {
 
-// Every interface.
+// Discovery takes 127.0.0.1 as "every interface".
 uint32_t anyInterface() { return htonl(INADDR_LOOPBACK); }
 
 const char* modelName(uint32_t model) {
@@ -35,8 +37,6 @@ struct LinkSpecRelease {
   void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
 };
 using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
-
-}  // namespace
 
 bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
   auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
@@ -65,58 +65,25 @@ linkType _discover_link_type(uint32_t serial) {
   return wanted.second;
 }
 
-uint32_t _get_build_number(Module& module) {
-  uint32_t build = 0;
-  return module.getBuild(&build) == aErrNone ? build : 0;
-}
-
-aErr _get_version(Module& module, DeviceInfo& info) {
-  SystemClass system;
-  system.init(&module, 0);
-  uint32_t version = 0;
-  aErr e = system.getVersion(&version);
-  if (e != aErrNone) return e;
-  info.major = static_cast<uint8_t>(aVersion_ParseMajor(version));
-  info.minor = static_cast<uint8_t>(aVersion_ParseMinor(version));
-  info.patch = aVersion_ParsePatch(version);
-  uint8_t address = 0;
-  e = system.getModule(&address);
-  if (e != aErrNone) return e;
-  info.spec.module = address;
-  e = system.getRouter(&address);
-  if (e != aErrNone) return e;
-  info.spec.router = address;
-  return aErrNone;
-}
-
-aErr _get_device_name(Module& module, DeviceInfo& info) {
-  if (!aVersion_IsAtLeastCompare(info.major, info.minor, static_cast<uint8_t>(info.patch), 2, 10, 4)) return aErrNone;
-  SystemClass system;
-  system.init(&module, 0);
-  uint8_t name[32];
-  uint64_t count = 0;
-  const aErr e = system.getName(name, sizeof name, &count);
-  if (e != aErrNone) return e;
-  if (count > sizeof name) count = sizeof name;
-  info.deviceName.assign(reinterpret_cast<const char*>(name), static_cast<size_t>(count));
-  return aErrNone;
-}
+}  // namespace
+}  // namespace updater
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
   std::vector<DeviceInfo> list;
   const linkType kinds[2] = {kLinkTypeUSB, kLinkTypeTCPIP};
   for (linkType kind : kinds)
-    if (link == kLinkTypeNone || link == kind) aDiscovery_EnumerateModules(kind, _discovered_device, &list, anyInterface());
+    if (link == kLinkTypeNone || link == kind)
+      aDiscovery_EnumerateModules(kind, updater::_discovered_device, &list, updater::anyInterface());
 
   for (DeviceInfo& row : list) {
-    row.modelName = modelName(row.spec.model);
+    row.modelName = updater::modelName(row.spec.model);
     Module module(2, 0);
-    if (_disableQuivel(module, display) != aErrNone) continue;
+    if (updater::_disableQuivel(module, display) != aErrNone) continue;
     row.error = module.connectFromSpec(row.spec);
     if (row.error == aErrNone) {
-      row.build = _get_build_number(module);
-      row.error = _get_version(module, row);
-      if (row.error == aErrNone) row.error = _get_device_name(module, row);
+      row.build = updater::_get_build_number(module);
+      row.error = updater::_get_version(module, row);
+      if (row.error == aErrNone) row.error = updater::_get_device_name(module, row);
     }
     module.disconnect();
   }
@@ -125,13 +92,13 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
 
 std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSerial, linkType link) {
   std::vector<DeviceInfo> list;
-  if (link == kLinkTypeNone) link = _discover_link_type(routerSerial);
-  const LinkSpecOwner routerSpec(aDiscovery_FindModule(link, routerSerial, anyInterface()));
+  if (link == kLinkTypeNone) link = updater::_discover_link_type(routerSerial);
+  const updater::LinkSpecOwner routerSpec(aDiscovery_FindModule(link, routerSerial, updater::anyInterface()));
   if (!routerSpec) return list;
   Log::log(Log::DEBUG_Updater, "Found Link Module");
 
   Module router(2, 0);
-  aErr e = _disableQuivel(router, display);
+  aErr e = updater::_disableQuivel(router, display);
   if (e == aErrNone) {
     e = router.connectFromSpec(*routerSpec);
     if (e != aErrNone) display.message(1, "Error %d on connectFromSpec", static_cast<int>(e));
@@ -156,7 +123,7 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
     if (bus.write(static_cast<uint8_t>(a), 2, probe) != aErrNone) continue;
     Log::log(Log::DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", a);
     Module device(static_cast<uint8_t>(a), false, 0);
-    _disableQuivel(device, display);
+    updater::_disableQuivel(device, display);
     if (device.connectThroughLinkModule(&router) != aErrNone) continue;
     SystemClass system;
     system.init(&device, 0);
@@ -173,13 +140,13 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
     row.spec.routerSerialNumber = routerSerial;
     std::memcpy(&row.spec.t, &routerSpec->t, sizeof row.spec.t);
     row.networkAddress = static_cast<uint16_t>(a);
-    row.build = _get_build_number(device);
-    row.error = _get_version(device, row);
+    row.build = updater::_get_build_number(device);
+    row.error = updater::_get_version(device, row);
     uint8_t model = 0;
     const aErr m = system.getModel(&model);
     if (m == aErrNone) {
       row.spec.model = model;
-      row.modelName = modelName(model);
+      row.modelName = updater::modelName(model);
     } else {
       row.error = m;
     }

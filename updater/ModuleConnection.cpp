@@ -1,0 +1,36 @@
+#include "updater/ModuleConnection.h"
+
+#include "api/QuivelConfig.h"
+#include "common/aLibusb.h"
+#include "common/unix/aTime.h"
+#include "updater/Updater.h"
+#include "updater/cli/Log.h"
+
+using Quenlark::Tallowick::Module;
+using Quenlark::Tallowick::QuivelConfig;
+
+namespace updater {
+
+aErr _disableQuivel(Module& module, UpdaterDisplayInterface& display) {
+  QuivelConfig config;
+  config.enabled = 0;
+  config.fallback = 0;
+  config.localOnly = 1;
+  const aErr e = module.setConfig(config);
+  if (e != aErrNone) display.message(1, "Failed to SET network configuration");
+  return e;
+}
+
+void _reconnect_usb(Module& module, uint32_t serial) {
+  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; attempt++) {
+    if (attempt % 3 == 0) {
+      Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+      Tallowick_libusb_exit();
+    }
+    module.discoverAndConnect(kLinkTypeUSB, serial);
+    if (module.isConnected()) return;
+    aTime_MSSleep(1000);
+  }
+}
+
+}  // namespace updater
