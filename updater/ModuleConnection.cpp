@@ -21,16 +21,22 @@ aErr _disableQuivel(Module& module, UpdaterDisplayInterface& display) {
   return e;
 }
 
-void _reconnect_usb(Module& module, uint32_t serial) {
-  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; attempt++) {
-    if (attempt % 3 == 0) {
+void _reconnect_usb(Module& module, const std::vector<uint32_t>& serials, LibusbRefresh refresh) {
+  for (int round = 1; round <= Updater::CONNECT_ATTEMPTS; round++) {
+    if (refresh == LibusbRefresh::EveryThirdRound && round % 3 == 0) {
       Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Tallowick_libusb_exit();
     }
-    module.discoverAndConnect(kLinkTypeUSB, serial);
-    if (module.isConnected()) return;
+    for (const uint32_t serial : serials) {
+      module.discoverAndConnect(kLinkTypeUSB, serial);
+      if (module.isConnected()) return;
+    }
     aTime_MSSleep(1000);
   }
+}
+
+void _reconnect_usb(Module& module, uint32_t serial) {
+  _reconnect_usb(module, {serial}, LibusbRefresh::EveryThirdRound);
 }
 
 }  // namespace updater
