@@ -11,6 +11,8 @@ PACKAGES=(
   # tests: GoogleTest, USB emulation, network namespaces, fake update server
   googletest libgtest-dev libgmock-dev libumockdev-dev umockdev iproute2 util-linux
   python3 openssl ca-certificates
+  # tests: the independent ZeroMQ peers (fake link server and clients)
+  python3-zmq
   # benchmarks (built when present)
   libbenchmark-dev
   # tests: libFuzzer targets (clang with its fuzzer runtime)
