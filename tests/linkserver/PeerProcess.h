@@ -1,0 +1,53 @@
+#pragma once
+// Runs one of the independent Python peers (tests/linkserver/peers) as a child process:
+// its standard output is collected line by line, its standard input takes commands, and
+// every wait is bounded. A peer may be started inside another network namespace (the
+// "other machine" of the beacon tests).
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lstest {
+
+// Path of a peer script by file name.
+std::string peerScript(const std::string& name);
+
+class PeerProcess {
+ public:
+  // args follow the script's path; netnsPid: run inside that process's network
+  // namespace (0: this one).
+  PeerProcess(const std::string& script, const std::vector<std::string>& args, pid_t netnsPid = 0);
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  // Every line the peer printed so far.
+  std::vector<std::string> lines() const;
+  // Lines starting with prefix (the prefix and one space removed).
+  std::vector<std::string> linesWith(const std::string& prefix) const;
+  // Waits until at least count lines start with prefix; false at the time-out.
+  bool waitFor(const std::string& prefix, size_t count = 1, int timeoutMs = 10000) const;
+  // The rest of the first line that starts with prefix, after waiting for it ("" if none).
+  std::string first(const std::string& prefix, int timeoutMs = 10000) const;
+  void send(const std::string& line);
+  // Ends the peer (SIGTERM, then SIGKILL after 3 s).
+  void stop();
+
+ private:
+  void readLoop(int fd);
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  std::thread reader_;
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace lstest
