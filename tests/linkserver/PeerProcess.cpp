@@ -17,15 +17,25 @@ namespace lstest {
 std::string peerScript(const std::string& name) { return std::string(LINKSERVER_PEERS_DIR) + "/" + name; }
 
 PeerProcess::PeerProcess(const std::string& script, const std::vector<std::string>& args, pid_t netnsPid) {
-  int out[2], in[2];
+  std::vector<std::string> argv = {"/usr/bin/python3", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  launch(argv, netnsPid);
+}
+
+std::unique_ptr<PeerProcess> PeerProcess::program(const std::vector<std::string>& argv) {
+  std::unique_ptr<PeerProcess> p(new PeerProcess());
+  p->launch(argv, 0);
+  return p;
+}
+
+void PeerProcess::launch(std::vector<std::string> argv, pid_t netnsPid) {
+  int out[2], in[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
-  if (pipe2(in, O_CLOEXEC) != 0) {
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
     return;
   }
-  std::vector<std::string> argv = {"/usr/bin/python3", script};
-  argv.insert(argv.end(), args.begin(), args.end());
   // Prepared before the fork: the child of a threaded process only calls async-safe
   // functions. The peers never run under the tests' preloaded sanitizer runtimes.
   std::vector<char*> cargv;
@@ -43,19 +53,55 @@ PeerProcess::PeerProcess(const std::string& script, const std::vector<std::strin
     if (netnsPid > 0 && (nsFd < 0 || setns(nsFd, CLONE_NEWNET) != 0)) _exit(126);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
     execve(cargv[0], cargv.data(), env.data());
     _exit(127);
   }
   if (nsFd >= 0) close(nsFd);
   close(in[0]);
   close(out[1]);
+  close(err[1]);
   if (pid_ < 0) {
     close(in[1]);
     close(out[0]);
+    close(err[0]);
     return;
   }
   input_ = in[1];
   reader_ = std::thread(&PeerProcess::readLoop, this, out[0]);
+  errorReader_ = std::thread(&PeerProcess::errorLoop, this, err[0]);
+}
+
+void PeerProcess::errorLoop(int fd) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> hold(lock_);
+    errors_.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+}
+
+std::string PeerProcess::errors() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return errors_;
+}
+
+bool PeerProcess::waitExit(int timeoutMs, int* status) {
+  if (pid_ <= 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (waitpid(pid_, status, WNOHANG) == pid_) {
+      pid_ = -1;
+      if (reader_.joinable()) reader_.join();
+      if (errorReader_.joinable()) errorReader_.join();
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 PeerProcess::~PeerProcess() { stop(); }
@@ -143,6 +189,7 @@ void PeerProcess::stop() {
     pid_ = -1;
   }
   if (reader_.joinable()) reader_.join();
+  if (errorReader_.joinable()) errorReader_.join();
 }
 
 }  // namespace lstest

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +23,8 @@ class PeerProcess {
   // args follow the script's path; netnsPid: run inside that process's network
   // namespace (0: this one).
   PeerProcess(const std::string& script, const std::vector<std::string>& args, pid_t netnsPid = 0);
+  // Any program (argv[0] is its path), run the same way.
+  static std::unique_ptr<PeerProcess> program(const std::vector<std::string>& argv);
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
@@ -36,15 +39,25 @@ class PeerProcess {
   // The rest of the first line that starts with prefix, after waiting for it ("" if none).
   std::string first(const std::string& prefix, int timeoutMs = 10000) const;
   void send(const std::string& line);
+  pid_t pid() const { return pid_; }
+  // Everything written on standard error so far.
+  std::string errors() const;
+  // Waits for the process to end; false at the time-out. *status as waitpid gives it.
+  bool waitExit(int timeoutMs, int* status);
   // Ends the peer (SIGTERM, then SIGKILL after 3 s).
   void stop();
 
  private:
+  PeerProcess() = default;
+  void launch(std::vector<std::string> argv, pid_t netnsPid);
   void readLoop(int fd);
+  void errorLoop(int fd);
 
   pid_t pid_ = -1;
   int input_ = -1;
   std::thread reader_;
+  std::thread errorReader_;
+  std::string errors_;
   mutable std::mutex lock_;
   mutable std::condition_variable changed_;
   std::vector<std::string> lines_;

@@ -1,0 +1,49 @@
+// A program that uses the library's ZeroMQ pieces and then meets a signal or returns
+// from main with them still alive; the tests run it as a child and watch how it ends.
+//   signal-wait             CZMQ in use, then waits for a signal
+//   discovery-exit ADDRESS  a beacon discovery running on another thread when main returns
+#include <arpa/inet.h>
+#include <czmq.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "common/aDiscovery.h"
+#include "common/aZSys.h"
+
+namespace {
+
+bool ignoreAll(const linkSpec*, bool*, void*) { return true; }
+
+bool waitForUsers(uint64_t count) {
+  for (int i = 0; i < 500; i++) {
+    if (aZSys_UserCount() >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "signal-wait") == 0) {
+    aZSys_Init();
+    zsock_t* socket = zsock_new(ZMQ_DEALER);   // the library's CZMQ is up and running
+    if (socket == nullptr) return 3;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) pause();
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "discovery-exit") == 0) {
+    in_addr through{};
+    if (inet_pton(AF_INET, argv[2], &through) != 1) return 2;
+    std::thread([through] {
+      while (!aZSys_Exiting()) aDiscovery_EnumerateModules(kLinkTypeQuivel, ignoreAll, nullptr, through.s_addr);
+    }).detach();
+    return waitForUsers(1) ? 0 : 4;
+  }
+  return 2;
+}
