@@ -26,9 +26,10 @@ using testsupport::TempDir;
 
 namespace {
 
-RunResult RunUpdater(std::vector<std::string> args, const RunOptions& options = {}) {
+RunResult RunUpdater(std::vector<std::string> args, const RunOptions& options = {},
+                     const std::string& binary = UPDATER_BINARY) {
   args.insert(args.begin(), "Updater");
-  return RunProgram(UPDATER_BINARY, args, options);
+  return RunProgram(binary, args, options);
 }
 
 // Standard output must be the version line followed by exactly `rest`.
@@ -353,13 +354,19 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
   // Under /tmp, which every user can reach, whatever TMPDIR says.
   TempDir home("/tmp");
   ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
+  // The build tree may lie where this uid cannot enter (a checkout in a private
+  // directory): the child runs a copy it can reach.
+  TempDir bin("/tmp");
+  ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
+  const std::string updater = bin.sub("Updater");
+  ASSERT_NO_THROW(testsupport::copyFile(UPDATER_BINARY, updater, 0755));
   RunOptions options;
   options.uid = uid;
   options.gid = uid;
   options.setEnv = {"HOME=" + home.path()};
   options.workDir = "/";
 
-  RunResult r = RunUpdater({"-I"}, options);
+  RunResult r = RunUpdater({"-I"}, options, updater);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(testsupport::isDirectory(home.path() + "/.quenlark/updater"));
@@ -370,7 +377,7 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
     RunOptions none = options;
     none.setEnv = unset ? std::vector<std::string>{} : std::vector<std::string>{"HOME="};
     none.unsetEnv = unset ? std::vector<std::string>{"HOME"} : std::vector<std::string>{};
-    r = RunUpdater({"-X", "0x10000", "-I"}, none);
+    r = RunUpdater({"-X", "0x10000", "-I"}, none, updater);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(VersionThen(r.out, ""));
     EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"), std::string::npos) << r.err;
