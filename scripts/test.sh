@@ -35,9 +35,11 @@ import xml.etree.ElementTree as ET
 for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
     if case.find("skipped") is None and case.get("status") != "disabled":
         continue
-    # GoogleTest writes the reason on the line after "<file>:<line>: Skipped".
-    lines = (case.findtext("system-out") or "").splitlines()
-    reason = next((lines[i + 1] for i, line in enumerate(lines[:-1]) if line.endswith(": Skipped")), "")
+    # GoogleTest writes the reason on the line after "<file>:<line>: Skipped"; other
+    # tests (SKIP_RETURN_CODE) give theirs as the first line of their output.
+    lines = [line for line in (case.findtext("system-out") or "").splitlines() if line.strip()]
+    reason = next((lines[i + 1] for i, line in enumerate(lines[:-1]) if line.endswith(": Skipped")),
+                  lines[0] if lines else "")
     print("  " + case.get("name", "?") + (": " + reason if reason else ""))
 PY
 }
