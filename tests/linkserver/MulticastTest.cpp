@@ -12,11 +12,14 @@
 #include <vector>
 
 #include "common/aMulticast.h"
-#include "tests/discovery/PrivateNetwork.h"
-#include "tests/linkserver/PeerProcess.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/linkserver/Peers.h"
+#include "tests/support/BackgroundProcess.h"
 
 namespace {
 
+using lstest::peerScript;
+using testsupport::BackgroundProcess;
 using Clock = std::chrono::steady_clock;
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
@@ -56,8 +59,7 @@ void sendPlain(const char* to, uint16_t port, const std::vector<uint8_t>& bytes)
 class Multicast : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
   }
 };
 
@@ -129,18 +131,18 @@ TEST_F(Multicast, ReceiveWithNothingArrivingTimesOutAfterOneSecond) {
 
 TEST_F(Multicast, PlainSocketsOnTheGroupHearEachOther) {
   // What the library sends reaches a Python receiver joined to the group on 127.0.0.1...
-  lstest::PeerProcess listener(lstest::peerScript("mcast_probe.py"), {"--wait-ms", "3000", "listen", std::to_string(kPort)});
-  ASSERT_TRUE(listener.waitFor("READY"));
+  auto listener = BackgroundProcess::python(peerScript("mcast_probe.py"), {"--wait-ms", "3000", "listen", std::to_string(kPort)});
+  ASSERT_TRUE(listener->waitFor("READY"));
   aMulticast* sender = aMulticast_Create(kLoopback, kGroup, kPort, 1);
   const uint8_t word[4] = {0xBA, 0xDC, 0xCD, 0xAB};
   EXPECT_EQ(aMulticast_Send(sender, word, sizeof word), 4);
-  EXPECT_EQ(listener.first("DATAGRAM"), "badccdab");
+  EXPECT_EQ(listener->first("DATAGRAM"), "badccdab");
   aMulticast_Destroy(&sender);
 
   // ...and what a Python sender sends to the group reaches the library's receiver.
   aMulticast* receiver = aMulticast_Create(kLoopback, kGroup, kPort + 1, 0);
   ASSERT_NE(receiver, nullptr);
-  lstest::PeerProcess peer(lstest::peerScript("mcast_probe.py"), {"send", std::to_string(kPort + 1), "0102030405"});
+  auto peer = BackgroundProcess::python(peerScript("mcast_probe.py"), {"send", std::to_string(kPort + 1), "0102030405"});
   uint8_t got[16];
   ASSERT_EQ(aMulticast_Receive(receiver, got, sizeof got), 5);
   EXPECT_EQ(hex(got, 5), "0102030405");

@@ -19,14 +19,15 @@
 
 #include "common/aDiscovery.h"
 #include "common/aDiscoveryQuivel.h"
-#include "tests/discovery/PrivateNetwork.h"
-#include "tests/linkserver/OtherMachine.h"
-#include "tests/linkserver/PeerProcess.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/OtherMachine.h"
+#include "tests/linkserver/Peers.h"
+#include "tests/support/BackgroundProcess.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using lstest::PeerProcess;
+using testsupport::BackgroundProcess;
 using lstest::peerScript;
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
@@ -80,10 +81,10 @@ std::string printedBy(const std::function<void()>& body) {
 }
 
 // A multicast responder; waits until it holds its offset.
-std::unique_ptr<PeerProcess> responder(int offset, std::vector<std::string> knobs) {
+std::unique_ptr<BackgroundProcess> responder(int offset, std::vector<std::string> knobs) {
   std::vector<std::string> args = {"--offset", std::to_string(offset)};
   args.insert(args.end(), knobs.begin(), knobs.end());
-  auto peer = std::make_unique<PeerProcess>(peerScript("mcast_responder.py"), args);
+  auto peer = BackgroundProcess::python(peerScript("mcast_responder.py"), args);
   EXPECT_EQ(peer->first("OFFSET"), std::to_string(offset));
   return peer;
 }
@@ -91,8 +92,7 @@ std::unique_ptr<PeerProcess> responder(int offset, std::vector<std::string> knob
 class MulticastDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
   }
 };
 
@@ -239,22 +239,20 @@ TEST_F(MulticastDiscovery, InterfaceHelpers) {
 class BeaconDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string reason = nettest::enterPrivateNetwork(true);
-    if (!reason.empty()) GTEST_SKIP() << reason;
-    reason = there_.start();
-    ASSERT_EQ(reason, "");
+    NETTEST_ENTER_PRIVATE_NETWORK(true);
+    ASSERT_EQ(there_.start(), "");
   }
 
-  std::unique_ptr<PeerProcess> responders(std::vector<std::string> knobs) {
-    std::vector<std::string> args = {"--broadcast", lstest::kBroadcast, "--ip", lstest::kThereAddress};
+  std::unique_ptr<BackgroundProcess> responders(std::vector<std::string> knobs) {
+    std::vector<std::string> args = {"--broadcast", nettest::kBroadcastAddress, "--ip", nettest::kThereAddress};
     args.insert(args.end(), knobs.begin(), knobs.end());
-    auto peer = std::make_unique<PeerProcess>(peerScript("beacon_responder.py"), args, there_.pid());
+    auto peer = BackgroundProcess::python(peerScript("beacon_responder.py"), args, there_.pid());
     EXPECT_TRUE(peer->waitFor("READY"));
     return peer;
   }
 
   // The discovery from here, timed, with what it prints captured.
-  uint8_t discover(Seen& seen, long* elapsedMs, std::string* errors, const char* through = lstest::kHereAddress) {
+  uint8_t discover(Seen& seen, long* elapsedMs, std::string* errors, const char* through = nettest::kHereAddress) {
     uint8_t count = 0;
     *errors = printedBy([&] {
       const auto start = Clock::now();
@@ -264,13 +262,13 @@ class BeaconDiscovery : public ::testing::Test {
     return count;
   }
 
-  lstest::OtherMachine there_;
+  nettest::OtherMachine there_;
 };
 
 TEST_F(BeaconDiscovery, OneServerIsFoundOnceWithinTheListeningTime) {
   uint32_t listed[8];
   ASSERT_EQ(aDiscovery_GetIPv4Interfaces(listed, 8), 1);
-  EXPECT_EQ(text(listed[0]), lstest::kHereAddress);
+  EXPECT_EQ(text(listed[0]), nettest::kHereAddress);
 
   auto peer = responders({"--serial", "0xABCD0001", "--port", "41234", "--kind", "6"});
   Seen seen;
@@ -283,10 +281,10 @@ TEST_F(BeaconDiscovery, OneServerIsFoundOnceWithinTheListeningTime) {
   ASSERT_EQ(seen.specs.size(), 1u);   // heard many times, reported once
   EXPECT_EQ(seen.specs[0].type, kLinkTypeQuivelTCPIP);
   EXPECT_EQ(seen.specs[0].serialNumber, 0xABCD0001u);
-  EXPECT_EQ(text(seen.specs[0].t.ip.address), lstest::kThereAddress);
+  EXPECT_EQ(text(seen.specs[0].t.ip.address), nettest::kThereAddress);
   EXPECT_EQ(seen.specs[0].t.ip.port, 41234u);
   EXPECT_TRUE(peer->waitFor("HEARD"));
-  EXPECT_EQ(peer->first("HEARD"), lstest::kHereAddress);
+  EXPECT_EQ(peer->first("HEARD"), nettest::kHereAddress);
 }
 
 TEST_F(BeaconDiscovery, ThirtyServersAreAllFound) {
@@ -310,7 +308,7 @@ TEST_F(BeaconDiscovery, ServerWithoutAnAddressIsReachedAtTheBeaconsSender) {
   std::string errors;
   EXPECT_EQ(discover(seen, &elapsed, &errors), 1);
   ASSERT_EQ(seen.specs.size(), 1u);
-  EXPECT_EQ(text(seen.specs[0].t.ip.address), lstest::kThereAddress);
+  EXPECT_EQ(text(seen.specs[0].t.ip.address), nettest::kThereAddress);
 }
 
 TEST_F(BeaconDiscovery, DeviceKindsAndPortZeroAreNotReported) {
@@ -325,22 +323,22 @@ TEST_F(BeaconDiscovery, DeviceKindsAndPortZeroAreNotReported) {
 }
 
 TEST_F(BeaconDiscovery, ClientPublishesItsTextForTheListeningTimeOnly) {
-  PeerProcess probe(peerScript("beacon_probe.py"), {"--listen-ms", "3500"}, there_.pid());
-  ASSERT_TRUE(probe.waitFor("READY"));
+  auto probe = BackgroundProcess::python(peerScript("beacon_probe.py"), {"--listen-ms", "3500"}, there_.pid());
+  ASSERT_TRUE(probe->waitFor("READY"));
   Seen seen;
   long elapsed = 0;
   std::string errors;
   EXPECT_EQ(discover(seen, &elapsed, &errors), 0);
   EXPECT_GE(elapsed, 2100);
   EXPECT_LE(elapsed, 2500);
-  probe.waitFor("never", 1, 1500);   // the probe's listening time runs out
+  probe->waitFor("never", 1, 1500);   // the probe's listening time runs out
   int beacons = 0;
   long last = 0;
-  for (const std::string& line : probe.linesWith("BEACON")) {
+  for (const std::string& line : probe->linesWith("BEACON")) {
     char source[32] = {}, data[512] = {};
     long at = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "%ld %31s %511s", &at, source, data), 3) << line;
-    EXPECT_STREQ(source, lstest::kHereAddress);
+    EXPECT_STREQ(source, nettest::kHereAddress);
     EXPECT_STREQ(data, "54616c6c6f7769636b322d446973636f76657279");   // the 20-byte text
     beacons++;
     last = at;
@@ -351,16 +349,16 @@ TEST_F(BeaconDiscovery, ClientPublishesItsTextForTheListeningTimeOnly) {
 }
 
 TEST_F(BeaconDiscovery, InterfaceNotOnTheHostAsksNobody) {
-  PeerProcess probe(peerScript("beacon_probe.py"), {"--listen-ms", "1000"}, there_.pid());
-  ASSERT_TRUE(probe.waitFor("READY"));
+  auto probe = BackgroundProcess::python(peerScript("beacon_probe.py"), {"--listen-ms", "1000"}, there_.pid());
+  ASSERT_TRUE(probe->waitFor("READY"));
   Seen seen;
   long elapsed = 0;
   std::string errors;
   EXPECT_EQ(discover(seen, &elapsed, &errors, "198.51.100.7"), 0);
   EXPECT_LT(elapsed, 300);
   EXPECT_EQ(errors, "");
-  probe.waitFor("never", 1, 1200);
-  EXPECT_TRUE(probe.linesWith("BEACON").empty());
+  probe->waitFor("never", 1, 1200);
+  EXPECT_TRUE(probe->linesWith("BEACON").empty());
 }
 
 TEST_F(BeaconDiscovery, NoServerEndsAfterTheListeningTime) {

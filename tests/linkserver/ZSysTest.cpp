@@ -13,20 +13,20 @@
 
 #include "common/aZSys.h"
 #include "common/zSysInterruptHandler.h"
-#include "tests/discovery/PrivateNetwork.h"
-#include "tests/linkserver/PeerProcess.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/BackgroundProcess.h"
 
 namespace {
 
-using lstest::PeerProcess;
+using testsupport::BackgroundProcess;
 
 volatile sig_atomic_t sInterrupts = 0;
 void countInterrupt(int) { sInterrupts = sInterrupts + 1; }
 
-std::unique_ptr<PeerProcess> child(const std::vector<std::string>& args) {
+std::unique_ptr<BackgroundProcess> child(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {ZMQ_USER_CHILD};
   argv.insert(argv.end(), args.begin(), args.end());
-  return PeerProcess::program(argv);
+  return std::make_unique<BackgroundProcess>(argv);
 }
 
 TEST(ZSys, InterruptIsHandedOnOnce) {
@@ -65,8 +65,7 @@ TEST(ZSys, SignalsStillEndAProgramThatUsesZeroMQ) {
 }
 
 TEST(ZSys, ReturningFromMainDuringADiscoveryExitsCleanly) {
-  const std::string reason = nettest::enterPrivateNetwork(true);
-  if (!reason.empty()) GTEST_SKIP() << reason;
+  NETTEST_ENTER_PRIVATE_NETWORK(true);
   for (int run = 0; run < 10; run++) {
     SCOPED_TRACE(run);
     auto program = child({"discovery-exit", nettest::kFirstAddress});

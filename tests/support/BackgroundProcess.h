@@ -1,8 +1,9 @@
 #pragma once
-// Runs one of the independent Python peers (tests/linkserver/peers) as a child process:
-// its standard output is collected line by line, its standard input takes commands, and
-// every wait is bounded. A peer may be started inside another network namespace (the
-// "other machine" of the beacon tests).
+// A program that runs beside a test (a Python peer, a child that is signalled): its
+// standard output is collected line by line and its standard error whole, its standard
+// input takes commands, and every wait is bounded. It may be started inside another
+// process's network namespace (the "other machine" of OtherMachine.h). The program runs
+// without the tests' preloaded libraries.
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -13,21 +14,19 @@
 #include <thread>
 #include <vector>
 
-namespace lstest {
+namespace testsupport {
 
-// Path of a peer script by file name.
-std::string peerScript(const std::string& name);
-
-class PeerProcess {
+class BackgroundProcess {
  public:
-  // args follow the script's path; netnsPid: run inside that process's network
+  // argv[0] is the program's path; netnsPid: run inside that process's network
   // namespace (0: this one).
-  PeerProcess(const std::string& script, const std::vector<std::string>& args, pid_t netnsPid = 0);
-  // Any program (argv[0] is its path), run the same way.
-  static std::unique_ptr<PeerProcess> program(const std::vector<std::string>& argv);
-  ~PeerProcess();
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
+  explicit BackgroundProcess(const std::vector<std::string>& argv, pid_t netnsPid = 0);
+  // A Python script run by the Debian interpreter (/usr/bin/python3).
+  static std::unique_ptr<BackgroundProcess> python(const std::string& script, const std::vector<std::string>& args,
+                                                   pid_t netnsPid = 0);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   bool running() const { return pid_ > 0; }
   // Every line the peer printed so far.
@@ -48,7 +47,6 @@ class PeerProcess {
   void stop();
 
  private:
-  PeerProcess() = default;
   void launch(std::vector<std::string> argv, pid_t netnsPid);
   void readLoop(int fd);
   void errorLoop(int fd);
@@ -63,4 +61,4 @@ class PeerProcess {
   std::vector<std::string> lines_;
 };
 
-}  // namespace lstest
+}  // namespace testsupport

@@ -1,4 +1,4 @@
-#include "tests/linkserver/PeerProcess.h"
+#include "tests/support/BackgroundProcess.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -12,23 +12,18 @@
 
 extern char** environ;
 
-namespace lstest {
+namespace testsupport {
 
-std::string peerScript(const std::string& name) { return std::string(LINKSERVER_PEERS_DIR) + "/" + name; }
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, pid_t netnsPid) { launch(argv, netnsPid); }
 
-PeerProcess::PeerProcess(const std::string& script, const std::vector<std::string>& args, pid_t netnsPid) {
+std::unique_ptr<BackgroundProcess> BackgroundProcess::python(const std::string& script,
+                                                             const std::vector<std::string>& args, pid_t netnsPid) {
   std::vector<std::string> argv = {"/usr/bin/python3", script};
   argv.insert(argv.end(), args.begin(), args.end());
-  launch(argv, netnsPid);
+  return std::make_unique<BackgroundProcess>(argv, netnsPid);
 }
 
-std::unique_ptr<PeerProcess> PeerProcess::program(const std::vector<std::string>& argv) {
-  std::unique_ptr<PeerProcess> p(new PeerProcess());
-  p->launch(argv, 0);
-  return p;
-}
-
-void PeerProcess::launch(std::vector<std::string> argv, pid_t netnsPid) {
+void BackgroundProcess::launch(std::vector<std::string> argv, pid_t netnsPid) {
   int out[2], in[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -68,11 +63,11 @@ void PeerProcess::launch(std::vector<std::string> argv, pid_t netnsPid) {
     return;
   }
   input_ = in[1];
-  reader_ = std::thread(&PeerProcess::readLoop, this, out[0]);
-  errorReader_ = std::thread(&PeerProcess::errorLoop, this, err[0]);
+  reader_ = std::thread(&BackgroundProcess::readLoop, this, out[0]);
+  errorReader_ = std::thread(&BackgroundProcess::errorLoop, this, err[0]);
 }
 
-void PeerProcess::errorLoop(int fd) {
+void BackgroundProcess::errorLoop(int fd) {
   char buffer[4096];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -84,12 +79,12 @@ void PeerProcess::errorLoop(int fd) {
   close(fd);
 }
 
-std::string PeerProcess::errors() const {
+std::string BackgroundProcess::errors() const {
   std::lock_guard<std::mutex> hold(lock_);
   return errors_;
 }
 
-bool PeerProcess::waitExit(int timeoutMs, int* status) {
+bool BackgroundProcess::waitExit(int timeoutMs, int* status) {
   if (pid_ <= 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
@@ -104,9 +99,9 @@ bool PeerProcess::waitExit(int timeoutMs, int* status) {
   }
 }
 
-PeerProcess::~PeerProcess() { stop(); }
+BackgroundProcess::~BackgroundProcess() { stop(); }
 
-void PeerProcess::readLoop(int fd) {
+void BackgroundProcess::readLoop(int fd) {
   std::string pending;
   char buffer[4096];
   for (;;) {
@@ -125,12 +120,12 @@ void PeerProcess::readLoop(int fd) {
   close(fd);
 }
 
-std::vector<std::string> PeerProcess::lines() const {
+std::vector<std::string> BackgroundProcess::lines() const {
   std::lock_guard<std::mutex> hold(lock_);
   return lines_;
 }
 
-std::vector<std::string> PeerProcess::linesWith(const std::string& prefix) const {
+std::vector<std::string> BackgroundProcess::linesWith(const std::string& prefix) const {
   std::vector<std::string> found;
   for (const std::string& line : lines())
     if (line.compare(0, prefix.size(), prefix) == 0)
@@ -138,7 +133,7 @@ std::vector<std::string> PeerProcess::linesWith(const std::string& prefix) const
   return found;
 }
 
-bool PeerProcess::waitFor(const std::string& prefix, size_t count, int timeoutMs) const {
+bool BackgroundProcess::waitFor(const std::string& prefix, size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> hold(lock_);
   return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
     size_t seen = 0;
@@ -148,13 +143,13 @@ bool PeerProcess::waitFor(const std::string& prefix, size_t count, int timeoutMs
   });
 }
 
-std::string PeerProcess::first(const std::string& prefix, int timeoutMs) const {
+std::string BackgroundProcess::first(const std::string& prefix, int timeoutMs) const {
   if (!waitFor(prefix, 1, timeoutMs)) return "";
   std::vector<std::string> found = linesWith(prefix);
   return found.empty() ? "" : found.front();
 }
 
-void PeerProcess::send(const std::string& line) {
+void BackgroundProcess::send(const std::string& line) {
   if (input_ < 0) return;
   const std::string text = line + "\n";
   size_t done = 0;
@@ -166,7 +161,7 @@ void PeerProcess::send(const std::string& line) {
   }
 }
 
-void PeerProcess::stop() {
+void BackgroundProcess::stop() {
   if (input_ >= 0) {
     close(input_);
     input_ = -1;
@@ -192,4 +187,4 @@ void PeerProcess::stop() {
   if (errorReader_.joinable()) errorReader_.join();
 }
 
-}  // namespace lstest
+}  // namespace testsupport
