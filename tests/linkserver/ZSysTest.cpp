@@ -14,6 +14,7 @@
 #include "common/aZSys.h"
 #include "common/zSysInterruptHandler.h"
 #include "tests/support/PrivateNetwork.h"
+#include "tests/linkserver/FakeLinkServer.h"
 #include "tests/support/BackgroundProcess.h"
 
 namespace {
@@ -69,6 +70,22 @@ TEST(ZSys, ReturningFromMainDuringADiscoveryExitsCleanly) {
   for (int run = 0; run < 10; run++) {
     SCOPED_TRACE(run);
     auto program = child({"discovery-exit", nettest::kFirstAddress});
+    int status = 0;
+    ASSERT_TRUE(program->waitExit(10000, &status));
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << ": " << program->errors();
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(program->errors(), "");
+    EXPECT_TRUE(program->lines().empty());
+  }
+}
+
+TEST(ZSys, ReturningFromMainWithAClientStreamOpenExitsCleanly) {
+  NETTEST_ENTER_PRIVATE_NETWORK(false);
+  lstest::FakeLinkServer fake;
+  ASSERT_TRUE(fake.ok());
+  for (int run = 0; run < 20; run++) {
+    SCOPED_TRACE(run);
+    auto program = child({"stream-exit", std::to_string(fake.port())});
     int status = 0;
     ASSERT_TRUE(program->waitExit(10000, &status));
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << ": " << program->errors();

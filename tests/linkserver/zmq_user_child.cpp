@@ -2,16 +2,19 @@
 // from main with them still alive; the tests run it as a child and watch how it ends.
 //   signal-wait             CZMQ in use, then waits for a signal
 //   discovery-exit ADDRESS  a beacon discovery running on another thread when main returns
+//   stream-exit PORT        a client stream to 127.0.0.1:PORT, used and alive when main returns
 #include <arpa/inet.h>
 #include <czmq.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "common/aDiscovery.h"
+#include "common/aZMQStream.h"
 #include "common/aZSys.h"
 
 namespace {
@@ -44,6 +47,17 @@ int main(int argc, char** argv) {
       while (!aZSys_Exiting()) aDiscovery_EnumerateModules(kLinkTypeQuivel, ignoreAll, nullptr, through.s_addr);
     }).detach();
     return waitForUsers(1) ? 0 : 4;
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "stream-exit") == 0) {
+    aStream* stream = nullptr;
+    if (aStream_CreateClient(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(std::atoi(argv[2])), &stream) != aErrNone)
+      return 3;
+    const uint8_t query[2] = {0xAD, 0x00};
+    aStream_Write(stream, query, sizeof query);
+    uint8_t answer = 0;
+    for (int i = 0; i < 5 && aStream_Read(stream, &answer, 1) != aErrNone; i++) {
+    }
+    return answer == 0x04 ? 0 : 4;   // the stream is still open
   }
   return 2;
 }
