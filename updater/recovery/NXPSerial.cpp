@@ -111,16 +111,22 @@ NXPSerialClass::NXPSerialClass() = default;
 
 NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
-aErr NXPSerialClass::Connect(const char* port, uint32_t rate) {
-  Disconnect();
-  int index = kDefaultRateIndex;
+uint32_t NXPSerialClass::LineRate(uint32_t rate, int* index) {
+  int chosen = kDefaultRateIndex;
   for (int i = 0; i < static_cast<int>(sizeof kRates / sizeof kRates[0]); i++) {
     if (kRates[i] >= rate) {
-      index = i;
+      chosen = i;
       break;
     }
   }
-  baud = kRates[index];
+  if (index != nullptr) *index = chosen;
+  return kRates[chosen];
+}
+
+aErr NXPSerialClass::Connect(const char* port, uint32_t rate) {
+  Disconnect();
+  int index = kDefaultRateIndex;
+  baud = LineRate(rate, &index);
   Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port ? port : "", index,
            static_cast<int>(baud));
   const aErr e = aStream_CreateSerial(port, index, false, 0, 0, &stream);

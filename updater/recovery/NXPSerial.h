@@ -54,6 +54,8 @@ public:
   // Opens port at the first rate of 2400 .. 230400 that is at least baud (9600 when
   // none is); a raw 8N1 line. Closes an open stream first.
   aErr Connect(const char* port, uint32_t baud);
+  // The rate Connect opens at for a requested baud, and its index in the rate table.
+  static uint32_t LineRate(uint32_t baud, int* index = nullptr);
   aErr Disconnect();
 
   aErr Send(const char* text, bool readEcho);
