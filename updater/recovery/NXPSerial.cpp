@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr uint32_t kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-constexpr int kDefaultRateIndex = 2;
+// The rate Connect falls back to when the one asked for is above every rate of the line.
+constexpr uint32_t kDefaultRate = 9600;
 constexpr uint32_t kUnlockCode = 23130;  // the protocol's published unlock code
 constexpr size_t kAnswerSize = 1024;
 constexpr size_t kNumberLineSize = 32;
@@ -68,7 +68,7 @@ bool isReturnCodeLine(const char* line, size_t count) {
 
 uint32_t WAIT_TIME_MS(uint64_t bytes, uint32_t baud) {
   // No rate yet (nothing connected): the slowest rate the client opens at.
-  if (baud == 0) baud = kRates[0];
+  if (baud == 0) baud = aSerial_BaudRate(0);
   return static_cast<uint32_t>((bytes * 9000 + 18000) / baud + 1);
 }
 
@@ -112,20 +112,21 @@ NXPSerialClass::NXPSerialClass() = default;
 NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
 uint32_t NXPSerialClass::LineRate(uint32_t rate, int* index) {
-  int chosen = kDefaultRateIndex;
-  for (int i = 0; i < static_cast<int>(sizeof kRates / sizeof kRates[0]); i++) {
-    if (kRates[i] >= rate) {
+  int32_t chosen = aSerial_BaudIndex(kDefaultRate);
+  // The serial layer's rates ascend with their index.
+  for (int32_t i = 0; aSerial_BaudRate(i) != 0; i++) {
+    if (aSerial_BaudRate(i) >= rate) {
       chosen = i;
       break;
     }
   }
   if (index != nullptr) *index = chosen;
-  return kRates[chosen];
+  return aSerial_BaudRate(chosen);
 }
 
 aErr NXPSerialClass::Connect(const char* port, uint32_t rate) {
   Disconnect();
-  int index = kDefaultRateIndex;
+  int index = 0;
   baud = LineRate(rate, &index);
   Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port ? port : "", index,
            static_cast<int>(baud));
