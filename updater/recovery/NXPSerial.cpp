@@ -1,6 +1,9 @@
 #include "updater/recovery/NXPSerial.h"
 
+#include <poll.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +148,22 @@ aErr NXPSerialClass::Disconnect() {
   return aErrNone;
 }
 
+void NXPSerialClass::waitForInput(uint32_t ms) {
+  const int fd = stream != nullptr ? aSerial_Descriptor(stream->get, stream->reference) : -1;
+  if (fd < 0) {
+    aTime_MSSleep(ms);
+    return;
+  }
+  pollfd p{fd, POLLIN, 0};
+  const aTime deadline = aTime_GetMonotonicMSTicks() + ms;
+  for (;;) {
+    const aTime now = aTime_GetMonotonicMSTicks();
+    const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    const int r = poll(&p, 1, left);
+    if (r >= 0 || errno != EINTR || left == 0) return;
+  }
+}
+
 aErr NXPSerialClass::readByte(uint8_t* byte) {
   if (stream == nullptr) return aErrNotReady;
   return aStream_Read(stream, byte, 1);
@@ -158,7 +177,7 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
   const uint32_t wait = WAIT_TIME_MS(expectedLength, baud) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), static_cast<int>(baud), static_cast<int>(wait));
-  aTime_MSSleep(wait);
+  waitForInput(wait);
   *count = 0;
   size_t i = 0;
   int matched = 0;
@@ -170,7 +189,7 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
     if (e != aErrNone) {
       failures++;
       Log::log(Log::DEBUG_NXPSerial_E, ".");
-      aTime_MSSleep(1);
+      waitForInput(1);
       continue;
     }
     if (i == 0 && b == '\n') {
@@ -216,14 +235,14 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* count, uint32_t 
     e = readByte(&b);
     if (e != aErrNone) {
       left--;
-      aTime_MSSleep(1);
+      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
       continue;
     }
     if (i == 0 && b == '\n') {
       left--;
       Log::log(Log::DEBUG_NXPSerial_E, ",");
-      aTime_MSSleep(1);
+      waitForInput(1);
       continue;
     }
     matched = b == static_cast<uint8_t>("\r\n"[matched]) ? matched + 1 : 0;
@@ -255,7 +274,7 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t* count) {
     e = readByte(&b);
     if (e != aErrNone) {
       left--;
-      aTime_MSSleep(1);
+      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
     } else if (b == static_cast<uint8_t>(text[p])) {
       p++;

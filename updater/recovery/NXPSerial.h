@@ -4,7 +4,7 @@
 // bulk data as uuencoded lines with a byte-sum checksum every 20 lines.
 //
 // It reads one byte at a time from a raw serial stream, which answers "not ready" at
-// once when nothing has arrived, and does all its waiting itself with 1 ms sleeps; so
+// once when nothing has arrived, and does all its waiting itself in 1 ms steps; so
 // every wait is a count of failed reads. The recovery uses it to read the chip's serial
 // number (Connect, Sync, GetDeviceID) and to rewrite its flash (Unlock, Prepare, Erase,
 // SetEcho, Write, CopyToFlash, ExecuteFrom).
@@ -101,6 +101,11 @@ public:
 
 private:
   aErr readByte(uint8_t* byte);
+  // Waits up to ms for input: returns early when a byte arrives on a serial line (other
+  // streams cannot be waited on and cost the whole time). Every allowance of the
+  // protocol is counted in these waits, so a chip that answers at once is read at once
+  // and a silent one still gets its full time.
+  void waitForInput(uint32_t ms);
   // How a command's failures are logged.
   enum class Logging { Quiet, Command, Write };
   // The status rule: the answer line's status character after a command was sent.

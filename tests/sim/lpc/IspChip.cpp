@@ -178,7 +178,10 @@ void IspChip::receive(uint8_t byte, uint32_t lineRate, Clock::time_point now) {
     byte = garble(byte);
     garbled_++;
   }
-  if (echo_) send(std::string(1, static_cast<char>(byte)));
+  if (echo_) {
+    send(std::string(1, static_cast<char>(byte)));
+    bytesEchoed_++;
+  }
   if (byte != '\n') {
     if (line_.size() < kMaxLine) line_ += static_cast<char>(byte);
     return;

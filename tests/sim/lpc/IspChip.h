@@ -120,6 +120,8 @@ class IspChip {
   // Bytes the chip has sent and received (garbled ones included), for wire-time figures.
   uint64_t bytesIn() const { return bytesIn_; }
   uint64_t bytesOut() const { return bytesOut_; }
+  // Of bytesOut, the echoes: they leave while the host's bytes still come in.
+  uint64_t bytesEchoed() const { return bytesEchoed_; }
 
  private:
   enum class State { Autobaud, SyncLine, CrystalLine, Command, WriteData, ReadData, Running };
@@ -184,6 +186,7 @@ class IspChip {
   uint32_t syncs_ = 0;
   uint64_t bytesIn_ = 0;
   uint64_t bytesOut_ = 0;
+  uint64_t bytesEchoed_ = 0;
 };
 
 }  // namespace lpcsim
