@@ -13,6 +13,8 @@ PACKAGES=(
   python3 openssl ca-certificates
   # tests: the independent ZeroMQ peers (fake link server and clients)
   python3-zmq
+  # tests: an independent ISP peer that proves the LPC boot ROM simulator
+  lpc21isp
   # benchmarks (built when present)
   libbenchmark-dev
   # tests: libFuzzer targets (clang with its fuzzer runtime)
