@@ -202,6 +202,9 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serial, uint8_t model) {
   const aErr first = m_impl->discoveryAndConnectHelper(type, serial, model, this);
   if (!_fallbackHelper(first, type, m_impl->config.fallback != 0)) return first;
   const linkType other = isQUIVEL(type) ? kLinkTypeUSB : kLinkTypeQuivel;
+  // With the feature off a link-server attempt could only end in aErrConfiguration, after
+  // a discovery that may take up to a second per held offset: it is not made.
+  if (isQUIVEL(other) && !m_impl->config.enabled) return first;
   return m_impl->discoveryAndConnectHelper(other, serial, model, this);
 }
 
