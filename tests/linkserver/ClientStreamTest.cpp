@@ -58,19 +58,6 @@ std::vector<uint8_t> readBytes(aStream* stream, size_t count, aErr* last = nullp
   return got;
 }
 
-// A port on 127.0.0.1 where nothing listens.
-uint16_t closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = kLoopback;
-  socklen_t length = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // TCP sockets listening in this namespace.
 int tcpListeners() {
   std::ifstream table("/proc/net/tcp");
@@ -175,7 +162,7 @@ TEST_F(ClientStream, SingleByteWriteIsRefused) {
 }
 
 TEST_F(ClientStream, NoServerIsNoFailureButNothingArrives) {
-  open(closedPort());
+  open(FakeLinkServer::closedPort());
   write("ad00");
   uint8_t byte;
   const auto start = Clock::now();
@@ -206,7 +193,7 @@ TEST_F(ClientStream, InternalHandOverListensNowhere) {
 }
 
 TEST_F(ClientStream, RequestsForAnAbsentServerAreBoundedWhenOneComes) {
-  const uint16_t port = closedPort();
+  const uint16_t port = FakeLinkServer::closedPort();
   open(port);
   for (int i = 0; i < 600; i++) write("0601" + hex({static_cast<uint8_t>(i)}));   // never answered
   FakeLinkServer fake({"--port", std::to_string(port)});

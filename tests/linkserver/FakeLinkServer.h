@@ -3,6 +3,11 @@
 // an ephemeral 127.0.0.1 port that answers as a link server in front of one device
 // (module address 0x04, model 0x13 unless told otherwise), records every frame it
 // receives with the sender's identity, and can misbehave on command.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -49,6 +54,21 @@ class FakeLinkServer {
   bool send(const std::string& hex) { return command("send " + (hex.empty() ? std::string("-") : hex)); }
   bool silent(bool on) { return command(std::string("silent ") + (on ? "1" : "0")); }
   bool delay(int ms) { return command("delay " + std::to_string(ms)); }
+
+  // A port on 127.0.0.1 where nothing listens (just now).
+  static uint16_t closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    uint16_t port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+      port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+  }
 
  private:
   std::unique_ptr<testsupport::BackgroundProcess> peer_;
