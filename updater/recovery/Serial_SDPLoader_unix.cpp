@@ -39,7 +39,8 @@ void noteWritten(PrivateSerial_SDPLoader& d, size_t bytes) {
   d.lineFreeAt = std::max(Clock::now(), d.lineFreeAt) + lineTime(bytes);
 }
 
-// Takes every byte the line holds now; false when the line failed.
+// Takes every byte the line holds now; false when the line failed. A raw tty with no
+// minimum count reads 0 when nothing is there.
 bool drain(int fd, std::vector<uint8_t>& answer) {
   uint8_t buffer[256];
   for (;;) {
@@ -48,8 +49,9 @@ bool drain(int fd, std::vector<uint8_t>& answer) {
       answer.insert(answer.end(), buffer, buffer + n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (n == 0) return true;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK;
   }
 }
 
