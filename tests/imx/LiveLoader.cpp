@@ -1,0 +1,139 @@
+#include "tests/imx/LiveLoader.h"
+
+#include <cstdio>
+
+namespace sdpsim {
+
+namespace {
+constexpr uint8_t kSetFlag = 0x80;
+constexpr uint8_t kOptionMask = 0x3F;
+constexpr uint8_t kOptionReset = 11;
+
+std::string hex8(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
+}
+}  // namespace
+
+LiveLoader::LiveLoader(usbemu::Bus& bus, Rom& rom, LiveLoaderOptions options, hidemu::HidrawDevice* romDevice)
+    : bus_(bus), rom_(rom), options_(options), romDevice_(romDevice) {
+  devsim::model::ModuleConfig mc;
+  mc.serial = options_.serial;
+  mc.address = options_.address;
+  mc.model = options_.model;
+  for (int i = 0; i < 4; i++) mc.identifier[i] = options_.identifier[i];
+  module_ = std::make_shared<devsim::model::Module>(mc);
+  network_ = std::make_shared<devsim::model::Network>(module_);
+  devsim::Config dc;
+  dc.serial = options_.serial;
+  dc.address = options_.address;
+  dc.model = options_.model;
+  device_ = std::make_unique<devsim::Device>(dc);
+  // The reset request is watched, not answered: the system entity acknowledges it, and
+  // the loader leaves a moment later.
+  device_->addHandler([this](const devsim::WirePacket& in, devsim::Device&) {
+    const auto& d = in.data;
+    if (d.size() >= 2 && d[0] == devsim::model::kCmdSystem && (d[1] & kSetFlag) != 0 &&
+        (d[1] & kOptionMask) == kOptionReset)
+      post(Event::Reset);
+    return false;
+  });
+  devsim::model::Network::attach(*device_, network_);
+  devsim::upgrade::Settings settings = options_.upgrade;
+  settings.loaderRunning = true;
+  upgrade_ = std::make_unique<devsim::upgrade::UpgradeDevice>(options_.address, settings);
+  upgrade_->setEventSink([this](devsim::upgrade::Event e) {
+    if (e == devsim::upgrade::Event::Rebooted) post(Event::Reboot);
+  });
+  device_->addHandler([this](const devsim::WirePacket& in, devsim::Device& dev) {
+    std::vector<devsim::WirePacket> out;
+    if (!upgrade_->handle(in, out)) return false;
+    for (const auto& p : out) dev.reply(p);
+    return true;
+  });
+  rom_.setJumpObserver([this](uint32_t address) { post(Event::Jump, address); });
+  controller_ = std::thread([this] { control(); });
+}
+
+LiveLoader::~LiveLoader() {
+  rom_.setJumpObserver(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  controller_.join();
+  unplug();
+}
+
+void LiveLoader::post(Event e, uint32_t address) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.emplace_back(e, address);
+  }
+  wake_.notify_all();
+}
+
+bool LiveLoader::pause(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+}
+
+bool LiveLoader::waitForDepartures(unsigned count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return departures_ >= count; });
+}
+
+void LiveLoader::plugIn() {
+  usbemu::DeviceSpec spec;
+  spec.serial = hex8(options_.serial);
+  spec.productId = options_.model;
+  usb_ = &bus_.add(spec);
+  frontEnd_ = std::make_unique<usbemu::SimUsbFrontEnd>(*device_, *usb_);
+  arrivals_++;
+}
+
+void LiveLoader::unplug() {
+  if (usb_ == nullptr) return;
+  frontEnd_.reset();
+  bus_.remove(*usb_);
+  usb_ = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    departures_++;
+  }
+  wake_.notify_all();
+}
+
+void LiveLoader::control() {
+  for (;;) {
+    std::pair<Event, uint32_t> e;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !events_.empty(); });
+      if (stopping_) return;
+      e = events_.front();
+      events_.pop_front();
+    }
+    switch (e.first) {
+      case Event::Jump:
+        // The boot ROM's serial downloader is gone once the chip runs something else.
+        if (romDevice_ != nullptr) romDevice_->leave();
+        if (e.second != options_.entry || !options_.appears || usb_ != nullptr) break;
+        if (!pause(options_.appearAfterMs)) return;
+        plugIn();
+        break;
+      case Event::Reset:
+        resets_++;
+        if (!pause(options_.resetLeaveMs)) return;
+        unplug();
+        break;
+      case Event::Reboot:
+        unplug();
+        break;
+    }
+  }
+}
+
+}  // namespace sdpsim
