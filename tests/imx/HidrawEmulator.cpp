@@ -8,6 +8,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -20,6 +21,8 @@ namespace hidemu {
 namespace {
 
 constexpr size_t kMaxReport = 4096;  // the largest report hidraw moves
+constexpr unsigned kFirstBus = 200;
+std::atomic<unsigned> instances{0};
 
 std::string hex(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -228,17 +231,18 @@ HidrawDevice::HidrawDevice(UMockdevTestbed* testbed, const HidSpec& spec, Output
   d.spec = spec;
   d.onOutput = std::move(onOutput);
   d.testbed = testbed;
+  const unsigned instance = instances++;
   d.hidName = spec.manufacturer + " " + spec.product;
-  d.node = "/dev/hidraw" + std::to_string(spec.hidrawNumber);
+  d.node = "/dev/hidraw" + std::to_string(instance);
 
   char ids[64];
-  std::snprintf(ids, sizeof ids, "%04X:%04X", spec.vendorId, spec.productId);
-  const std::string bus = std::to_string(spec.busNumber);
+  std::snprintf(ids, sizeof ids, "%04X:%04X.%04X", spec.vendorId, spec.productId, (instance + 1) & 0xFFFF);
+  const std::string bus = std::to_string(kFirstBus + instance % 50);  // bus numbers are 8-bit
   d.usbPath = "/devices/pci0000:00/0000:00:14.0/usb" + bus + "/" + bus + "-1";
   const std::string interfacePath = d.usbPath + "/" + bus + "-1:1.0";
-  const std::string hidDir = "0003:" + std::string(ids) + ".0001";
+  const std::string hidDir = "0003:" + std::string(ids);
   const std::string hidPath = interfacePath + "/" + hidDir;
-  const std::string rawName = "hidraw" + std::to_string(spec.hidrawNumber);
+  const std::string rawName = "hidraw" + std::to_string(instance);
 
   // The USB descriptors of a plain HID device, for a libusb enumerating the same bus.
   const std::vector<uint8_t> descriptors = {
@@ -271,8 +275,8 @@ HidrawDevice::HidrawDevice(UMockdevTestbed* testbed, const HidSpec& spec, Output
       "\nE: HID_PHYS=usb-emulated-1/input0\nE: HID_UNIQ=" + spec.serial + "\n" +
       "H: report_descriptor=" + hex(spec.reportDescriptor) + "\n\n" +
       "P: " + hidPath + "/hidraw/" + rawName + "\nN: " + rawName + "=00\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" +
-      d.node + "\nE: MAJOR=245\nE: MINOR=" + std::to_string(spec.hidrawNumber) + "\nA: dev=245:" +
-      std::to_string(spec.hidrawNumber) + "\\n\nL: device=../../../" + hidDir + "\n";
+      d.node + "\nE: MAJOR=245\nE: MINOR=" + std::to_string(instance) + "\nA: dev=245:" +
+      std::to_string(instance) + "\\n\nL: device=../../../" + hidDir + "\n";
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
     const std::string message = error->message;

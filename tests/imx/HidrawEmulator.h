@@ -11,6 +11,10 @@
 // the device is gone: queued reports can still be read, then reads and writes fail
 // with ENODEV, as they do on a device that was unplugged.
 //
+// Each device of the process gets names of its own (USB bus 200 and up, apart from the
+// USB emulator's buses; /dev/hidraw0 and up), since a testbed keeps some links of a
+// removed device.
+//
 // The handlers run on umockdev's worker thread and never block; every method is
 // thread-safe, except that leave() and the destructor must not be called from the
 // output handler (they change the testbed, which that thread serves).
@@ -31,8 +35,6 @@ struct HidSpec {
   std::string product = "HID device";
   std::string serial;                  // may be empty
   std::vector<uint8_t> reportDescriptor;
-  unsigned busNumber = 200;            // apart from the buses of the USB emulator
-  unsigned hidrawNumber = 0;           // the node is /dev/hidraw<n>
 };
 
 class HidrawDevice {
