@@ -80,9 +80,27 @@ bool LiveLoader::pause(uint32_t ms) {
   return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
+bool LiveLoader::waitForArrivals(unsigned count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return arrivals_ >= count; });
+}
+
 bool LiveLoader::waitForDepartures(unsigned count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return departures_ >= count; });
+}
+
+bool LiveLoader::waitForJumps(unsigned count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return jumps_ >= count; });
+}
+
+void LiveLoader::noteChange(std::atomic<unsigned>& counter) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counter++;
+  }
+  wake_.notify_all();
 }
 
 void LiveLoader::plugIn() {
@@ -91,7 +109,7 @@ void LiveLoader::plugIn() {
   spec.productId = options_.model;
   usb_ = &bus_.add(spec);
   frontEnd_ = std::make_unique<usbemu::SimUsbFrontEnd>(*device_, *usb_);
-  arrivals_++;
+  noteChange(arrivals_);
 }
 
 void LiveLoader::unplug() {
@@ -99,11 +117,7 @@ void LiveLoader::unplug() {
   frontEnd_.reset();
   bus_.remove(*usb_);
   usb_ = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    departures_++;
-  }
-  wake_.notify_all();
+  noteChange(departures_);
 }
 
 void LiveLoader::control() {
@@ -120,9 +134,11 @@ void LiveLoader::control() {
       case Event::Jump:
         // The boot ROM's serial downloader is gone once the chip runs something else.
         if (romDevice_ != nullptr) romDevice_->leave();
-        if (e.second != options_.entry || !options_.appears || usb_ != nullptr) break;
-        if (!pause(options_.appearAfterMs)) return;
-        plugIn();
+        if (e.second == options_.entry && options_.appears && usb_ == nullptr) {
+          if (!pause(options_.appearAfterMs)) return;
+          plugIn();
+        }
+        noteChange(jumps_);
         break;
       case Event::Reset:
         resets_++;

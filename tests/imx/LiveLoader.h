@@ -54,14 +54,19 @@ class LiveLoader {
   unsigned arrivals() const { return arrivals_; }
   unsigned departures() const { return departures_; }
   unsigned resets() const { return resets_; }
-  // Waits (bounded) until the loader has left the bus count times.
+  unsigned jumpsHandled() const { return jumps_; }
+  // Wait (bounded) until the loader has arrived on, or left, the bus count times, or
+  // until count jumps have been acted on.
+  bool waitForArrivals(unsigned count, int timeoutMs);
   bool waitForDepartures(unsigned count, int timeoutMs);
+  bool waitForJumps(unsigned count, int timeoutMs);
 
  private:
   enum class Event { Jump, Reset, Reboot };
   void post(Event e, uint32_t address = 0);
   void control();
   bool pause(uint32_t ms);
+  void noteChange(std::atomic<unsigned>& counter);
   void plugIn();
   void unplug();
 
@@ -78,6 +83,7 @@ class LiveLoader {
   std::atomic<unsigned> arrivals_{0};
   std::atomic<unsigned> departures_{0};
   std::atomic<unsigned> resets_{0};
+  std::atomic<unsigned> jumps_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::pair<Event, uint32_t>> events_;
