@@ -5,9 +5,13 @@
 namespace sdpsim {
 
 namespace {
-constexpr uint8_t kSetFlag = 0x80;
+constexpr uint8_t kFlagMask = 0xC0;
+constexpr uint8_t kGet = 0x40;
+constexpr uint8_t kSet = 0x80;
 constexpr uint8_t kOptionMask = 0x3F;
+constexpr uint8_t kHostRequest = 0x20;
 constexpr uint8_t kOptionReset = 11;
+constexpr uint8_t kOptionIdentifier = 39;
 
 std::string hex8(uint32_t value) {
   char text[9];
@@ -30,13 +34,15 @@ LiveLoader::LiveLoader(usbemu::Bus& bus, Rom& rom, LiveLoaderOptions options, hi
   dc.address = options_.address;
   dc.model = options_.model;
   device_ = std::make_unique<devsim::Device>(dc);
-  // The reset request is watched, not answered: the system entity acknowledges it, and
-  // the loader leaves a moment later.
+  // System requests are watched, not answered: the system entity answers them, and the
+  // loader leaves a moment later when they end its run.
   device_->addHandler([this](const devsim::WirePacket& in, devsim::Device&) {
     const auto& d = in.data;
-    if (d.size() >= 2 && d[0] == devsim::model::kCmdSystem && (d[1] & kSetFlag) != 0 &&
-        (d[1] & kOptionMask) == kOptionReset)
-      post(Event::Reset);
+    if (d.size() < 3 || d[0] != devsim::model::kCmdSystem || (d[2] & 0xE0) != kHostRequest) return false;
+    const uint8_t flags = d[1] & kFlagMask, option = d[1] & kOptionMask;
+    if (flags == kSet && option == kOptionReset) post(Event::Reset);
+    if (options_.leaveAfterIdentifier && flags == kGet && option == kOptionIdentifier && d.size() == 4 && d[3] == 3)
+      post(Event::Crash);
     return false;
   });
   devsim::model::Network::attach(*device_, network_);
@@ -142,6 +148,10 @@ void LiveLoader::control() {
         break;
       case Event::Reset:
         resets_++;
+        if (!pause(options_.resetLeaveMs)) return;
+        unplug();
+        break;
+      case Event::Crash:
         if (!pause(options_.resetLeaveMs)) return;
         unplug();
         break;

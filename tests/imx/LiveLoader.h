@@ -4,8 +4,9 @@
 // serial number PLACEHOLDER_SERIAL (0xDEADDEAD) or a chosen one. It answers the system
 // entity (the four unique-identifier words of option 39, the reset of option 11) and
 // the upgrade protocol over a flash model, starting as a loader already running from
-// RAM. A system reset or the upgrade's reboot makes it leave the bus. A jump anywhere
-// else starts nothing.
+// RAM. A system reset or the upgrade's reboot makes it leave the bus (a loader that
+// crashes may be told to leave once it has given its last identifier word). A jump
+// anywhere else starts nothing.
 //
 // When the ROM sits on USB HID, its hidraw device leaves the bus at the jump.
 #include <atomic>
@@ -35,6 +36,7 @@ struct LiveLoaderOptions {
   bool appears = true;                   // false: it never comes up on USB
   uint32_t appearAfterMs = 150;          // from the jump to its arrival
   uint32_t resetLeaveMs = 50;            // from the reset request to its leaving
+  bool leaveAfterIdentifier = false;     // leaves once it has answered identifier word 3
   uint32_t identifier[4] = {0xA0A0A0A0, 0xB1B1B1B1, 0xC2C2C2C2, 0xD3D3D3D3};  // subindexes 0 to 3
   uint8_t model = 0x13;
   uint8_t address = 0x06;
@@ -62,7 +64,7 @@ class LiveLoader {
   bool waitForJumps(unsigned count, int timeoutMs);
 
  private:
-  enum class Event { Jump, Reset, Reboot };
+  enum class Event { Jump, Reset, Reboot, Crash };
   void post(Event e, uint32_t address = 0);
   void control();
   bool pause(uint32_t ms);
