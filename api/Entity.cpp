@@ -101,9 +101,9 @@ aErr EntityClass::impl::set(uint8_t option, uei* record, const uint8_t* subindex
   return e;
 }
 
-EntityClass::EntityClass() : m_impl(new impl(*this)) {}
+EntityClass::EntityClass() : m_impl(std::make_unique<impl>(*this)) {}
 
-EntityClass::~EntityClass() { delete m_impl; }
+EntityClass::~EntityClass() = default;
 
 void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
   m_impl->module = module;

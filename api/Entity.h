@@ -4,6 +4,7 @@
 // Module's Link. Nothing is cached: every call uses the Module's current address and
 // Link. The Module must outlive the entity. An entity cannot be copied.
 #include <cstdint>
+#include <memory>
 
 #include "api/Link.h"
 #include "api/Module.h"
@@ -75,7 +76,7 @@ class EntityClass {
   class impl;
 
  private:
-  impl* m_impl;
+  std::unique_ptr<impl> m_impl;
 };
 
 }  // namespace Tallowick

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "api/LinkImpl.h"
 #include "common/unix/aTime.h"
@@ -17,7 +18,6 @@ namespace {
 // Every core link creation of the process, by any Link, runs under this lock.
 std::mutex linkCreateHelperSerializer;
 
-constexpr uint8_t kAddressQuery = 0xAD;
 constexpr uint64_t kAddressQueryTimeoutMs = 1000;
 constexpr uint16_t kConnectPolls = 200;
 constexpr aTime kPollMs = 10;
@@ -63,22 +63,20 @@ Link::impl::~impl() {
     streams.clear();
   }
   if (coreLink != 0) aLink_Destroy(&coreLink);
-  if (spec != nullptr) aLinkSpec_Destroy(&spec);
 }
 
 aErr Link::impl::setSpecifier(const linkSpec& s) {
   if (owner.isConnected()) return aErrBusy;
-  linkSpec* copy = aLinkSpec_Copy(&s);
-  if (copy == nullptr) return aErrMemory;
-  if (spec != nullptr) aLinkSpec_Destroy(&spec);
-  spec = copy;
+  LinkSpecPtr copy(aLinkSpec_Copy(&s));
+  if (!copy) return aErrMemory;
+  spec = std::move(copy);
   return aErrNone;
 }
 
 aErr Link::impl::getSpecifier(linkSpec* out) const {
   if (out == nullptr) return aErrParam;
   if (spec == nullptr) return aErrNotFound;
-  std::memcpy(out, spec, sizeof(linkSpec));
+  std::memcpy(out, spec.get(), sizeof(linkSpec));
   return aErrNone;
 }
 
@@ -87,7 +85,7 @@ const char* Link::impl::getName() const { return hasName ? name.c_str() : nullpt
 aErr Link::impl::connectHelper(aLinkRef borrowed) {
   if (spec == nullptr) return aErrConfiguration;
   linkSpec copy;
-  std::memcpy(&copy, spec, sizeof copy);
+  std::memcpy(&copy, spec.get(), sizeof copy);
   const aErr e = linkCreateHelper(copy, borrowed);
   if (e != aErrNone) return e;
   if (coreLink == 0) return aErrConnection;
@@ -152,33 +150,35 @@ aErr Link::impl::waitForLink(uint16_t polls) {
 }
 
 aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serial, uint8_t model, Link* link) {
-  linkSpec* found = nullptr;
+  LinkSpecPtr found;
   if (serial != 0) {
-    found = aDiscovery_FindModule(type, serial, config.interfaceAddress);
+    found.reset(aDiscovery_FindModule(type, serial, config.interfaceAddress));
   } else {
-    found = aLinkSpec_Create(type);
-    if (found != nullptr) {
+    found.reset(aLinkSpec_Create(type));
+    if (found) {
       found->serialNumber = 0;
       found->module = 0;
       found->router = 0;
       found->model = model;
-      if (aDiscovery_EnumerateModules(type, cbModelCallback, found, config.interfaceAddress) == 0)
-        aLinkSpec_Destroy(&found);
+      if (aDiscovery_EnumerateModules(type, cbModelCallback, found.get(), config.interfaceAddress) == 0)
+        found.reset();
     }
   }
-  if (found == nullptr) return aErrNotFound;
+  if (!found) return aErrNotFound;
   link->m_impl->setSpecifier(*found);
-  aLinkSpec_Destroy(&found);
+  found.reset();
   return link->connect();
 }
 
 // --- Link -----------------------------------------------------------------------------
 
-Link::Link(const char* name) : m_impl(new impl(*this, name)) {}
+Link::Link(const char* name) : m_impl(std::make_unique<impl>(*this, name)) {}
 
-Link::Link(linkSpec spec, const char* name) : m_impl(new impl(*this, name)) { m_impl->setSpecifier(spec); }
+Link::Link(linkSpec spec, const char* name) : m_impl(std::make_unique<impl>(*this, name)) {
+  m_impl->setSpecifier(spec);
+}
 
-Link::~Link() { delete m_impl; }
+Link::~Link() = default;
 
 const char* Link::getName() const { return m_impl->getName(); }
 
@@ -243,7 +243,7 @@ aErr Link::getModuleAddress(uint8_t* address) {
   if (!isConnected()) return aErrNotReady;
   // A packet without data still needs a valid data pointer to be made.
   const uint8_t none = 0;
-  aPacket* query = aPacket_CreateWithData(kAddressQuery, 0, &none);
+  aPacket* query = aPacket_CreateWithData(cmdSYNC, 0, &none);
   if (query != nullptr) {
     aLink_PutPacket(m_impl->coreLink, query);
     aPacket_Destroy(&query);

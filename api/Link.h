@@ -6,6 +6,7 @@
 // use and its state.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "api/QuivelConfig.h"
@@ -106,7 +107,7 @@ class Link {
   class impl;
 
  private:
-  impl* m_impl;
+  std::unique_ptr<impl> m_impl;
 };
 
 }  // namespace Tallowick

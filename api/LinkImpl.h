@@ -2,13 +2,22 @@
 // The private state of a Link, shared by the units that implement its operations.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "api/Link.h"
+#include "common/aLinkSpecifier.h"
 
 namespace Quenlark {
 namespace Tallowick {
+
+// A link specifier made by the core (aLinkSpec_Create, _Copy, aDiscovery_FindModule) is
+// handed back to the core to be freed.
+struct LinkSpecRelease {
+  void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
+};
+using LinkSpecPtr = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
 struct StreamEntry {
   uint64_t key = 0;
@@ -42,7 +51,7 @@ class Link::impl {
   std::mutex streamsLock;
   bool hasName = false;
   std::string name;
-  linkSpec* spec = nullptr;
+  LinkSpecPtr spec;
 };
 
 }  // namespace Tallowick

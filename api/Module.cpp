@@ -23,9 +23,9 @@ constexpr uint8_t kMaxEcho = aPACKET_MAX_DATA - 1;
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
 Module::Module(uint8_t address, bool networking, uint8_t model)
-    : m_link(new Link("Link")), m_address(address), m_networking(networking), m_model(model) {}
+    : m_link(std::make_unique<Link>("Link")), m_address(address), m_networking(networking), m_model(model) {}
 
-Module::~Module() { delete m_link; }
+Module::~Module() = default;
 
 aErr Module::_autoNetwork() {
   if (!m_networking || m_link == nullptr) return aErrNone;
@@ -115,7 +115,7 @@ aErr Module::setConfig(QuivelConfig config) {
   return m_link->setConfig(config);
 }
 
-Link* Module::getLink() const { return m_link; }
+Link* Module::getLink() const { return m_link.get(); }
 
 void Module::setNetworkingMode(bool networking) { m_networking = networking; }
 

@@ -4,6 +4,7 @@
 // discovering, and after each connection learns the device's own address from the
 // device (auto-networking). It cannot be copied: it owns its Link.
 #include <cstdint>
+#include <memory>
 
 #include "api/Link.h"
 
@@ -55,7 +56,7 @@ class Module {
   aErr _autoNetwork();
   aErr infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* value);
 
-  Link* m_link;
+  std::unique_ptr<Link> m_link;
   uint8_t m_address;
   bool m_networking;
   uint8_t m_model;

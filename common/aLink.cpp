@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 
 namespace {
 
@@ -279,7 +279,7 @@ aErr aLink_Sync(aLinkRef id) {
 
 namespace {
 aErr sForceRoute(aLink* link, uint8_t on) {
-  aPacket* packet = aPacket_CreateWithData(0xAF, 1, &on);
+  aPacket* packet = aPacket_CreateWithData(cmdFORCEROUTE, 1, &on);
   if (packet == nullptr) return aErrMemory;
   const aErr e = aPacketFifo_Put(link->outgoing.load(), packet);
   aPacket_Destroy(&packet);

@@ -7,10 +7,11 @@
 #include <cstdint>
 
 #include "common/aErr.h"
-#include "common/aLinkTable.h"
 #include "common/aPacket.h"
 #include "common/aPacketFifo.h"
 #include "common/aStream.h"
+
+typedef uint32_t aLinkRef;   // 0 means none
 
 enum aLinkStatus : int32_t {
   kLinkStatusStopped = 0,      // initialised with a stream, or stopped

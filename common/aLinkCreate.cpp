@@ -2,7 +2,7 @@
 #include <mutex>
 #include <new>
 
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 #include "common/aSocket.h"
 #include "common/unix/aSerial.h"
 
@@ -20,13 +20,6 @@ constexpr uint32_t kResetRetryPauseMs = 100;
 std::mutex& sCreationMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
-}
-
-int32_t sBaudIndex(uint32_t baud) {
-  static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-  for (int32_t i = 0; i < 8; i++)
-    if (rates[i] == baud) return i;
-  return -1;
 }
 
 struct SerialContext {
@@ -113,7 +106,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud) {
-  const int32_t index = sBaudIndex(baud);
+  const int32_t index = aSerial_BaudIndex(baud);
   if (portName == nullptr || index < 0) return 0;
   SerialContext context{portName, index};
   aLinkDeviceRequest r{};

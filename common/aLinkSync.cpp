@@ -1,9 +1,8 @@
 // What the reader thread does with link bytes beyond plain assembly: the handshake that
 // finds packet boundaries, heartbeat answers, and routing of complete packets.
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 
 namespace {
-constexpr uint8_t kSyncRequestAddress = 0xAD;
 constexpr unsigned kSyncRequests = 6;
 }  // namespace
 
@@ -31,7 +30,7 @@ aErr sStartSync(aLink* link) {
       result = aErrMemory;
       continue;
     }
-    request->address = kSyncRequestAddress;
+    request->address = cmdSYNC;
     request->dataSize = 0;
     request->received = 2;
     result = aPacketFifo_Put(link->outgoing.load(), request);

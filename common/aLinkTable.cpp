@@ -1,4 +1,4 @@
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkTable.h"
 
 #include <list>
 #include <new>

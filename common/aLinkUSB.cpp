@@ -1,7 +1,7 @@
 // USB links: the generic creation step over the USB stream, with the synchronisation
 // handshake that finds the packet boundaries before the link is handed out.
 #include "common/aLink.h"
-#include "common/aLinkInternal.h"
+#include "common/internal/aLinkInternal.h"
 #include "common/aUSBStream.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "common/aCOBS.h"
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 #include "common/aSocket.h"
 #include "common/unix/aSerial.h"
 

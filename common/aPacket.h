@@ -7,6 +7,15 @@
 #define aPACKET_MAX_DATA 28
 #define aPACKET_MAX_WIRE (aPACKET_MAX_DATA + 2)
 
+// Link-control addresses. Both are odd, so no device can own them as its module
+// address; as a first data byte they mark a packet that is no UEI traffic.
+// cmdSYNC: the synchronisation handshake and the address query; the host sends
+// [cmdSYNC][0] and a device answers [its address][0].
+#define cmdSYNC 0xAD
+// cmdFORCEROUTE: route control; [cmdFORCEROUTE][1][1] when a link starts, [..][0] when
+// it stops.
+#define cmdFORCEROUTE 0xAF
+
 struct aPacket {
   uint16_t check;     // aPACKET_CHECK while the record is live
   uint8_t received;   // wire bytes taken in so far, address and length included

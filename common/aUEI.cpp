@@ -36,7 +36,7 @@ bool aUEI_isNotUEIPayload(const aPacket* packet) {
   if (packet == nullptr) return false;
   switch (packet->data[0]) {
     case 0x00: case 0x01: case 0x02: case cmdSLOT: case cmdI2C: case 0x09: case cmdDEBUG:
-    case 0x18: case cmdINFO: case cmdFACTORY: case cmdUPGRADE: case 0xAD: case 0xAF:
+    case 0x18: case cmdINFO: case cmdFACTORY: case cmdUPGRADE: case cmdSYNC: case cmdFORCEROUTE:
       return true;
     default:
       return false;

@@ -24,10 +24,18 @@ struct aSerialStream {
 
 bool aVALIDSS(const aSerialStream* s) { return s != nullptr && s->check == aSERIAL_CHECK; }
 
-speed_t sSpeed(int32_t index) {
-  static const speed_t speeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
-  return index >= 0 && index < 8 ? speeds[index] : B0;
-}
+// The rates a serial line can be set to; a row's position is its baud-rate index.
+struct BaudRow {
+  uint32_t rate;
+  speed_t speed;
+};
+constexpr BaudRow kBaudRates[] = {
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+constexpr int32_t kBaudCount = static_cast<int32_t>(sizeof kBaudRates / sizeof kBaudRates[0]);
+
+speed_t sSpeed(int32_t index) { return index >= 0 && index < kBaudCount ? kBaudRates[index].speed : B0; }
 
 aErr sOpen(aSerialStream* s, bool parity, uint32_t dataBitsMode, uint32_t stopBitsMode) {
   s->fd = open(s->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -151,6 +159,12 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
     return e;
   }
   return aErrNone;
+}
+
+int32_t aSerial_BaudIndex(uint32_t rate) {
+  for (int32_t i = 0; i < kBaudCount; i++)
+    if (kBaudRates[i].rate == rate) return i;
+  return -1;
 }
 
 int aSerial_Descriptor(aStreamGetProc get, const void* reference) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkTable.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkTable.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "common/aLink.h"
-#include "common/aLinkRecord.h"
+#include "common/internal/aLinkRecord.h"
 #include "common/unix/aTime.h"
 #include "tests/link/ScriptedStream.h"
 

@@ -2,8 +2,8 @@
 // side.
 #include <gtest/gtest.h>
 
-#include "common/aLinkInternal.h"
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkInternal.h"
+#include "common/internal/aLinkTable.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/sim/SimFrontEnd.h"
 

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLinkInternal.h"
-#include "common/aLinkRecord.h"
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkInternal.h"
+#include "common/internal/aLinkRecord.h"
+#include "common/internal/aLinkTable.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/sim/SimFrontEnd.h"
 

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "common/aLink.h"
-#include "common/aLinkInternal.h"
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkInternal.h"
+#include "common/internal/aLinkTable.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/usb/SimNodeFrontEnd.h"
 #include "tests/usb/SimUsbFrontEnd.h"

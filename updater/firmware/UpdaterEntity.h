@@ -9,9 +9,8 @@
 
 #include "api/Entity.h"
 #include "api/Module.h"
+#include "common/aUEI.h"
 #include "updater/cli/UpdaterDisplayInterface.h"
-
-#define cmdUPGRADE 0x5F
 
 #define val_UPGRADE_INIT 0
 #define val_UPGRADE_DATA 1

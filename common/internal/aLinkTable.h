@@ -7,12 +7,13 @@
 // memory, link record included, for as long as the caller holds the pointer, even when
 // another thread extracts it meanwhile. The table mutex is held only inside each
 // operation below, never across a call into the link engine, a stream or a server.
+//
+// Internal to the core: callers outside it hold links by id through common/aLink.h.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include "common/aErr.h"
-
-typedef uint32_t aLinkRef;   // 0 means none
+#include "common/aLink.h"
 
 struct aLink;     // the link record, defined by the link engine
 struct aServer;   // a link server

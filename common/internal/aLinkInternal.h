@@ -6,7 +6,7 @@
 
 #include "common/aLink.h"
 #include "common/aLinkSpecifier.h"
-#include "common/aLinkTable.h"
+#include "common/internal/aLinkTable.h"
 #include "common/aStream.h"
 
 // The linkType values that the creation functions use, as table entry types.

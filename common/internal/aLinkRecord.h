@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "common/aLink.h"
-#include "common/aLinkInternal.h"
+#include "common/internal/aLinkInternal.h"
 #include "common/unix/aMutex.h"
 #include "common/unix/aThread.h"
 #include "common/unix/aTime.h"
