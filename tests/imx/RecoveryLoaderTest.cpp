@@ -14,7 +14,7 @@
 #include "tests/imx/SdpHidFrontEnd.h"
 #include "tests/sim/sdp/SdpRom.h"
 #include "tests/usb/UsbEmulator.h"
-#include "updater/recovery/RecoveryLoader.h"
+#include "updater/recovery/ImxRecovery.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST_F(LoaderStep, EachBlockGoesToItsOwnAddressThenTheJumpToTheEntry) {
                         birdgen::imageBlock(birdgen::LOADER, 0x20002000, second),
                         birdgen::loaderEntryBlock(0x20000600)});
   LogCapture log(0x1);
-  EXPECT_EQ(_transfer_recovery_loader(display, file, "USB"), aErrNone);
+  EXPECT_EQ(updater::_transfer_recovery_loader(display, file, "USB"), aErrNone);
 
   const auto writes = rom.writes();
   ASSERT_EQ(writes.size(), 2u) << rom.dump();
@@ -103,7 +103,7 @@ TEST_F(LoaderStep, TheEntryIsTheFirstEntryBlockWithAnAddressElseTheDefault) {
     std::vector<birdgen::Block> blocks = {birdgen::imageBlock(birdgen::LOADER, 0x20000000, birdgen::randomImage(64, 4))};
     blocks.insert(blocks.end(), c.entries.begin(), c.entries.end());
     BirdFile file = bird(blocks);
-    EXPECT_EQ(_transfer_recovery_loader(display, file, "USB"), aErrNone);
+    EXPECT_EQ(updater::_transfer_recovery_loader(display, file, "USB"), aErrNone);
     ASSERT_TRUE(fresh.jumpAddress().has_value());
     EXPECT_EQ(*fresh.jumpAddress(), c.jump);
     front.reset();
@@ -116,7 +116,7 @@ TEST_F(LoaderStep, ARefusedBlockStopsTheTransferAndNothingIsStarted) {
   rom.setKnobs(k);
   BirdFile file = bird({birdgen::imageBlock(birdgen::LOADER, 0x20000000, birdgen::randomImage(700, 5)),
                         birdgen::imageBlock(birdgen::LOADER, 0x20002000, birdgen::randomImage(700, 6))});
-  EXPECT_EQ(_transfer_recovery_loader(display, file, "USB"), aErrConnection);
+  EXPECT_EQ(updater::_transfer_recovery_loader(display, file, "USB"), aErrConnection);
   EXPECT_EQ(rom.writes().size(), 1u);
   EXPECT_FALSE(rom.jumpAddress().has_value());
 }
@@ -126,7 +126,7 @@ TEST_F(LoaderStep, OnlyTheExactTextUSBMeansUSB) {
   // Any other text names a serial line; there is no such tty here.
   for (const char* port : {"usb", "USB ", "Usb"}) {
     SCOPED_TRACE(port);
-    EXPECT_EQ(_transfer_recovery_loader(display, file, port), aErrNotReady);
+    EXPECT_EQ(updater::_transfer_recovery_loader(display, file, port), aErrNotReady);
   }
   EXPECT_EQ(front->device().opens(), 0u);
   EXPECT_TRUE(rom.frames().empty());
@@ -134,7 +134,7 @@ TEST_F(LoaderStep, OnlyTheExactTextUSBMeansUSB) {
 
 TEST_F(LoaderStep, AFileWithoutLoaderBlocksOnlyJumps) {
   BirdFile file = bird({birdgen::imageBlock(birdgen::FIRMWARE, 0x60000000, birdgen::randomImage(64, 8))});
-  EXPECT_EQ(_transfer_recovery_loader(display, file, "USB"), aErrNone);
+  EXPECT_EQ(updater::_transfer_recovery_loader(display, file, "USB"), aErrNone);
   EXPECT_TRUE(rom.writes().empty());
   ASSERT_TRUE(rom.jumpAddress().has_value());
   EXPECT_EQ(*rom.jumpAddress(), 0x20000400u);
