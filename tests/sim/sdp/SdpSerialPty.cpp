@@ -52,9 +52,10 @@ SerialPty::~SerialPty() {
   close(master_);
 }
 
-void SerialPty::pace(std::chrono::steady_clock::time_point& clock, size_t bytes) {
+void SerialPty::pace(std::chrono::steady_clock::time_point& clock, std::chrono::steady_clock::time_point from,
+                     size_t bytes) {
   if (baud_ == 0) return;
-  clock = std::max(clock, std::chrono::steady_clock::now()) + wireTime(bytes, baud_);
+  clock = std::max(clock, from) + wireTime(bytes, baud_);
   std::this_thread::sleep_until(clock);
 }
 
@@ -62,14 +63,24 @@ void SerialPty::run() {
   // A UART's receive FIFO: the ROM sees the line a few bytes at a time.
   const size_t chunk = baud_ != 0 ? 16 : 4096;
   uint8_t buffer[4096];
+  // The last moment the line was seen empty: bytes read later arrived after it, so
+  // their time on the wire runs from then at the earliest. Bytes that waited in the pty
+  // while the ROM was busy follow the ones before them without a gap.
+  auto idleSince = std::chrono::steady_clock::now();
   while (!stopping_) {
     pollfd p[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+    int ready = poll(p, 2, 0);
+    if (ready == 0) {
+      idleSince = std::chrono::steady_clock::now();
+      ready = poll(p, 2, 1000);
+      if (ready > 0) idleSince = std::chrono::steady_clock::now();
+    }
+    if (ready < 0 && errno != EINTR) break;
     if (p[1].revents != 0 || stopping_) break;
     if ((p[0].revents & POLLIN) == 0) continue;
     const ssize_t n = read(master_, buffer, chunk);
     if (n <= 0) continue;
-    pace(inClock_, static_cast<size_t>(n));
+    pace(inClock_, idleSince, static_cast<size_t>(n));
     {
       std::lock_guard<std::mutex> lock(mutex_);
       received_.insert(received_.end(), buffer, buffer + n);
@@ -111,7 +122,7 @@ void SerialPty::take(const uint8_t* bytes, size_t length) {
 
 void SerialPty::answer(const std::vector<Answer>& answers) {
   for (const Answer& a : answers) {
-    pace(outClock_, a.bytes.size());
+    pace(outClock_, std::chrono::steady_clock::now(), a.bytes.size());
     size_t done = 0;
     while (done < a.bytes.size()) {
       const ssize_t n = write(master_, a.bytes.data() + done, a.bytes.size() - done);

@@ -49,7 +49,9 @@ class SerialPty {
   void run();
   void take(const uint8_t* bytes, size_t length);
   void answer(const std::vector<Answer>& answers);
-  void pace(std::chrono::steady_clock::time_point& clock, size_t bytes);
+  // Sleeps until bytes that began on the wire no earlier than from (and after what the
+  // clock already holds) have arrived.
+  void pace(std::chrono::steady_clock::time_point& clock, std::chrono::steady_clock::time_point from, size_t bytes);
 
   Rom& rom_;
   const uint32_t baud_;
