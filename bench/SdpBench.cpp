@@ -19,9 +19,10 @@
 #include <vector>
 
 #include "common/aLibusb.h"
-#include "tests/cli/Subprocess.h"
+#include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/imx/HidrawEmulator.h"
 #include "tests/imx/SdpHidFrontEnd.h"
 #include "tests/sim/sdp/SdpRom.h"
@@ -108,10 +109,10 @@ bool serial(const std::vector<uint8_t>& image) {
   testsupport::writeText(dir.sub("rt.conf"), "imxrt\nhid,1024,0x20000000,0x20000000,512K,0x20200000,512K\n");
   sdpsim::Rom rom;
   sdpsim::SerialPty pty(rom, kBaud, greeting);
-  clitest::RunOptions o;
+  testsupport::RunOptions o;
   o.timeoutMs = 120000;
   const double start = now();
-  const auto r = clitest::RunProgram(kImxUart, {"imx_uart", pty.path(), dir.sub("rt.conf"), dir.sub("loader.imx")}, o);
+  const auto r = testsupport::RunProgram(kImxUart, {"imx_uart", pty.path(), dir.sub("rt.conf"), dir.sub("loader.imx")}, o);
   const double peer = now() - start;
   if (r.status != 0 || !rom.jumpAddress()) {
     std::printf("  imx_uart failed: %s%s\n", r.out.c_str(), r.err.c_str());

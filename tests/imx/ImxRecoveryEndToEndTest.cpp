@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "common/aLibusb.h"
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/PrivateNetwork.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/imx/LiveLoader.h"
 #include "tests/imx/SdpHidFrontEnd.h"
 #include "tests/sim/sdp/SdpRom.h"
@@ -44,7 +45,7 @@ std::string hex8(uint32_t v) {
   return text;
 }
 
-std::string describe(const clitest::RunResult& r) {
+std::string describe(const testsupport::RunResult& r) {
   return "status " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
@@ -67,8 +68,7 @@ class ImxRecovery : public ::testing::Test {
     if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
     // Only USB should ever be looked at; a fault that fell back to TCP/IP discovery
     // must not reach a real network.
-    const std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
     bus = std::make_unique<usbemu::Bus>();
     loaderImage.blocks = {{0x20000000, birdgen::randomImage(3000, 1)}, {0x20200000, birdgen::randomImage(1200, 2)}};
     firmware = birdgen::randomImage(4000, 3);
@@ -135,7 +135,7 @@ class ImxRecovery : public ::testing::Test {
     EXPECT_EQ(live->upgrade().counts().reboots, 1u);
   }
 
-  clitest::RunResult run(std::vector<std::string> args, bool fastPauses = false) {
+  testsupport::RunResult run(std::vector<std::string> args, bool fastPauses = false) {
     std::vector<std::string> all = {"Updater"};
     all.insert(all.end(), args.begin(), args.end());
     all.insert(all.end(), {"-i", dir.sub("root"), "-X", "0x10001"});
@@ -143,13 +143,13 @@ class ImxRecovery : public ::testing::Test {
       // No server unless a test names one: this port is closed.
       all.insert(all.end(), {"-u", "http://127.0.0.1:" + std::to_string(FakeUpdateServer::closedPort()) + "/cgi/u"});
     }
-    clitest::RunOptions o;
+    testsupport::RunOptions o;
     o.timeoutMs = 120000;
     if (fastPauses) {
       const char* preload = std::getenv("LD_PRELOAD");
       o.setEnv.push_back(std::string("LD_PRELOAD=") + (preload != nullptr ? preload : "") + ":" + FAST_PAUSES_LIBRARY);
     }
-    return clitest::RunProgram(UPDATER_BINARY, all, o);
+    return testsupport::RunProgram(UPDATER_BINARY, all, o);
   }
 
   testsupport::TempDir dir;

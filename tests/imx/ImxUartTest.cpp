@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
+#include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/sim/sdp/SdpRom.h"
 #include "tests/sim/sdp/SdpSerialPty.h"
 
@@ -62,9 +63,9 @@ TEST(ImxUart, LoadsAVectorTableImageThroughThePacedSimulatorAndJumps) {
   const std::string banner = "Loader running\r\n";
   sdpsim::SerialPty pty(rom, 115200, std::vector<uint8_t>(banner.begin(), banner.end()));
 
-  clitest::RunOptions options;
+  testsupport::RunOptions options;
   options.timeoutMs = 60000;
-  const auto r = clitest::RunProgram(kImxUart, {"imx_uart", pty.path(), dir.sub("rt.conf"), dir.sub("loader.imx")},
+  const auto r = testsupport::RunProgram(kImxUart, {"imx_uart", pty.path(), dir.sub("rt.conf"), dir.sub("loader.imx")},
                                      options);
   ASSERT_EQ(r.status, 0) << r.out << r.err << rom.dump();
   EXPECT_EQ(pty.associations(), 1u);

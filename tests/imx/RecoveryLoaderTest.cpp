@@ -9,8 +9,9 @@
 
 #include "common/aLibusb.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/imx/SdpHidFrontEnd.h"
 #include "tests/sim/sdp/SdpRom.h"
 #include "tests/usb/UsbEmulator.h"
