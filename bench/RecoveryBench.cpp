@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
+#include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/sim/lpc/PtyChip.h"
 
 namespace {
@@ -46,10 +47,10 @@ Outcome runOnce(lpcsim::PtyChip& sim, const std::string& program, const std::vec
   sim.reset();
   sim.with([](lpcsim::IspChip& c) { c.setFlash(0, birdgen::Bytes(lpcsim::kFlashSize, 0x00)); });
   const uint64_t before = lineBytes(sim);
-  clitest::RunOptions options;
+  testsupport::RunOptions options;
   options.timeoutMs = 300000;
   const double start = seconds();
-  const clitest::RunResult r = clitest::RunProgram(program, args, options);
+  const testsupport::RunResult r = testsupport::RunProgram(program, args, options);
   o.wallSeconds = seconds() - start;
   // Let the last answers leave before the bytes are counted.
   sim.waitFor([](const lpcsim::IspChip& c) { return c.running(); }, 2000);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/sim/lpc/PtyChip.h"
 #include "updater/cli/UpdaterDisplayInterface.h"
 #include "updater/firmware/BirdFile.h"

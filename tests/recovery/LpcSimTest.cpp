@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
+#include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/recovery/Spawned.h"
 #include "tests/sim/lpc/PtyChip.h"
 
@@ -98,7 +99,7 @@ class LpcSim : public ::testing::Test {
 
 // ------------------------------------------------------------- the independent peer
 
-std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string describe(const testsupport::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
 // lpc21isp patches the vector checksum (word 7) of an image at address 0; every other
 // byte of the image must reach flash unchanged.
@@ -118,7 +119,7 @@ TEST(LpcSimPeer, IndependentToolDetectsTheStandaloneSimulator) {
   testsupport::TempDir dir;
   const std::string image = dir.sub("x.bin");
   birdgen::writeFile(image, Bytes(16, 0));
-  const auto r = clitest::RunProgram(LPC21ISP_BINARY, {"lpc21isp", "-detectonly", "-bin", image, port, "115200", "14746"});
+  const auto r = testsupport::RunProgram(LPC21ISP_BINARY, {"lpc21isp", "-detectonly", "-bin", image, port, "115200", "14746"});
   EXPECT_EQ(r.status, 0) << describe(r);
   EXPECT_NE((r.out + r.err).find("LPC1768"), std::string::npos) << describe(r);
   sim.signal(SIGTERM);
@@ -144,7 +145,7 @@ TEST_P(LpcSimPeerProgram, IndependentToolWipesAndProgramsTenKiB) {
   std::vector<std::string> args = {"lpc21isp"};
   args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
   args.insert(args.end(), {dir.sub("image.bin"), sim.path(), "115200", "14746"});
-  const auto r = clitest::RunProgram(LPC21ISP_BINARY, args);
+  const auto r = testsupport::RunProgram(LPC21ISP_BINARY, args);
   ASSERT_EQ(r.status, 0) << describe(r);
   const Bytes flash = sim.flash();
   expectImageInFlash(image, flash);

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/fakes/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/link/ScriptedStream.h"
 #include "updater/recovery/NXPSerial.h"
 

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
+#include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 #include "tests/recovery/Spawned.h"
 #include "tests/sim/lpc/PtyChip.h"
 
@@ -60,7 +61,7 @@ Bytes flashOf(const std::vector<Image>& images) {
   return flash;
 }
 
-std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string describe(const testsupport::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -94,10 +95,10 @@ class Recovery : public ::testing::Test {
     args.insert(args.end(), {"-u", server->url(), "-i", store()});
     return args;
   }
-  clitest::RunResult run(const std::vector<std::string>& args) {
-    clitest::RunOptions options;
+  testsupport::RunResult run(const std::vector<std::string>& args) {
+    testsupport::RunOptions options;
     options.timeoutMs = 90000;
-    return clitest::RunProgram(UPDATER_BINARY, withOptions(args), options);
+    return testsupport::RunProgram(UPDATER_BINARY, withOptions(args), options);
   }
   // The server knows the device with builds 700 (its latest) and 650, and which
   // device and build belong to the chip's fingerprint.
@@ -112,7 +113,7 @@ class Recovery : public ::testing::Test {
     server->setConfig(json + "}");
   }
   // A recovery that wrote the file's images and started the chip.
-  void expectRecovered(const clitest::RunResult& r, const std::vector<Image>& images) {
+  void expectRecovered(const testsupport::RunResult& r, const std::vector<Image>& images) {
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_TRUE(contains(r.out, "Rebooting Device")) << r.out;
     EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
