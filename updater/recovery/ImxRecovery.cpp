@@ -106,9 +106,12 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
 
   uint8_t counter = 0;
   for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER)) {
-    // Loading refuses loader blocks without their address; one that got here anyway is
-    // not sent anywhere.
-    if (block.length < ADDRESS_BYTES) return aErrConnection;
+    // Loading refuses loader blocks without their address; one that got here anyway
+    // carries no image byte and goes nowhere.
+    if (block.length < ADDRESS_BYTES) {
+      Log::log(Log::DEBUG_Updater, "Skipping loader block of %u bytes: no load address\n", block.length);
+      continue;
+    }
     const uint32_t address = bigEndian(block.data);
     std::vector<uint8_t> payload(block.data + ADDRESS_BYTES, block.data + block.length);
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
