@@ -23,6 +23,18 @@ namespace {
 constexpr const char* HID_PORT = "USB";
 constexpr uint32_t ADDRESS_BYTES = 4;
 
+// Messages stay off while it lives, and come back however the scope ends.
+class MutedDisplay {
+public:
+  explicit MutedDisplay(UpdaterDisplayInterface& display) : display_(display) { display_.mute_messages(true); }
+  ~MutedDisplay() { display_.mute_messages(false); }
+  MutedDisplay(const MutedDisplay&) = delete;
+  MutedDisplay& operator=(const MutedDisplay&) = delete;
+
+private:
+  UpdaterDisplayInterface& display_;
+};
+
 uint32_t bigEndian(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
          p[3];
@@ -48,14 +60,13 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   } else if (item.IsValid()) {
     name = item.attributes.GetString("LATEST_DOWNLOAD", "");
   } else {
-    display.mute_messages(true);
+    MutedDisplay muted(display);
     Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
     const uint32_t build = updater.Download_Firmware(serial, std::string(), false, false);
     if (build != 0) {
       name = std::to_string(build) + ".bird";
       store->FindDevice(serial, &item);
     }
-    display.mute_messages(false);
   }
 
   BirdFile bird;
@@ -133,7 +144,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uin
   if (result == aErrNone) {
     std::vector<uint32_t> serials = {Updater::PLACEHOLDER_SERIAL};
     if (serial != 0 && serial != Updater::PLACEHOLDER_SERIAL) serials.push_back(serial);
-    // The loader is running from RAM: a fresh libusb context would not find it sooner.
+    // The fingerprint step found the loader a moment ago: the shared libusb context is kept.
     _reconnect_usb(module, serials, LibusbRefresh::Never);
     if (!module.isConnected()) {
       display.message(1, "Could not connect to device");
