@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -71,6 +73,8 @@ struct HidrawDevice::Impl {
   std::set<UMockdevIoctlClient*> live;        // one per open() not yet closed
   std::vector<std::vector<uint8_t>> outputs;
   unsigned opens = 0;
+  unsigned busy = 0;  // handlers in flight
+  std::condition_variable idle;
   bool gone = false;
   bool removed = false;
   int token = -1;          // the emulator's end of the FIFO node
@@ -117,15 +121,38 @@ struct HidrawDevice::Impl {
     umockdev_ioctl_client_complete(c, static_cast<glong>(n), 0);
   }
 
+  // Counts a handler in flight, so that the destructor can wait for the last one (the
+  // output handler calls into the test's device logic).
+  class Busy {
+  public:
+    explicit Busy(Impl& d) : d_(d) {
+      std::lock_guard<std::mutex> guard(d_.lock);
+      d_.busy++;
+    }
+    ~Busy() {
+      std::lock_guard<std::mutex> guard(d_.lock);
+      d_.busy--;
+      d_.idle.notify_all();
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+  private:
+    Impl& d_;
+  };
+
   static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer self) {
+    Busy busy(*static_cast<Impl*>(self));
     static_cast<Impl*>(self)->ioctl(c);
     return TRUE;
   }
   static gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer self) {
+    Busy busy(*static_cast<Impl*>(self));
     static_cast<Impl*>(self)->readReport(c);
     return TRUE;
   }
   static gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer self) {
+    Busy busy(*static_cast<Impl*>(self));
     static_cast<Impl*>(self)->writeReport(c);
     return TRUE;
   }
@@ -301,6 +328,7 @@ HidrawDevice::HidrawDevice(UMockdevTestbed* testbed, const HidSpec& spec, Output
   gchar* root = umockdev_testbed_get_root_dir(testbed);
   const std::string path = std::string(root) + d.node;
   g_free(root);
+  std::lock_guard<std::mutex> guard(d.lock);  // publishes everything above to the worker thread
   if (unlink(path.c_str()) != 0 || mkfifo(path.c_str(), 0666) != 0 ||
       (d.token = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0)
     throw std::runtime_error("hidemu: fifo " + path + ": " + std::strerror(errno));
@@ -310,7 +338,8 @@ HidrawDevice::~HidrawDevice() {
   Impl& d = *impl_;
   umockdev_testbed_detach_ioctl(d.testbed, d.node.c_str(), nullptr);
   {
-    std::lock_guard<std::mutex> guard(d.lock);
+    std::unique_lock<std::mutex> guard(d.lock);
+    d.idle.wait_for(guard, std::chrono::seconds(10), [&] { return d.busy == 0; });
     for (UMockdevIoctlClient* c : d.readers) g_object_unref(c);
     d.readers.clear();
     for (UMockdevIoctlClient* c : d.live) g_object_unref(c);

@@ -4,6 +4,7 @@
 // emulation (umockdev's preload library and testbed). The update server is the fake
 // one on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,7 +113,7 @@ class ImxRecovery : public ::testing::Test {
   // The store entry of a device whose latest download is that file.
   void storeLatestDownload(uint32_t serial, uint32_t build, const std::string& file) {
     const std::string entry = dir.sub("root/updater/" + hex8(serial));
-    ASSERT_EQ(system(("mkdir -p '" + entry + "'").c_str()), 0);
+    for (const std::string& d : {dir.sub("root"), dir.sub("root/updater"), entry}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
     birdgen::writeFile(entry + "/" + std::to_string(build) + ".bird", birdgen::readFile(file));
     testsupport::writeText(entry + "/.settings", "LATEST_DOWNLOAD=" + std::to_string(build) + ".bird\n");
   }

@@ -71,13 +71,13 @@ LiveLoader::~LiveLoader() {
   wake_.notify_all();
   controller_.join();
   unplug();
+  std::lock_guard<std::mutex> lock(mutex_);
 }
 
 void LiveLoader::post(Event e, uint32_t address) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.emplace_back(e, address);
-  }
+  // Notified under the lock, so that the destructor, which takes it last, comes after.
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.emplace_back(e, address);
   wake_.notify_all();
 }
 
@@ -102,10 +102,8 @@ bool LiveLoader::waitForJumps(unsigned count, int timeoutMs) {
 }
 
 void LiveLoader::noteChange(std::atomic<unsigned>& counter) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    counter++;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  counter++;
   wake_.notify_all();
 }
 

@@ -21,15 +21,25 @@ HidFrontEnd::HidFrontEnd(Rom& rom, UMockdevTestbed* testbed) : rom_(rom) {
   spec.manufacturer = "Emulated";
   spec.product = "Serial downloader";
   spec.reportDescriptor = hidemu::sdpReportDescriptor();
+  std::lock_guard<std::mutex> guard(mutex_);
   device_ = std::make_unique<hidemu::HidrawDevice>(
       testbed, spec, [this](const uint8_t* report, size_t length) { output(report, length); });
 }
 
-HidFrontEnd::~HidFrontEnd() = default;
+HidFrontEnd::~HidFrontEnd() {
+  std::unique_ptr<hidemu::HidrawDevice> device;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    device = std::move(device_);  // a report still arriving is dropped
+  }
+  device.reset();  // waits for the device's last handler
+}
 
 unsigned HidFrontEnd::strayDataReports() const { return strayData_; }
 
 void HidFrontEnd::output(const uint8_t* report, size_t length) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!device_) return;
   std::vector<Answer> answers;
   if (report[0] == kCommandReport && length >= 1 + kFrameBytes) {
     rom_.command(report + 1, answers);

@@ -5,6 +5,7 @@
 // bytes) and every other answer as input reports 4 (64 bytes each, zero-padded).
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "tests/imx/HidrawEmulator.h"
 #include "tests/sim/sdp/SdpRom.h"
@@ -26,6 +27,8 @@ class HidFrontEnd {
   void output(const uint8_t* report, size_t length);
 
   Rom& rom_;
+  std::mutex mutex_;  // orders the construction before the first report (the thread
+                      // checker cannot see the client's path through umockdev)
   std::unique_ptr<hidemu::HidrawDevice> device_;
   std::atomic<unsigned> strayData_{0};
 };

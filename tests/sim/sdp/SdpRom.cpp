@@ -32,7 +32,7 @@ Knobs Rom::knobs() const {
 }
 
 void Rom::setJumpObserver(JumpObserver observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(observerMutex_);
   onJump_ = std::move(observer);
 }
 
@@ -51,7 +51,7 @@ uint8_t Rom::byteAt(uint32_t address) const {
 }
 
 void Rom::command(const uint8_t* raw, std::vector<Answer>& out) {
-  JumpObserver observer;
+  bool jumped = false;
   uint32_t jumpTo = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -117,11 +117,13 @@ void Rom::command(const uint8_t* raw, std::vector<Answer>& out) {
         }
         jump_ = f.address;
         jumpTo = f.address;
-        observer = onJump_;
+        jumped = true;
         break;
     }
   }
-  if (observer) observer(jumpTo);
+  if (!jumped) return;
+  std::lock_guard<std::mutex> lock(observerMutex_);
+  if (onJump_) onJump_(jumpTo);
 }
 
 void Rom::data(const uint8_t* bytes, size_t length, std::vector<Answer>& out) {

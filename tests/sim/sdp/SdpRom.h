@@ -79,7 +79,7 @@ class Rom {
 
   void setKnobs(const Knobs& knobs);
   Knobs knobs() const;
-  // Called (without the lock, on the front end's thread) for every jump the ROM takes.
+  // Called (on the front end's thread, without the ROM's lock) for every jump it takes.
   void setJumpObserver(JumpObserver observer);
 
   // --- front end side ---
@@ -110,6 +110,9 @@ class Rom {
 
   mutable std::mutex mutex_;
   Knobs knobs_;
+  // Held while the observer runs: once setJumpObserver returns, the old one is not
+  // running and will not run again.
+  std::mutex observerMutex_;
   JumpObserver onJump_;
   std::vector<Frame> frames_;
   unsigned ignored_ = 0;
