@@ -1,7 +1,9 @@
 // Speed of the link engine beside a raw loopback socket in the same run: request/reply
-// round trips to the simulated module, one-way packet throughput with and without
-// pooled packets, and the CPU an idle open link uses. Not a test: run it by hand
-// (inside `unshare --net` with lo up) and read the ratios it prints at the end.
+// round trips to the simulated module (with the context switches each costs the
+// client side), one-way packet throughput with and without pooled packets, the time
+// to create and to destroy a link, and the CPU an idle open link uses. Not a test: run
+// it by hand (inside `unshare --net` with lo up; `taskset -c N` for one CPU) and read
+// the ratios it prints at the end.
 //   link_bench [--idle-seconds N] [google benchmark flags]
 #include <benchmark/benchmark.h>
 
@@ -13,8 +15,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <set>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -133,17 +140,63 @@ void record(benchmark::State& state, const char* name, double totalNs, double op
   state.counters["ns_per_op"] = operations > 0 ? totalNs / operations : 0;
 }
 
+// Context switches of the process's threads (voluntary and not), by thread id.
+std::map<int, long> switchesByThread() {
+  std::map<int, long> out;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return out;
+  while (dirent* e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+    std::string line;
+    long total = 0;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        total += std::atol(line.c_str() + line.find(':') + 1);
+    }
+    out[std::atoi(e->d_name)] = total;
+  }
+  closedir(tasks);
+  return out;
+}
+
+std::set<int> threadIds() {
+  std::set<int> ids;
+  for (const auto& t : switchesByThread()) ids.insert(t.first);
+  return ids;
+}
+
+// Switches of every thread but the simulator's between two snapshots (threads that
+// ended meanwhile are not seen: the link's threads live through the measurement).
+long clientSwitches(const std::map<int, long>& before, const std::map<int, long>& after, const std::set<int>& sim) {
+  long total = 0;
+  for (const auto& t : after) {
+    if (sim.count(t.first) != 0) continue;
+    auto b = before.find(t.first);
+    total += t.second - (b == before.end() ? 0 : b->second);
+  }
+  return total;
+}
+
+void recordSwitches(const char* name, long switches, double operations) {
+  if (operations > 0) results()[name] = static_cast<double>(switches) / operations;
+}
+
 double nsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t).count();
 }
 
 void BM_RoundTripRaw(benchmark::State& state) {
+  const std::set<int> others = threadIds();
   devsim::Device device;
   devsim::TcpFrontEnd tcp(device);
+  std::set<int> sim = threadIds();
+  for (int t : others) sim.erase(t);
   const int fd = connectRaw(tcp.port());
   const uint8_t request[2] = {0xAD, 0x00};
   uint8_t reply[2];
   double total = 0, count = 0;
+  const std::map<int, long> before = switchesByThread();
   for (auto _ : state) {
     const auto t = std::chrono::steady_clock::now();
     if (write(fd, request, 2) != 2 || !readExactly(fd, reply, 2)) {
@@ -153,6 +206,7 @@ void BM_RoundTripRaw(benchmark::State& state) {
     total += nsSince(t);
     count++;
   }
+  recordSwitches("switches_raw", clientSwitches(before, switchesByThread(), sim), count);
   close(fd);
   record(state, "roundtrip_raw", total, count);
 }
@@ -160,8 +214,11 @@ void BM_RoundTripRaw(benchmark::State& state) {
 uint8_t matchSyncReply(const aPacket* p, void*) { return p->address == 0x04 && p->dataSize == 0; }
 
 void BM_RoundTripLink(benchmark::State& state) {
+  const std::set<int> others = threadIds();
   devsim::Device device;
   devsim::TcpFrontEnd tcp(device);
+  std::set<int> sim = threadIds();
+  for (int t : others) sim.erase(t);
   aLinkRef id = aLink_CreateTCPIP(kSerial, loopback(), tcp.port());
   if (id == 0) {
     state.SkipWithError("no link");
@@ -169,6 +226,7 @@ void BM_RoundTripLink(benchmark::State& state) {
   }
   aPacket* request = aPacket_CreateWithData(0xAD, 0, reinterpret_cast<const uint8_t*>(""));
   double total = 0, count = 0;
+  const std::map<int, long> before = switchesByThread();
   for (auto _ : state) {
     const auto t = std::chrono::steady_clock::now();
     aLink_PutPacket(id, request);
@@ -181,6 +239,7 @@ void BM_RoundTripLink(benchmark::State& state) {
     total += nsSince(t);
     count++;
   }
+  recordSwitches("switches_link", clientSwitches(before, switchesByThread(), sim), count);
   aPacket_Destroy(&request);
   aLink_Destroy(&id);
   record(state, "roundtrip_link", total, count);
@@ -255,6 +314,30 @@ BENCHMARK(BM_RoundTripLink)->UseRealTime();
 BENCHMARK(BM_ThroughputRaw)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_ThroughputLink)->Arg(0)->Arg(1)->UseRealTime();
 
+// Creation and destruction of a TCP/IP link to a module that is there, each timed on
+// its own; the median of rounds.
+void createAndDestroy(int rounds) {
+  devsim::Device device;
+  devsim::TcpFrontEnd tcp(device);
+  std::vector<double> create, destroy;
+  for (int i = 0; i < rounds; i++) {
+    auto t = std::chrono::steady_clock::now();
+    aLinkRef id = aLink_CreateTCPIP(kSerial + 3, loopback(), tcp.port());
+    create.push_back(nsSince(t));
+    if (id == 0) {
+      std::printf("create/destroy: could not open a link\n");
+      return;
+    }
+    t = std::chrono::steady_clock::now();
+    aLink_Destroy(&id);
+    destroy.push_back(nsSince(t));
+  }
+  std::sort(create.begin(), create.end());
+  std::sort(destroy.begin(), destroy.end());
+  std::printf("%-42s create %9.0f ns  destroy %9.0f ns  (medians of %d)\n", "link over TCP to the module",
+              create[create.size() / 2], destroy[destroy.size() / 2], rounds);
+}
+
 double cpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -304,6 +387,11 @@ int main(int argc, char** argv) {
   ratio("one-way packets, one write each", "throughput_link", "throughput_raw");
   ratio("one-way packets, pooled vs batched raw", "throughput_link_pooled", "throughput_raw_batched");
   ratio("one-way packets, pooled vs one write each", "throughput_link_pooled", "throughput_raw");
+  auto& r = results();
+  if (r.count("switches_link") != 0 && r.count("switches_raw") != 0)
+    std::printf("%-42s link %9.2f     raw %9.2f\n", "context switches per round trip (client)", r["switches_link"],
+                r["switches_raw"]);
+  createAndDestroy(21);
   if (idleSeconds > 0) idleLink(idleSeconds);
   return 0;
 }
