@@ -22,6 +22,3 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
 // The baud-rate index of rate, or -1 when the serial layer has no such rate.
 int32_t aSerial_BaudIndex(uint32_t rate);
 
-// For waiting on input: the port's descriptor when (get, reference) belong to a serial
-// stream, else -1.
-int aSerial_Descriptor(aStreamGetProc get, const void* reference);
