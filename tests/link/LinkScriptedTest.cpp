@@ -79,7 +79,10 @@ TEST_F(ScriptedLink, SyncSendsSixRequestsAndDrainsSurplusReplies) {
   std::thread device([this] {
     script->waitWrites([](const Writes& w) { return countWrites(w, kSyncRequest) >= 6; });
     Bytes replies;
-    for (int i = 0; i < 6; i++) replies.insert(replies.end(), {0x04, 0x00});
+    for (int i = 0; i < 6; i++) {
+      replies.push_back(0x04);
+      replies.push_back(0x00);
+    }
     script->feed(replies);
   });
   EXPECT_EQ(aLink_Sync(id), aErrNone);
