@@ -15,6 +15,7 @@ constexpr uint32_t kFirstServerType = kLinkTypeQuivel;
 constexpr uint32_t kLastServerType = kLinkTypeQuivelSerial;
 constexpr int kResetStreamTries = 20;
 constexpr uint32_t kResetRetryPauseMs = 100;
+constexpr uint32_t kResetClosePauseMs = 10;
 
 // Creations are serialised so that two threads asking for the same device cannot both
 // miss the look-up and open the device twice.
@@ -228,6 +229,15 @@ aErr aLink_Reset(aLinkRef id) {
   link->resetting = true;
   aLink_SetControlStatus(link, kLinkStatusNoStream);
   lock.unlock();
+  // Pauses are cut short by a destroy.
+  auto pause = [link](uint32_t ms) {
+    std::unique_lock<std::mutex> hold(link->stateMutex);
+    link->stateChanged.wait_for(hold, std::chrono::milliseconds(ms), [link] { return link->destroyed.load(); });
+  };
+  // The device is given a moment to see the old connection end before the new one
+  // comes: a module that serves one connection at a time, finding both at once, may
+  // take the new one first and drop what the old one still held (route-off).
+  pause(kResetClosePauseMs);
   aStream* stream = nullptr;
   aErr made = aErrParam;
   for (int attempt = 0; attempt < kResetStreamTries && !link->destroyed.load(); attempt++) {
@@ -235,10 +245,7 @@ aErr aLink_Reset(aLinkRef id) {
     if (made == aErrNone && stream != nullptr) break;
     stream = nullptr;
     if (made == aErrParam) break;   // will never succeed
-    // A pause between attempts at the device, cut short by a destroy.
-    std::unique_lock<std::mutex> hold(link->stateMutex);
-    link->stateChanged.wait_for(hold, std::chrono::milliseconds(kResetRetryPauseMs),
-                                [link] { return link->destroyed.load(); });
+    pause(kResetRetryPauseMs);   // between attempts at the device
   }
   lock.lock();
   link->resetting = false;
