@@ -27,6 +27,13 @@ long switchesOfThisThread() {
   return u.ru_nvcsw + u.ru_nivcsw;
 }
 
+double cpuOfThisThread() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 class Client {
  public:
   explicit Client(uint8_t module) : module_(module) {}
@@ -210,10 +217,12 @@ Result run(uint16_t port, const Plan& plan) {
   Result result;
   Client c(plan.module);
   const long switchesBefore = switchesOfThisThread();
+  const double cpuBefore = cpuOfThisThread();
   const auto start = std::chrono::steady_clock::now();
   result.ok = c.connectTo(port) && exchange(c, plan);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.contextSwitches = switchesOfThisThread() - switchesBefore;
+  result.cpuSeconds = cpuOfThisThread() - cpuBefore;
   result.roundTrips = c.roundTrips;
   result.error = c.error;
   return result;

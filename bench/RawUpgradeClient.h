@@ -29,6 +29,7 @@ struct Result {
   long roundTrips = 0;
   double seconds = 0;             // from connect to REBOOT sent
   long contextSwitches = 0;       // of the client's thread over that time
+  double cpuSeconds = 0;          // the client's thread, user and system
 };
 
 // Connects to 127.0.0.1:port and runs the exchange. Every read waits at most 2 s.

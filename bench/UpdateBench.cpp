@@ -38,6 +38,13 @@ long childSwitches() {
   return u.ru_nvcsw + u.ru_nivcsw;
 }
 
+double childCpu() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // The module's packet trace: each packet's wire bytes in order, and the time from the
 // first packet to REBOOT (0x5F 0x06) in milliseconds.
 struct Trace {
@@ -69,6 +76,7 @@ struct Outcome {
   double ownSeconds = 0;   // the Updater's "Update time", or the raw client's own clock
   long roundTrips = 0;
   long switches = 0;
+  double cpuSeconds = 0;   // the whole Updater process, or the raw client's thread
 };
 
 std::vector<std::string> simArguments(const std::string& dumpDir, bool uei) {
@@ -101,8 +109,10 @@ Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const st
   clitest::RunOptions options;
   options.timeoutMs = 300000;
   const long before = childSwitches();
+  const double cpuBefore = childCpu();
   const clitest::RunResult r = clitest::RunProgram(UPDATER_BINARY, updater, options);
   o.switches = childSwitches() - before;
+  o.cpuSeconds = childCpu() - cpuBefore;
   sim.stop();
   const size_t at = r.out.find("Update time: ");
   if (r.status != 0 || at == std::string::npos) {
@@ -131,6 +141,7 @@ Outcome runRaw(const rawclient::Plan& plan, const std::string& dumpDir, bool uei
   }
   o.ownSeconds = r.seconds;
   o.switches = r.contextSwitches;
+  o.cpuSeconds = r.cpuSeconds;
   o.trace = readTrace(dumpDir + "/" + e2e::hex8(kSerial) + ".packets");
   o.roundTrips = roundTripsOf(dumpDir);
   o.ok = o.trace.spanMs >= 0;
@@ -170,12 +181,12 @@ int main(int argc, char** argv) {
   plan.firmware.push_back({e2e::kFirmwareAddress, kFirmwareFlags, build.flash(kSerial)});
 
   std::printf("medians of %d rounds; times from the module's first packet to REBOOT\n", rounds);
-  std::printf("%-24s %9s %9s %7s %11s %13s %13s\n", "mode (256 KiB image)", "project", "raw", "ratio",
-              "round trips", "switches/rt", "updater says");
+  std::printf("%-24s %9s %9s %7s %11s %13s %15s %13s\n", "mode (256 KiB image)", "project", "raw", "ratio",
+              "round trips", "switches/rt", "cpu us/rt", "updater says");
   for (const bool uei : {false, true}) {
     plan.ueiPooled = uei;
     std::vector<long> project, raw;
-    std::vector<double> projectSwitches, rawSwitches, own;
+    std::vector<double> projectSwitches, rawSwitches, own, projectCpu, rawCpu;
     long roundTrips = 0;
     for (int i = 0; i < rounds; i++) {
       const std::string tag = std::to_string(uei) + "-" + std::to_string(i);
@@ -199,14 +210,18 @@ int main(int argc, char** argv) {
       projectSwitches.push_back(static_cast<double>(a.switches) / static_cast<double>(a.roundTrips));
       rawSwitches.push_back(static_cast<double>(b.switches) / static_cast<double>(b.roundTrips));
       own.push_back(a.ownSeconds);
+      projectCpu.push_back(a.cpuSeconds * 1e6 / static_cast<double>(a.roundTrips));
+      rawCpu.push_back(b.cpuSeconds * 1e6 / static_cast<double>(b.roundTrips));
     }
     const double p = median(project), r = median(raw);
-    char switches[32];
+    char switches[32], cpu[32];
     std::snprintf(switches, sizeof switches, "%.2f / %.2f", median(projectSwitches), median(rawSwitches));
-    std::printf("%-24s %7.0fms %7.0fms %7.2f %11ld %13s %11.3f s\n", uei ? "UEI sequences, pooled" : "DATA packets",
-                p, r, p / r, roundTrips, switches, median(own));
+    std::snprintf(cpu, sizeof cpu, "%.1f / %.1f", median(projectCpu), median(rawCpu));
+    std::printf("%-24s %7.0fms %7.0fms %7.2f %11ld %13s %15s %11.3f s\n", uei ? "UEI sequences, pooled" : "DATA packets",
+                p, r, p / r, roundTrips, switches, cpu, median(own));
   }
-  std::printf("(switches/rt: the whole Updater process / the raw client's thread, per round trip;\n"
-              " updater says: its own \"Update time\", discovery and the reboot wait included)\n");
+  std::printf("(switches/rt and cpu us/rt: the whole Updater process (start, discovery and the reboot\n"
+              " wait included) / the raw client's thread, per round trip; updater says: its own\n"
+              " \"Update time\", discovery and the reboot wait included)\n");
   return 0;
 }

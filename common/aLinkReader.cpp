@@ -152,6 +152,19 @@ aPacket* aLink_ReadForReply(aLink* link, aPacketFilterProc match, void* referenc
       break;
     }
     sTakeAsks(link);
+    if (link->status.load() != kLinkStatusRunning) {
+      *handBack = true;
+      break;
+    }
+    now = aTime_GetMonotonicMSTicks();
+    if (now >= deadline) break;
+    // Waits first: the caller comes here just after its request, before the reply can
+    // be there, and a poll() returns at once for input that is.
+    const aTime left = deadline - now;
+    if (aLink_WaitAsCaller(link, left > kReaderIdleWaitMs ? kReaderIdleWaitMs : static_cast<uint32_t>(left))) {
+      *handBack = link->running.load() != 0;
+      break;
+    }
     aErr e = aErrNone;
     while (claim.packet == nullptr && link->status.load() == kLinkStatusRunning) {
       uint8_t byte = 0;
@@ -163,17 +176,6 @@ aPacket* aLink_ReadForReply(aLink* link, aPacketFilterProc match, void* referenc
     if (e != aErrNone && e != aErrNotReady) {
       // The reader thread takes over: it pauses and restarts the handshake.
       sSetStatus(link, kLinkStatusIOError);
-    }
-    if (link->status.load() != kLinkStatusRunning) {
-      *handBack = true;
-      break;
-    }
-    now = aTime_GetMonotonicMSTicks();
-    if (now >= deadline) break;
-    const aTime left = deadline - now;
-    if (aLink_WaitAsCaller(link, left > kReaderIdleWaitMs ? kReaderIdleWaitMs : static_cast<uint32_t>(left))) {
-      *handBack = link->running.load() != 0;
-      break;
     }
   }
   link->callerQuietUntil = aTime_GetMonotonicMSTicks() + aLINK_CALLER_QUIET_MS;
