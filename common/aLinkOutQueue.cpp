@@ -75,7 +75,8 @@ aErr aLinkOutQueue::put(const aPacket* packets, size_t count, size_t* queued) {
       slot.length = static_cast<uint8_t>(p->dataSize + 2);
       slot.bytes[0] = p->address;
       slot.bytes[1] = p->dataSize;
-      std::memcpy(slot.bytes + 2, p->data, p->dataSize);
+      // All 28 data bytes, whatever the length: a copy of fixed size is a few moves.
+      std::memcpy(slot.bytes + 2, p->data, aPACKET_MAX_DATA);
       used_++;
     }
     wake = waiting_ && !woken_ && used_ > lent_;

@@ -1,5 +1,8 @@
 // The way out of a link. Every packet leaves through sWrite, whoever sends it: the
 // writer thread, a caller writing in place of it, or the last flush of a stop.
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -46,11 +49,13 @@ aErr sWrite(aLink* link, const At& at, size_t count, bool pooled) {
       const aLinkWire& w = at(i++);
       e = aStream_Write(link->stream, w.bytes, w.length);
     } else {
-      uint8_t pool[kPoolBytes];
+      // Room for a whole slot past the last packet: each is copied at its full size
+      // (a few moves) and the next one is laid over the unused tail.
+      uint8_t pool[kPoolBytes + aPACKET_MAX_WIRE];
       size_t used = 0;
       do {
         const aLinkWire& w = at(i++);
-        std::memcpy(pool + used, w.bytes, w.length);
+        std::memcpy(pool + used, w.bytes, aPACKET_MAX_WIRE);
         used += w.length;
       } while (i < count && used + aPACKET_MAX_WIRE <= kPoolBytes);
       e = aStream_Write(link->stream, pool, used);
@@ -94,9 +99,10 @@ bool sWriteInPlace(aLink* link, const aPacket* packets, size_t count, aErr* resu
         *result = aErrParam;
         break;
       }
-      uint64_t length = 0;
-      aPacket_GetBytes(p, wire[n].bytes, sizeof wire[n].bytes, &length);
-      wire[n].length = static_cast<uint8_t>(length);
+      wire[n].length = static_cast<uint8_t>(p->dataSize + 2);
+      wire[n].bytes[0] = p->address;
+      wire[n].bytes[1] = p->dataSize;
+      std::memcpy(wire[n].bytes + 2, p->data, aPACKET_MAX_DATA);
       n++;
     }
     if (n > 0) sWrite(link, [&wire](size_t i) -> const aLinkWire& { return wire[i]; }, n, pooled);
@@ -134,11 +140,32 @@ void aLink_FlushQueued(aLink* link) {
   sSendQueued(link);
 }
 
+namespace {
+
+// With pooled packets the writer, woken by a put, does not take the CPU from the
+// thread that put: that thread goes on putting (its packets then leave together) or
+// soon waits for a reply, and the writer runs then, or at once on an idle CPU. Without,
+// it runs as any thread does, so that a request it sends waits for no one.
+void sFollowPooling(bool pooled, bool* batch) {
+#ifdef SCHED_BATCH
+  if (pooled == *batch) return;
+  const sched_param none{};
+  if (pthread_setschedparam(pthread_self(), pooled ? SCHED_BATCH : SCHED_OTHER, &none) == 0) *batch = pooled;
+#else
+  (void)pooled;
+  (void)batch;
+#endif
+}
+
+}  // namespace
+
 void* aLink_WriterThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
+  bool batch = false;
   link->writerStarted = 1;
   aLink_NotifyState(link);
   while (link->running.load()) {
+    sFollowPooling(link->pooled.load() != 0, &batch);
     if (!link->outgoing.wait(kWriterSliceMs)) continue;
     std::lock_guard<std::mutex> role(link->writeLock);
     sSendQueued(link);
