@@ -11,9 +11,10 @@
 //   or a caller writing its packets in place of it when nothing is queued.
 // - Start, stop, reset and destroy are serialised by control; they change the status
 //   only while no reader runs, apart from kLinkStatusStopping, which readers leave be.
-// Lock order: control, then readLock or writeLock (never both), then a FIFO's or the
-// outgoing queue's own mutex, or userFilterSema (a FIFO mutex is never held while it is
-// taken), then stateMutex, which is innermost.
+// Lock order: control, then readLock, then writeLock (both only while no thread runs:
+// to swap the stream), then a FIFO's or the outgoing queue's own mutex, or
+// userFilterSema (a FIFO mutex is never held while it is taken), then stateMutex, which
+// is innermost. The read role never writes in place, so it never waits for writeLock.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
