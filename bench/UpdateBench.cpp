@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "bench/RawUpgradeClient.h"
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -106,11 +106,11 @@ Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const st
   std::vector<std::string> updater = {"Updater", "-U",  "-d", e2e::hex8(kSerial), "-f",
                                       bird,      "-i",  store, "-u", "http://127.0.0.1:9/cgi/u"};
   if (uei) updater.insert(updater.end(), {"-m", "1"});
-  clitest::RunOptions options;
+  testsupport::RunOptions options;
   options.timeoutMs = 300000;
   const long before = childSwitches();
   const double cpuBefore = childCpu();
-  const clitest::RunResult r = clitest::RunProgram(UPDATER_BINARY, updater, options);
+  const testsupport::RunResult r = testsupport::RunProgram(UPDATER_BINARY, updater, options);
   o.switches = childSwitches() - before;
   o.cpuSeconds = childCpu() - cpuBefore;
   sim.stop();
@@ -168,9 +168,9 @@ long firstDifference(const Trace& a, const Trace& b) {
 int main(int argc, char** argv) {
   int rounds = 7;
   if (argc == 3 && std::strcmp(argv[1], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[2]));
-  const std::string reason = nettest::enterPrivateNetwork(true);
-  if (!reason.empty()) {
-    std::fprintf(stderr, "update_bench: %s\n", reason.c_str());
+  const nettest::Entry network = nettest::enterPrivateNetwork(true);
+  if (network.outcome != nettest::Entry::kEntered) {
+    std::fprintf(stderr, "update_bench: %s\n", network.reason.c_str());
     return 1;
   }
   testsupport::TempDir dir;

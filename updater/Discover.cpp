@@ -1,28 +1,30 @@
 // Discovery of the devices the host reaches directly and of those behind a router
-// module, and the build lists of the update server and of the store.
+// module.
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <stdexcept>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "api/I2CClass.h"
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
 #include "common/aDiscovery.h"
-#include "common/aVersion.h"
-#include "updater/cli/Log.h"
-#include "updater/server/UpdateServerRequest.h"
+#include "common/aLinkSpecifier.h"
+#include "updater/DeviceQueries.h"
+#include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterRoutines.h"
+#include "updater/cli/Log.h"
 
 using Quenlark::Tallowick::I2CClass;
 using Quenlark::Tallowick::Module;
 using Quenlark::Tallowick::SystemClass;
 
+namespace updater {
 namespace {
 
-// Every interface.
+// Discovery takes 127.0.0.1 as "every interface".
 uint32_t anyInterface() { return htonl(INADDR_LOOPBACK); }
 
 const char* modelName(uint32_t model) {
@@ -30,7 +32,11 @@ const char* modelName(uint32_t model) {
   return name != nullptr ? name : "";
 }
 
-}  // namespace
+// A linkSpec that discovery handed out, released on every way out of its scope.
+struct LinkSpecRelease {
+  void operator()(linkSpec* spec) const { aLinkSpec_Destroy(&spec); }
+};
+using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
 bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
   auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
@@ -59,58 +65,25 @@ linkType _discover_link_type(uint32_t serial) {
   return wanted.second;
 }
 
-uint32_t _get_build_number(Module& module) {
-  uint32_t build = 0;
-  return module.getBuild(&build) == aErrNone ? build : 0;
-}
-
-aErr _get_version(Module& module, DeviceInfo& info) {
-  SystemClass system;
-  system.init(&module, 0);
-  uint32_t version = 0;
-  aErr e = system.getVersion(&version);
-  if (e != aErrNone) return e;
-  info.major = static_cast<uint8_t>(aVersion_ParseMajor(version));
-  info.minor = static_cast<uint8_t>(aVersion_ParseMinor(version));
-  info.patch = aVersion_ParsePatch(version);
-  uint8_t address = 0;
-  e = system.getModule(&address);
-  if (e != aErrNone) return e;
-  info.spec.module = address;
-  e = system.getRouter(&address);
-  if (e != aErrNone) return e;
-  info.spec.router = address;
-  return aErrNone;
-}
-
-aErr _get_device_name(Module& module, DeviceInfo& info) {
-  if (!aVersion_IsAtLeastCompare(info.major, info.minor, static_cast<uint8_t>(info.patch), 2, 10, 4)) return aErrNone;
-  SystemClass system;
-  system.init(&module, 0);
-  uint8_t name[32];
-  uint64_t count = 0;
-  const aErr e = system.getName(name, sizeof name, &count);
-  if (e != aErrNone) return e;
-  if (count > sizeof name) count = sizeof name;
-  info.deviceName.assign(reinterpret_cast<const char*>(name), static_cast<size_t>(count));
-  return aErrNone;
-}
+}  // namespace
+}  // namespace updater
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
   std::vector<DeviceInfo> list;
   const linkType kinds[2] = {kLinkTypeUSB, kLinkTypeTCPIP};
   for (linkType kind : kinds)
-    if (link == kLinkTypeNone || link == kind) aDiscovery_EnumerateModules(kind, _discovered_device, &list, anyInterface());
+    if (link == kLinkTypeNone || link == kind)
+      aDiscovery_EnumerateModules(kind, updater::_discovered_device, &list, updater::anyInterface());
 
   for (DeviceInfo& row : list) {
-    row.modelName = modelName(row.spec.model);
+    row.modelName = updater::modelName(row.spec.model);
     Module module(2, 0);
-    if (_disableQuivel(module, display) != aErrNone) continue;
+    if (updater::_disableQuivel(module, display) != aErrNone) continue;
     row.error = module.connectFromSpec(row.spec);
     if (row.error == aErrNone) {
-      row.build = _get_build_number(module);
-      row.error = _get_version(module, row);
-      if (row.error == aErrNone) row.error = _get_device_name(module, row);
+      row.build = updater::_get_build_number(module);
+      row.error = updater::_get_version(module, row);
+      if (row.error == aErrNone) row.error = updater::_get_device_name(module, row);
     }
     module.disconnect();
   }
@@ -119,28 +92,24 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
 
 std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSerial, linkType link) {
   std::vector<DeviceInfo> list;
-  if (link == kLinkTypeNone) link = _discover_link_type(routerSerial);
-  linkSpec* routerSpec = aDiscovery_FindModule(link, routerSerial, anyInterface());
-  if (routerSpec == nullptr) return list;
+  if (link == kLinkTypeNone) link = updater::_discover_link_type(routerSerial);
+  const updater::LinkSpecOwner routerSpec(aDiscovery_FindModule(link, routerSerial, updater::anyInterface()));
+  if (!routerSpec) return list;
   Log::log(Log::DEBUG_Updater, "Found Link Module");
 
   Module router(2, 0);
-  aErr e = _disableQuivel(router, display);
+  aErr e = updater::_disableQuivel(router, display);
   if (e == aErrNone) {
     e = router.connectFromSpec(*routerSpec);
     if (e != aErrNone) display.message(1, "Error %d on connectFromSpec", static_cast<int>(e));
   }
-  if (e != aErrNone) {
-    aLinkSpec_Destroy(&routerSpec);
-    return list;
-  }
+  if (e != aErrNone) return list;
   SystemClass routerSystem;
   routerSystem.init(&router, 0);
   e = routerSystem.routeToMe(1);
   if (e != aErrNone) {
     display.message(1, "Error %d on route to me", static_cast<int>(e));
     router.disconnect();
-    aLinkSpec_Destroy(&routerSpec);
     return list;
   }
   I2CClass bus;
@@ -154,7 +123,7 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
     if (bus.write(static_cast<uint8_t>(a), 2, probe) != aErrNone) continue;
     Log::log(Log::DEBUG_Updater, "Attempt Connect on address: 0x%02x\n", a);
     Module device(static_cast<uint8_t>(a), false, 0);
-    _disableQuivel(device, display);
+    updater::_disableQuivel(device, display);
     if (device.connectThroughLinkModule(&router) != aErrNone) continue;
     SystemClass system;
     system.init(&device, 0);
@@ -171,13 +140,13 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
     row.spec.routerSerialNumber = routerSerial;
     std::memcpy(&row.spec.t, &routerSpec->t, sizeof row.spec.t);
     row.networkAddress = static_cast<uint16_t>(a);
-    row.build = _get_build_number(device);
-    row.error = _get_version(device, row);
+    row.build = updater::_get_build_number(device);
+    row.error = updater::_get_version(device, row);
     uint8_t model = 0;
     const aErr m = system.getModel(&model);
     if (m == aErrNone) {
       row.spec.model = model;
-      row.modelName = modelName(model);
+      row.modelName = updater::modelName(model);
     } else {
       row.error = m;
     }
@@ -186,50 +155,5 @@ std::vector<DeviceInfo> Updater::Discover_TWNetwork_Devices(uint32_t routerSeria
   }
   routerSystem.routeToMe(0);
   router.disconnect();
-  aLinkSpec_Destroy(&routerSpec);
   return list;
-}
-
-std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
-  std::map<std::string, std::string> builds;
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(1, "Server request failed for %s", serverUrl.c_str());
-    return builds;
-  }
-  if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
-    display.message(1, "Failed to retrieve builds for %08X", serial);
-  return builds;
-}
-
-std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) {
-  std::map<std::string, std::string> builds;
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "Get_BuildListLocal");
-  if (!store) return builds;
-  std::vector<UpdaterStoreItem> items;
-  store->FindLocalBuilds(serial, items);
-  for (const UpdaterStoreItem& item : items) {
-    const size_t dot = item.name.find(".bird");
-    const std::string key = dot == std::string::npos ? item.name : item.name.substr(0, dot);
-    std::string value;
-    if (item.IsValid()) {
-      const std::string path = item.base + "/" + item.name;
-      if (BirdFile::VerifyFile(path.c_str())) {
-        // A file with a good header may still fail to load: it is listed without a version.
-        try {
-          const BirdFile bird(path.c_str());
-          const std::string version = bird.GetVersion();
-          if (!version.empty()) {
-            value = version;
-            Log::log(Log::DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
-          }
-        } catch (const std::runtime_error&) {
-          Log::log(Log::DEBUG_Updater, "Could NOT load birdfile: %s\n", path.c_str());
-        }
-      } else {
-        Log::log(Log::DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
-      }
-    }
-    builds.insert(std::make_pair(key, value));
-  }
-  return builds;
 }

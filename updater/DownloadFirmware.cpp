@@ -5,15 +5,21 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
+#include "updater/BuildNumber.h"
+#include "updater/OpenStore.h"
+#include "updater/Updater.h"
 #include "updater/cli/Log.h"
 #include "updater/server/UpdateServerRequest.h"
-#include "updater/Updater.h"
-#include "updater/UpdaterRoutines.h"
 #include "updater/server/base64.h"
+#include "updater/store/KeyValueStore.h"
+#include "updater/store/UpdaterStore.h"
 
+namespace updater {
 namespace {
 
 bool _valid_build(uint32_t serial, uint32_t build, const char* url) {
@@ -31,10 +37,11 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* url) {
 }
 
 }  // namespace
+}  // namespace updater
 
 uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool override, bool noCal) {
   uint32_t build = 0;
-  if (!buildText.empty() && !_to_build_number(buildText, build)) {
+  if (!buildText.empty() && !updater::_to_build_number(buildText, build)) {
     display.message(1, "Build number '%s' must be an number", buildText.c_str());
     return 0;
   }
@@ -46,7 +53,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "Server request failed for %s", serverUrl.c_str());
     return 0;
   }
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "Download_Firmware");
+  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Download_Firmware");
   if (!store) return 0;
   UpdaterStoreItem entry;
   if (!store->FindDevice(serial, &entry)) {
@@ -63,7 +70,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "No build information for device");
     return 0;
   }
-  if (build == 0 && !_to_build_number(latestBuild, build)) {
+  if (build == 0 && !updater::_to_build_number(latestBuild, build)) {
     Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
     build = 0;
   }
@@ -72,7 +79,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(0, "Override specified, skipping validation of build %u", build);
   } else {
     display.message(0, "Validating build %u with server", build);
-    if (!_valid_build(serial, build, serverUrl.c_str())) {
+    if (!updater::_valid_build(serial, build, serverUrl.c_str())) {
       display.message(1, "No valid build %u", build);
       return 0;
     }
@@ -116,7 +123,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
 
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string buildText, bool override) {
   uint32_t build = 0;
-  if (!_to_build_number(buildText, build)) {
+  if (!updater::_to_build_number(buildText, build)) {
     Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
     build = 0;
   }

@@ -1,151 +1,171 @@
-// The firmware update: choosing the build, loading and patching its BIRD file,
-// connecting directly or through a router module, validating the file against the
-// device, sending loader and firmware, and recording the transfer in the store.
+// The firmware update: choosing the build, loading its BIRD file and patching the serial
+// number in, connecting directly or through a router module, the transfer (validation,
+// loader, reconnect, firmware) and recording the transfer in the store.
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
-#include "api/SystemClass.h"
-#include "common/aDefs.h"
 #include "common/unix/aTime.h"
+#include "updater/BuildNumber.h"
+#include "updater/FirmwareTransfer.h"
+#include "updater/ModuleConnection.h"
+#include "updater/OpenStore.h"
+#include "updater/Updater.h"
 #include "updater/cli/Log.h"
 #include "updater/server/UpdateServerRequest.h"
-#include "updater/Updater.h"
-#include "updater/firmware/UpdaterEntity.h"
-#include "updater/UpdaterRoutines.h"
+#include "updater/store/KeyValueStore.h"
+#include "updater/store/UpdaterStore.h"
 
 using Quenlark::Tallowick::Module;
-using Quenlark::Tallowick::SystemClass;
 
-BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build, bool download) {
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "load_bird");
-  if (!store) return BirdFile();
-  if (!birdPath.empty()) {
-    display.message(0, "%s from Birdfile: %s", verb, birdPath.c_str());
-    return BirdFile(birdPath.c_str());
+namespace updater {
+namespace {
+
+// The build to install when neither a file nor a build is given: the server's latest when
+// the device's entry already holds it, else the entry's latest download, else its latest
+// transfer. A build given by the caller is kept. 0, after the error is shown, when none of
+// them names one.
+uint32_t _choose_build(UpdaterDisplayInterface& display, const std::string& serverUrl, uint32_t serial,
+                       uint32_t build, UpdaterStoreItem& entry) {
+  if (build == 0) {
+    std::string buildText, versionText;
+    // An unanswered query leaves the text empty, so the store decides.
+    UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+    if (!_to_build_number(buildText, build)) {
+      Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+      build = 0;
+    }
+    if (build != 0) {
+      try {
+        (void)entry.ReadBirdFile(_bird_name(build).c_str());
+      } catch (const std::runtime_error&) {
+        build = 0;
+        display.message(0, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+      }
+    }
   }
-  UpdaterStoreItem device = store->AddDevice(serial);
-  display.message(0, "%s firmware with build: %u", verb, build);
-  const std::string name = _bird_name(build);
-  try {
-    return device.ReadBirdFile(name.c_str());
-  } catch (const std::runtime_error&) {
-    if (!download) throw std::runtime_error("Error reading birdfile");
+  if (build == 0) {
+    build = static_cast<uint32_t>(entry.attributes.GetInt("LATEST_DOWNLOAD", 0));
+    if (build != 0) display.message(0, "Updating with the Latest Download");
   }
-  display.message(0, "Downloading firmware build %u", build);
-  Download_Firmware(serial, std::to_string(build), false, false);
-  return device.ReadBirdFile(name.c_str());
+  if (build == 0) {
+    build = static_cast<uint32_t>(entry.attributes.GetInt("LATEST_TRANSFER", 0));
+    if (build != 0) display.message(0, "Updating with the Latest Transfer");
+  }
+  if (build == 0) display.message(1, "Could not find valid build for this device.");
+  return build;
 }
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& device, uint32_t serial) {
-  if (bird.blocks.empty()) return false;
-  if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serial)) return false;
-  Log::log(Log::DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-  SystemClass system;
-  system.init(&device, 0);
-  uint32_t deviceSerial = 0;
-  aErr e = system.getSerialNumber(&deviceSerial);
-  if (e != aErrNone || deviceSerial != serial) {
-    Log::log(Log::DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", static_cast<int>(e));
+// A file made for a whole model carries the places of each device's serial number. False
+// (logged only) when it cannot be patched.
+bool _patch_serial_number(BirdFile& bird, uint32_t serial) {
+  if (!bird.hasSerialOffsets) return true;
+  Log::log(Log::DEBUG_Updater, "Setting serial number into firmware... ");
+  if (!bird.ReplaceSerialNumber(serial)) {
+    Log::log(Log::DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
     return false;
   }
-  uint8_t model = 0;
-  e = system.getModel(&model);
-  const char* name = aDefs_GetModelName(model);
-  if (!bird.ValidateModel(name)) {
-    display.message(1, "Connected device model and Bird file model do not match [%s] (%d)", name,
-                    static_cast<int>(e));
-    return false;
-  }
+  Log::log(Log::DEBUG_Updater, " Serial Number inserted into firmware.\n");
   return true;
 }
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile& bird) {
-  UpdaterEntity entity;
-  entity.init(&device, 0, true, false);
-  aErr status = entity.LoaderInit();
-  if (status != aErrNone) {
-    Log::log(Log::DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status),
-             aError_GetErrorText(status));
-    return status;
-  }
-  display.message(0, "Transferring loader to device");
-  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER);
-  const int count = static_cast<int>(blocks.size());
-  display.display_progress(true);
-  int n = 1;
-  uint32_t total = 0;
-  for (const BirdBlock& block : blocks) {
-    display.message(0, "Transferring loader block %d of %d, %d bytes", n, count, static_cast<int>(block.length));
-    uint16_t size = 0;
-    aErr e = entity.TransferPrepare(block.data, block.length, block.flags, size);
-    if (e != aErrNone && e != aErrTimeout) {
-      Log::log(Log::DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(e), aError_GetErrorText(e));
-      status = e;
-      break;
-    }
-    e = entity.LoaderTransfer(block.data, block.length);
-    if (e != aErrNone) {
-      // A loader with a missing or damaged block must never be started.
-      Log::log(Log::DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(e), aError_GetErrorText(e));
-      status = e;
-      break;
-    }
-    total += block.length;
-    n++;
-  }
-  display.message(0, "Transferred %d blocks, %d total bytes", n - 1, static_cast<int>(total));
-  display.display_progress(false);
-  if (status == aErrNone) {
-    display.message(0, "Starting Load on Device");
-    const aErr e = entity.LoaderStart();
-    if (e == aErrTimeout) {
-      Log::log(Log::DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-    } else if (e != aErrNone) {
-      display.message(1, "Error starting loader [%d, %s]", static_cast<int>(e), aError_GetErrorText(e));
-      status = e;
-    }
-  }
-  return status;
+// USB first; TCP/IP only when USB does not know the serial number.
+aErr _connect_usb_or_tcpip(Module& module, uint32_t serial) {
+  aErr e = module.connect(kLinkTypeUSB, serial);
+  if (e == aErrNotFound) e = module.connect(kLinkTypeTCPIP, serial);
+  return e;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, bool viaRouter,
-                        bool ueiBytesLoad) {
-  UpdaterEntity entity;
-  entity.init(&device, 0, true, viaRouter);
-  if (ueiBytesLoad && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
-  Log::log(Log::DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
-  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
-  const unsigned count = static_cast<unsigned>(blocks.size());
-  unsigned n = 1;
-  uint32_t total = 0;
-  aErr status = aErrNone;
-  for (const BirdBlock& block : blocks) {
-    for (int attempt = 0; attempt < Updater::BLOCK_RETRIES; attempt++) {
-      display.message(0, "Transferring firmware block %u of %u, %d bytes", n, count, static_cast<int>(block.length));
-      if (attempt > 0) display.message(0, "  Retry %d", attempt);
-      uint16_t size = 0;
-      status = entity.TransferPrepare(block.data, block.length, block.flags, size);
-      if (status != aErrNone) {
-        Log::log(Log::DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
-                 aError_GetErrorText(status));
-        break;
-      }
-      status = entity.FirmwareTransfer(block.data, block.length, size, display);
-      if (status == aErrNone) break;
-      Log::log(Log::DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
-               aError_GetErrorText(status));
-    }
-    if (status != aErrNone) {
-      Log::log(Log::DEBUG_Updater, "Error firmware transfer block failed.\n");
-      break;
-    }
-    total += block.length;
-    n++;
+// The device's address behind the router from a scan of the router's bus; when the scan
+// reports the serial number twice, the last row wins. 0, after the error is shown, when
+// the scan finds no module or not this one.
+uint16_t _network_address(UpdaterDisplayInterface& display, Updater& updater, uint32_t serial,
+                          uint32_t routerSerial) {
+  const std::vector<DeviceInfo> network = updater.Discover_TWNetwork_Devices(routerSerial, kLinkTypeNone);
+  if (network.empty()) {
+    display.message(1, "Unable to find modules on Network");
+    return 0;
   }
-  display.message(0, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), static_cast<int>(total));
-  if (status == aErrNone) status = entity.LoaderReboot(display);
-  return status;
+  uint16_t networkAddress = 0;
+  for (const DeviceInfo& row : network)
+    if (row.spec.serialNumber == serial) networkAddress = row.networkAddress;
+  if (networkAddress == 0)
+    display.message(1,
+                    "Module address required for indirect firmware update, could not find serial number "
+                    "[0x%08X] on network",
+                    serial);
+  return networkAddress;
 }
+
+// The router road, for a device whose Module has its network-link feature off. Module
+// address 0 is looked up on the router's bus first. The router's Module ends with this
+// step; the device's Module keeps the shared core link alive. Returns as _connect_device.
+bool _connect_through_router(UpdaterDisplayInterface& display, Updater& updater, Module& device, uint32_t serial,
+                             uint8_t moduleAddress, uint32_t routerSerial, aErr& status) {
+  if (moduleAddress == 0) {
+    const uint16_t networkAddress = _network_address(display, updater, serial, routerSerial);
+    if (networkAddress == 0) return false;
+    device.setModuleAddress(static_cast<uint8_t>(networkAddress));
+  }
+  Module router(0, 0);
+  status = _disableQuivel(router, display);
+  if (status != aErrNone) return true;
+  if (_connect_usb_or_tcpip(router, routerSerial) != aErrNone) {
+    display.message(1, "Failed to connect to link module [%08X]", routerSerial);
+    return false;
+  }
+  status = device.connectThroughLinkModule(&router);
+  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  return true;
+}
+
+// Connects the device's Module directly (router serial 0) or through the router module,
+// after switching its network-link feature off. False: the update ends here, its error
+// shown (no module found behind the router, or the router unreachable). True: status is
+// the result of the connection, non-zero when it failed (a failed connection is shown).
+bool _connect_device(UpdaterDisplayInterface& display, Updater& updater, Module& device, uint32_t serial,
+                     uint8_t moduleAddress, uint32_t routerSerial, aErr& status) {
+  status = _disableQuivel(device, display);
+  if (status != aErrNone) return true;
+  if (routerSerial != 0)
+    return _connect_through_router(display, updater, device, serial, moduleAddress, routerSerial, status);
+  status = _connect_usb_or_tcpip(device, serial);
+  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  return true;
+}
+
+// Validates the file against the connected device (unless override is set), sends and
+// starts the loader, finds the device again when the loader start dropped its link, and
+// sends the firmware. False: the file failed validation, the update ends here with its
+// error shown. True: status is the transfer's result.
+bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, uint32_t serial,
+                      bool override, bool viaRouter, bool ueiBytesLoad, aErr& status) {
+  if (!override && !_validate_birdfile(display, bird, device, serial)) {
+    display.message(1, "Birdfile failed validation");
+    return false;
+  }
+  status = _transfer_loader(display, device, bird);
+  if (status == aErrNone && !device.isConnected()) {
+    // Always over USB, also for a device first reached over TCP/IP. A device that does
+    // not come back makes the firmware transfer fail on its own.
+    device.disconnect();
+    _reconnect_usb(device, serial);
+  }
+  if (status == aErrNone) status = _transfer_firmware(display, device, bird, viaRouter, ueiBytesLoad);
+  return true;
+}
+
+// What the device's entry keeps of a successful update: the file (a path, or the build's
+// name in the store) and when.
+void _record_transfer(UpdaterStoreItem& entry, const std::string& birdPath) {
+  entry.attributes.Add("LATEST_TRANSFER", birdPath);
+  entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
+  entry.attributes.Save(nullptr);
+}
+
+}  // namespace
+}  // namespace updater
 
 bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdPath, uint8_t moduleAddress,
                               uint32_t routerSerial, bool override) {
@@ -153,43 +173,16 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Update command must specify the specific device");
     return false;
   }
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storeRoot, "Update_Firmware");
+  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Update_Firmware");
   if (!store) return false;
   UpdaterStoreItem entry;
   const bool hasEntry = store->FindDevice(serial, &entry);
   const aTime start = aTime_GetMSTicks();
 
   if (birdPath.empty()) {
-    if (build == 0) {
-      std::string buildText, versionText;
-      UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
-      if (!_to_build_number(buildText, build)) {
-        Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
-        build = 0;
-      }
-      if (build != 0) {
-        try {
-          (void)entry.ReadBirdFile(_bird_name(build).c_str());
-        } catch (const std::runtime_error&) {
-          build = 0;
-          display.message(0, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-        }
-      }
-    }
-    if (build == 0) {
-      build = static_cast<uint32_t>(entry.attributes.GetInt("LATEST_DOWNLOAD", 0));
-      if (build != 0) display.message(0, "Updating with the Latest Download");
-    }
-    if (build == 0) {
-      build = static_cast<uint32_t>(entry.attributes.GetInt("LATEST_TRANSFER", 0));
-      if (build != 0) display.message(0, "Updating with the Latest Transfer");
-    }
-    if (build == 0) {
-      display.message(1, "Could not find valid build for this device.");
-      return false;
-    }
+    build = updater::_choose_build(display, serverUrl, serial, build, entry);
+    if (build == 0) return false;
   }
-
   BirdFile bird;
   try {
     bird = load_bird("Updating", birdPath, serial, build, false);
@@ -197,77 +190,21 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Failed to load bird file");
     return false;
   }
-  if (bird.hasSerialOffsets) {
-    Log::log(Log::DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!bird.ReplaceSerialNumber(serial)) {
-      Log::log(Log::DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-      return false;
-    }
-    Log::log(Log::DEBUG_Updater, " Serial Number inserted into firmware.\n");
-  }
+  if (!updater::_patch_serial_number(bird, serial)) return false;
 
+  // A connection or transfer that fails leaves its status; the steps after it are skipped.
   Module device(moduleAddress, 0);
-  aErr status = _disableQuivel(device, display);
-  if (status == aErrNone) {
-    if (routerSerial == 0) {
-      status = device.connect(kLinkTypeUSB, serial);
-      if (status == aErrNotFound) status = device.connect(kLinkTypeTCPIP, serial);
-      if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
-    } else {
-      if (moduleAddress == 0) {
-        const std::vector<DeviceInfo> network = Discover_TWNetwork_Devices(routerSerial, kLinkTypeNone);
-        if (network.empty()) {
-          display.message(1, "Unable to find modules on Network");
-          return false;
-        }
-        uint16_t networkAddress = 0;
-        for (const DeviceInfo& row : network)
-          if (row.spec.serialNumber == serial) networkAddress = row.networkAddress;
-        if (networkAddress == 0) {
-          display.message(1,
-                          "Module address required for indirect firmware update, could not find serial number "
-                          "[0x%08X] on network",
-                          serial);
-          return false;
-        }
-        device.setModuleAddress(static_cast<uint8_t>(networkAddress));
-      }
-      Module router(0, 0);
-      status = _disableQuivel(router, display);
-      if (status == aErrNone) {
-        aErr e = router.connect(kLinkTypeUSB, routerSerial);
-        if (e == aErrNotFound) e = router.connect(kLinkTypeTCPIP, routerSerial);
-        if (e != aErrNone) {
-          display.message(1, "Failed to connect to link module [%08X]", routerSerial);
-          return false;
-        }
-        status = device.connectThroughLinkModule(&router);
-        if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
-      }
-    }
-  }
-
-  if (status == aErrNone && !override && !_validate_birdfile(display, bird, device, serial)) {
-    display.message(1, "Birdfile failed validation");
+  aErr status = aErrNone;
+  if (!updater::_connect_device(display, *this, device, serial, moduleAddress, routerSerial, status)) return false;
+  if (status == aErrNone &&
+      !updater::_transfer_update(display, device, bird, serial, override, routerSerial != 0, ueiBytesLoad, status))
     return false;
-  }
-  if (status == aErrNone) status = _transfer_loader(display, device, bird);
-  if (status == aErrNone && !device.isConnected()) {
-    device.disconnect();
-    _reconnect_usb(device, serial);
-  }
-  if (status == aErrNone) status = _transfer_firmware(display, device, bird, routerSerial != 0, ueiBytesLoad);
   if (status != aErrNone) {
     Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(status));
     return false;
   }
 
-  if (birdPath.empty()) birdPath = _bird_name(build);
-  if (hasEntry) {
-    entry.attributes.Add("LATEST_TRANSFER", birdPath);
-    entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
-    entry.attributes.Save(nullptr);
-  }
+  if (hasEntry) updater::_record_transfer(entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   const aTime end = aTime_GetMSTicks();
   display.message(0, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);

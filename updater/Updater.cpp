@@ -1,19 +1,5 @@
 #include "updater/Updater.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
-#include <stdexcept>
-
-#include "api/QuivelConfig.h"
-#include "common/aLibusb.h"
-#include "common/unix/aTime.h"
-#include "updater/cli/Log.h"
-#include "updater/UpdaterRoutines.h"
-
-using Quenlark::Tallowick::Module;
-using Quenlark::Tallowick::QuivelConfig;
-
 Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& console)
     : serverUrl(url != nullptr ? url : ""), storeRoot(root != nullptr ? root : ""), display(console) {}
 
@@ -24,11 +10,9 @@ bool Updater::IsAvailable(Operation operation) {
     case Operation::Discovery:
     case Operation::BuildList:
     case Operation::LocalBuildList:
-      return true;
-    // The chip fingerprint and the boot-ROM recovery are not part of this build.
     case Operation::Fingerprint:
     case Operation::Recovery:
-      return false;
+      return true;
   }
   return false;
 }
@@ -46,62 +30,3 @@ void Updater::ReportUnavailable(Operation operation) {
   }
   display.message(1, "%s is not available in this build.", name);
 }
-
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool) {
-  ReportUnavailable(Operation::Fingerprint);
-  return false;
-}
-
-bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
-  ReportUnavailable(Operation::Recovery);
-  return false;
-}
-
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
-                                                  const char* operation) {
-  try {
-    return std::make_unique<UpdaterStore>(root.c_str());
-  } catch (const std::runtime_error& e) {
-    display.message(1, "Failed to Create UpdaterStore in: %s - Exception: %s", operation, e.what());
-    return nullptr;
-  }
-}
-
-aErr _disableQuivel(Module& module, UpdaterDisplayInterface& display) {
-  QuivelConfig config;
-  config.enabled = 0;
-  config.fallback = 0;
-  config.localOnly = 1;
-  const aErr e = module.setConfig(config);
-  if (e != aErrNone) display.message(1, "Failed to SET network configuration");
-  return e;
-}
-
-void _reconnect_usb(Module& module, uint32_t serial) {
-  for (int attempt = 1; attempt <= Updater::CONNECT_ATTEMPTS; attempt++) {
-    if (attempt % 3 == 0) {
-      Log::log(Log::DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Tallowick_libusb_exit();
-    }
-    module.discoverAndConnect(kLinkTypeUSB, serial);
-    if (module.isConnected()) return;
-    aTime_MSSleep(1000);
-  }
-}
-
-bool _to_build_number(const std::string& text, uint32_t& build) {
-  size_t at = 0;
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) at++;
-  // stoul takes a sign too; a number must still follow it.
-  size_t digits = at;
-  if (digits < text.size() && (text[digits] == '+' || text[digits] == '-')) digits++;
-  if (digits >= text.size() || !std::isdigit(static_cast<unsigned char>(text[digits]))) return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text.c_str() + at, &end, 10);
-  if (errno == ERANGE) return false;
-  build = static_cast<uint32_t>(value);
-  return true;
-}
-
-std::string _bird_name(uint32_t build) { return std::to_string(build) + ".bird"; }

@@ -1,0 +1,30 @@
+// The BIRD file an operation works with: a file given by path, or a build kept in the
+// device's store entry, downloaded first when the caller allows it.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "updater/BuildNumber.h"
+#include "updater/OpenStore.h"
+#include "updater/Updater.h"
+#include "updater/store/UpdaterStore.h"
+
+BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build, bool download) {
+  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "load_bird");
+  if (!store) return BirdFile();
+  if (!birdPath.empty()) {
+    display.message(0, "%s from Birdfile: %s", verb, birdPath.c_str());
+    return BirdFile(birdPath.c_str());
+  }
+  UpdaterStoreItem device = store->AddDevice(serial);
+  display.message(0, "%s firmware with build: %u", verb, build);
+  const std::string name = updater::_bird_name(build);
+  try {
+    return device.ReadBirdFile(name.c_str());
+  } catch (const std::runtime_error&) {
+    if (!download) throw std::runtime_error("Error reading birdfile");
+  }
+  display.message(0, "Downloading firmware build %u", build);
+  Download_Firmware(serial, std::to_string(build), false, false);
+  return device.ReadBirdFile(name.c_str());
+}
