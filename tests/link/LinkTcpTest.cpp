@@ -236,6 +236,21 @@ TEST_F(TcpLink, AwaitedReplyLeavesOtherPacketsQueuedInOrder) {
   for (uint8_t i = 0; i < 40; i++) EXPECT_EQ(order[i], i);
 }
 
+uint8_t matchAddress8(const aPacket* p, void*) { return p->address == 0x08 ? 1 : 0; }
+
+TEST_F(TcpLink, AwaitTakesAPacketQueuedBeforeIt) {
+  open();
+  // The reader thread has queued the packet before anyone waits: a caller that then
+  // reads the stream itself must still find it.
+  device.send(packetOf(0x08, {0x5A}));
+  std::shared_ptr<aLink> link = sGetLink(id);
+  ASSERT_TRUE(waitFor([&] { return aPacketFifo_GetLength(link->incoming.load()) == 1; }));
+  aPacket* p = aLink_AwaitFirst(id, matchAddress8, nullptr, 2000);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 0x5A);
+  aPacket_Destroy(&p);
+}
+
 uint8_t matchAddressReply(const aPacket* p, void*) { return p->address == 0x04 && p->dataSize == 0; }
 
 TEST_F(TcpLink, ConcurrentWaitersEachGetTheirReply) {
