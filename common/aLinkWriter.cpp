@@ -13,7 +13,7 @@ namespace {
 constexpr unsigned kPoolBytes = 4096;
 // A stop wakes the writer; the slice only bounds a wake-up that went astray.
 constexpr uint32_t kWriterSliceMs = 1000;
-// Packets written in place by one call at most; a longer batch goes slice by slice.
+// Full packets in one pool: a caller that has queued this many sends them itself.
 constexpr size_t kInPlaceSlice = kPoolBytes / aPACKET_MAX_WIRE;
 // A single pooled packet that comes this long after the last write is no part of a
 // stream of puts (a request between replies): it goes out at once. One that follows
@@ -35,31 +35,25 @@ void sWriteFailed(aLink* link, aErr e) {
   aLink_Wake(link);
 }
 
-// The one place where packets leave. Writes the packets at(0) .. at(count - 1): each in
-// a write of its own, or, pooled, joined into writes of up to kPoolBytes (another packet
-// joins while at most kPoolBytes - aPACKET_MAX_WIRE bytes are used, so 136 full packets
-// at most). The caller holds the write role.
-template <typename At>
-aErr sWrite(aLink* link, const At& at, size_t count, bool pooled) {
+// The one place where packets leave. Writes the packets 0 .. count - 1, which
+// emit(i, to) lays down in wire form at to (it may use aPACKET_MAX_WIRE bytes there,
+// whatever the packet's length) and whose length it returns: each in a write of its
+// own, or, pooled, joined into writes of up to kPoolBytes (another packet joins while
+// at most kPoolBytes - aPACKET_MAX_WIRE bytes are used, so 136 full packets at most).
+// The caller holds the write role.
+template <typename Emit>
+aErr sWrite(aLink* link, const Emit& emit, size_t count, bool pooled) {
   aErr result = aErrNone;
   size_t i = 0;
+  // Room for a whole packet past the last one: each is laid down at its full size (a
+  // few moves) and the next one over the unused tail.
+  uint8_t buffer[kPoolBytes + aPACKET_MAX_WIRE];
   while (i < count) {
-    aErr e;
-    if (!pooled) {
-      const aLinkWire& w = at(i++);
-      e = aStream_Write(link->stream, w.bytes, w.length);
-    } else {
-      // Room for a whole slot past the last packet: each is copied at its full size
-      // (a few moves) and the next one is laid over the unused tail.
-      uint8_t pool[kPoolBytes + aPACKET_MAX_WIRE];
-      size_t used = 0;
-      do {
-        const aLinkWire& w = at(i++);
-        std::memcpy(pool + used, w.bytes, aPACKET_MAX_WIRE);
-        used += w.length;
-      } while (i < count && used + aPACKET_MAX_WIRE <= kPoolBytes);
-      e = aStream_Write(link->stream, pool, used);
-    }
+    size_t used = 0;
+    do {
+      used += emit(i++, buffer + used);
+    } while (pooled && i < count && used + aPACKET_MAX_WIRE <= kPoolBytes);
+    const aErr e = aStream_Write(link->stream, buffer, used);
     if (e != aErrNone) {
       result = e;
       sWriteFailed(link, e);
@@ -69,46 +63,44 @@ aErr sWrite(aLink* link, const At& at, size_t count, bool pooled) {
   return result;
 }
 
+size_t sEmitWire(const aLinkWire& w, uint8_t* to) {
+  std::memcpy(to, w.bytes, aPACKET_MAX_WIRE);
+  return w.length;
+}
+
+size_t sEmitPacket(const aPacket& p, uint8_t* to) {
+  to[0] = p.address;
+  to[1] = p.dataSize;
+  std::memcpy(to + 2, p.data, aPACKET_MAX_DATA);
+  return p.dataSize + 2u;
+}
+
 // Sends what the queue lends, front first; the caller holds the write role.
 void sSendQueued(aLink* link) {
   const aLinkOutQueue::Loan loan = link->outgoing.acquire(aLinkOutQueue::kCapacity);
   if (loan.size() == 0) return;
-  sWrite(link, [&loan](size_t i) -> const aLinkWire& { return loan[i]; }, loan.size(), link->pooled.load() != 0);
+  sWrite(link, [&loan](size_t i, uint8_t* to) { return sEmitWire(loan[i], to); }, loan.size(),
+         link->pooled.load() != 0);
   link->outgoing.release();
 }
 
 bool sValid(const aPacket* p) { return aVALIDPACKET(p) && p->dataSize <= aPACKET_MAX_DATA; }
 
 // Writes a batch in place; false when it must be queued instead. Holds the write role
-// only when it can have it at once and nothing queued would be overtaken.
+// only when it can have it at once and nothing queued would be overtaken. Packets up to
+// the first invalid one are written (aErrParam then), as puts one by one would queue them.
 bool sWriteInPlace(aLink* link, const aPacket* packets, size_t count, aErr* result) {
   if (!link->running.load() || !link->outgoing.empty()) return false;
   std::unique_lock<std::mutex> role(link->writeLock, std::try_to_lock);
   if (!role.owns_lock() || link->stream == nullptr || !link->stream->promptWrites) return false;
   // Checked again with the role held: the writer takes the queue only while holding it.
   if (!link->running.load() || !link->outgoing.empty()) return false;
-  const bool pooled = link->pooled.load() != 0;
-  *result = aErrNone;
-  aLinkWire wire[kInPlaceSlice];
-  size_t done = 0;
-  while (done < count) {
-    size_t n = 0;
-    while (n < kInPlaceSlice && done + n < count) {
-      const aPacket* p = &packets[done + n];
-      if (!sValid(p)) {
-        *result = aErrParam;
-        break;
-      }
-      wire[n].length = static_cast<uint8_t>(p->dataSize + 2);
-      wire[n].bytes[0] = p->address;
-      wire[n].bytes[1] = p->dataSize;
-      std::memcpy(wire[n].bytes + 2, p->data, aPACKET_MAX_DATA);
-      n++;
-    }
-    if (n > 0) sWrite(link, [&wire](size_t i) -> const aLinkWire& { return wire[i]; }, n, pooled);
-    done += n;
-    if (*result != aErrNone) break;
-  }
+  size_t valid = 0;
+  while (valid < count && sValid(&packets[valid])) valid++;
+  *result = valid == count ? aErrNone : aErrParam;
+  if (valid > 0)
+    sWrite(link, [packets](size_t i, uint8_t* to) { return sEmitPacket(packets[i], to); }, valid,
+           link->pooled.load() != 0);
   return true;
 }
 
@@ -179,7 +171,7 @@ void* aLink_WriterThread(void* argument) {
     if (loan.size() == 0) break;
     bool failed = false;
     for (size_t i = 0; i < loan.size() && !failed; i++) {
-      failed = sWrite(link, [&loan, i](size_t) -> const aLinkWire& { return loan[i]; }, 1, false) != aErrNone;
+      failed = sWrite(link, [&loan, i](size_t, uint8_t* to) { return sEmitWire(loan[i], to); }, 1, false) != aErrNone;
     }
     link->outgoing.release();
     if (failed) {
