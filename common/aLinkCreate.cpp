@@ -227,7 +227,6 @@ aErr aLink_Reset(aLinkRef id) {
   // runs, puts are refused. The control lock is not held through the attempts, so a
   // destroy meanwhile goes ahead at once (and this reset then gives up).
   link->resetting = true;
-  aLink_SetControlStatus(link, kLinkStatusNoStream);
   lock.unlock();
   // Pauses are cut short by a destroy.
   auto pause = [link](uint32_t ms) {
@@ -253,7 +252,10 @@ aErr aLink_Reset(aLinkRef id) {
     if (stream != nullptr) aStream_Destroy(&stream);
     return aErrParam;
   }
-  if (stream == nullptr) return made != aErrNone ? made : aErrResource;
+  if (stream == nullptr) {
+    aLink_SetControlStatus(link, kLinkStatusNoStream);
+    return made != aErrNone ? made : aErrResource;
+  }
   const bool initialised = aLink_Init(id, stream) == id;
   if (link->stream != stream) aStream_Destroy(&stream);
   lock.unlock();

@@ -317,7 +317,7 @@ TEST_F(TcpLink, DestroyDuringResetAttemptsEndsThem) {
   // and then try them all.
   const aTime start = aTime_GetMonotonicMSTicks();
   std::future<aErr> reset = std::async(std::launch::async, [this] { return aLink_Reset(id); });
-  ASSERT_TRUE(waitFor([&] { return aLink_GetStatus(id) == kLinkStatusNoStream; }));
+  ASSERT_TRUE(waitFor([&] { return aLink_GetStatus(id) == kLinkStatusStopped; }));
   aLinkRef doomed = id;
   id = 0;
   EXPECT_EQ(aLink_Destroy(&doomed), aErrNone);
