@@ -35,8 +35,14 @@ aLinkRef aLink_CreateUSB(uint32_t serial);
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
 // A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
 aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud);
-// Links through a link server: not available in this build (they return 0).
+// A client link to a link server: not available in this build (returns 0).
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref);
+// Puts a link server (common/aServer.h) in front of the device link deviceId and returns
+// a client link through it, which from then on holds the caller's use of the device
+// link; 0 on failure, with the device link left as it was. *interfaceAddress: the IPv4
+// interface to serve on (network byte order, 0 = 127.0.0.1; local only always serves
+// 127.0.0.1). On success *port and *interfaceAddress say where the server listens. A
+// device link that has a server already gets no second one.
 aLinkRef aLink_CreateServer(aLinkRef deviceId, uint16_t* port, uint32_t* interfaceAddress,
                             uint8_t localOnly);
 // A link over the caller's own stream, never reused; the link owns the stream from the
