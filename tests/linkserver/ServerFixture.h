@@ -112,8 +112,12 @@ class ServerFixture : public ::testing::Test {
   // Subclasses may set config before SetUp runs (in their constructor).
   devsim::Config config;
 
+  // The test's own network namespace; a veth pair or another machine where asked.
+  virtual void enterNetwork() { NETTEST_ENTER_PRIVATE_NETWORK(false); }
+
   void SetUp() override {
-    NETTEST_ENTER_PRIVATE_NETWORK(false);
+    enterNetwork();
+    if (IsSkipped() || HasFatalFailure()) return;
     config.serial = kSerial;
     sim = std::make_unique<simtest::ModelSim>(kModule, config);
     ASSERT_TRUE(sim->tcp->ok());
