@@ -116,9 +116,10 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
     default:
       if (!isQUIVEL(s.type)) return aErrMode;
       if (!config.enabled) return aErrConfiguration;
-      // Client links through a link server are not part of this build.
-      (void)borrowed;
-      return aErrUnimplemented;
+      // borrowed is non-zero only on the road through a router module: the core then
+      // takes one more use of that link instead of making a new one.
+      created = aLink_CreateClient(s.t.ip.address, static_cast<uint16_t>(s.t.ip.port), borrowed);
+      break;
   }
   coreLink = created;
   return aErrNone;

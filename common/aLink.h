@@ -35,7 +35,10 @@ aLinkRef aLink_CreateUSB(uint32_t serial);
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
 // A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
 aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud);
-// A client link to a link server: not available in this build (returns 0).
+// A client link to a link server's frontend (address: IPv4 in network byte order): a new
+// link every time, started at once without a handshake (a server that does not listen
+// is no failure; only the waits time out). With ref non-zero: one more use of that
+// existing link, 0 when there is none.
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref);
 // Puts a link server (common/aServer.h) in front of the device link deviceId and returns
 // a client link through it, which from then on holds the caller's use of the device

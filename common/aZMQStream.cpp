@@ -156,6 +156,14 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference) {
   return aErrNone;
 }
 
+// A frame partly handed out is input the reader must take before it waits.
+bool _sZeroMQStreamPending(const void* reference) {
+  ClientStream* s = sRecord(reference);
+  if (s == nullptr) return false;
+  std::lock_guard<std::mutex> reading(s->readLock);
+  return s->current != nullptr;
+}
+
 aErr _sZeroMQStreamPut(const uint8_t*, void*) { return aErrUnimplemented; }
 
 // One frame per device packet ([address][length][data]): a link server reads one packet
@@ -204,6 +212,8 @@ aErr sMakePair(const char* direction, zsock_t** bound, zsock_t** connected) {
 }
 
 aErr sCreate(ClientStream& s, uint32_t address, uint16_t port) {
+  // ZeroMQ would accept either and wait for ever: no server can be there.
+  if (address == 0 || port == 0) return aErrConnection;
   aErr e = sMakePair("out", &s.outgoingBound, &s.outgoingConnected);
   if (e == aErrNone) e = sMakePair("in", &s.incomingBound, &s.incomingConnected);
   if (e != aErrNone) return e;
@@ -244,6 +254,10 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
     delete handle;
     return aErrResource;
   }
+  // A read waits by itself (up to a second): there is no descriptor to wait on. Writes
+  // never wait beyond their bounded hand-over, so a caller may write in the writer's place.
+  aStream_SetPendingCheck(*stream, _sZeroMQStreamPending);
+  aStream_SetPromptWrites(*stream, true);
   // From now on the exit handler can close it if the program ends with it alive.
   record->token = aZSys_AddUser(record);
   return aErrNone;

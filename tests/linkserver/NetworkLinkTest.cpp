@@ -5,11 +5,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "api/Link.h"
 #include "api/Module.h"
+#include "tests/linkserver/FakeLinkServer.h"
 #include "tests/linkserver/Peers.h"
 #include "tests/support/BackgroundProcess.h"
 #include "tests/support/PrivateNetwork.h"
@@ -17,6 +19,7 @@
 namespace {
 
 using Quenlark::Tallowick::Link;
+using Quenlark::Tallowick::Module;
 using Quenlark::Tallowick::QuivelConfig;
 using testsupport::BackgroundProcess;
 
@@ -49,6 +52,56 @@ TEST_F(NetworkLink, FallbackAsksForLinkServersOnlyWithTheFeatureOn) {
       EXPECT_TRUE(server->linesWith("REQUEST").empty());
     }
   }
+}
+
+linkSpec serverSpec(uint16_t port) {
+  linkSpec spec;
+  std::memset(&spec, 0, sizeof spec);
+  spec.type = kLinkTypeQuivel;
+  spec.serialNumber = 0x5151;
+  spec.t.ip.address = htonl(INADDR_LOOPBACK);
+  spec.t.ip.port = port;
+  return spec;
+}
+
+TEST_F(NetworkLink, ModuleConnectsThroughALinkServerAndTakesItsAddress) {
+  lstest::FakeLinkServer fake({"--address", "0x0A"});
+  ASSERT_TRUE(fake.ok());
+  Module module(2);
+  ASSERT_EQ(module.setConfig(feature(1, 0)), aErrNone);
+  ASSERT_EQ(module.connectFromSpec(serverSpec(fake.port())), aErrNone);
+  EXPECT_TRUE(module.isConnected());
+  EXPECT_EQ(module.getModuleAddress(), 0x0A);
+  bool asked = false;
+  for (const lstest::Frame& f : fake.frames()) asked = asked || f.bytes == "ad00";
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(module.disconnect(), aErrNone);
+}
+
+TEST_F(NetworkLink, ModuleWithTheFeatureOffRefusesTheSameSpec) {
+  lstest::FakeLinkServer fake;
+  Module module(2);
+  ASSERT_EQ(module.setConfig(feature(0, 0)), aErrNone);
+  EXPECT_EQ(module.connectFromSpec(serverSpec(fake.port())), aErrConfiguration);
+  EXPECT_FALSE(module.isConnected());
+  EXPECT_EQ(module.getStatus(), 8);
+  EXPECT_FALSE(fake.waitForFrames(1, 300));   // nothing was opened toward it
+}
+
+TEST_F(NetworkLink, DiscoverAndConnectFindsTheServerByLoopbackMulticast) {
+  lstest::FakeLinkServer fake({"--address", "0x0C"});
+  auto responder = BackgroundProcess::python(lstest::peerScript("mcast_responder.py"),
+                                             {"--offset", "0", "--serial", "0x6161", "--kind", "6",
+                                              "--port", std::to_string(fake.port())});
+  ASSERT_EQ(responder->first("OFFSET"), "0");
+  Module module(2);
+  ASSERT_EQ(module.setConfig(feature(1, 0)), aErrNone);
+  ASSERT_EQ(module.discoverAndConnect(kLinkTypeQuivel, 0x6161), aErrNone);
+  EXPECT_EQ(module.getModuleAddress(), 0x0C);
+  linkSpec spec;
+  ASSERT_EQ(module.getLinkSpecifier(&spec), aErrNone);
+  EXPECT_EQ(spec.type, kLinkTypeQuivelTCPIP);
+  EXPECT_EQ(spec.t.ip.port, fake.port());
 }
 
 }  // namespace

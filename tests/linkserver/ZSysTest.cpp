@@ -79,19 +79,35 @@ TEST(ZSys, ReturningFromMainDuringADiscoveryExitsCleanly) {
   }
 }
 
-TEST(ZSys, ReturningFromMainWithAClientStreamOpenExitsCleanly) {
+TEST(ZSys, ReturningFromMainWithAClientStreamOrLinkOpenExitsCleanly) {
   NETTEST_ENTER_PRIVATE_NETWORK(false);
   lstest::FakeLinkServer fake;
   ASSERT_TRUE(fake.ok());
-  for (int run = 0; run < 20; run++) {
+  for (int run = 0; run < 40; run++) {
     SCOPED_TRACE(run);
-    auto program = child({"stream-exit", std::to_string(fake.port())});
+    auto program = child({run % 2 == 0 ? "link-exit" : "stream-exit", std::to_string(fake.port())});
     int status = 0;
     ASSERT_TRUE(program->waitExit(10000, &status));
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << ": " << program->errors();
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(program->errors(), "");
     EXPECT_TRUE(program->lines().empty());
+  }
+}
+
+TEST(ZSys, SignalsEndAProgramHoldingAClientLink) {
+  NETTEST_ENTER_PRIVATE_NETWORK(false);
+  lstest::FakeLinkServer fake;
+  ASSERT_TRUE(fake.ok());
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    auto program = child({"link-wait", std::to_string(fake.port())});
+    ASSERT_TRUE(program->waitFor("ready"));
+    ASSERT_EQ(kill(program->pid(), sig), 0);
+    int status = 0;
+    ASSERT_TRUE(program->waitExit(2000, &status)) << "the signal was swallowed";
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
   }
 }
 

@@ -3,6 +3,8 @@
 //   signal-wait             CZMQ in use, then waits for a signal
 //   discovery-exit ADDRESS  a beacon discovery running on another thread when main returns
 //   stream-exit PORT        a client stream to 127.0.0.1:PORT, used and alive when main returns
+//   link-exit PORT          a client link to 127.0.0.1:PORT, used and alive when main returns
+//   link-wait PORT          a client link to 127.0.0.1:PORT, used, then waits for a signal
 #include <arpa/inet.h>
 #include <czmq.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <thread>
 
 #include "common/aDiscovery.h"
+#include "common/aLink.h"
 #include "common/aZMQStream.h"
 #include "common/aZSys.h"
 
@@ -24,6 +27,23 @@ namespace {
 aStream* gOpenStream = nullptr;
 
 bool ignoreAll(const linkSpec*, bool*, void*) { return true; }
+
+uint8_t anyPacket(const aPacket*, void*) { return 1; }
+
+// A client link that has had its address query answered; 0 when that failed.
+aLinkRef usedClientLink(const char* port) {
+  aLinkRef link = aLink_CreateClient(htonl(INADDR_LOOPBACK), static_cast<uint16_t>(std::atoi(port)), 0);
+  if (link == 0) return 0;
+  const uint8_t none = 0;
+  aPacket* query = aPacket_CreateWithData(0xAD, 0, &none);
+  aLink_PutPacket(link, query);
+  aPacket_Destroy(&query);
+  aPacket* answer = aLink_AwaitFirst(link, anyPacket, nullptr, 3000);
+  const bool ok = answer != nullptr && answer->address == 0x04;
+  aPacket_Destroy(&answer);
+  if (!ok) aLink_Destroy(&link);
+  return link;
+}
 
 bool waitForUsers(uint64_t count) {
   for (int i = 0; i < 500; i++) {
@@ -62,6 +82,13 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 5 && aStream_Read(stream, &answer, 1) != aErrNone; i++) {
     }
     return answer == 0x04 ? 0 : 4;   // the stream is still open
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "link-exit") == 0) return usedClientLink(argv[2]) != 0 ? 0 : 4;
+  if (argc >= 3 && std::strcmp(argv[1], "link-wait") == 0) {
+    if (usedClientLink(argv[2]) == 0) return 4;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) pause();
   }
   return 2;
 }
