@@ -29,10 +29,11 @@ struct aServer;
 
 // How long the server waits for each reply packet of the device.
 #define aSERVER_REPLY_WAIT_MS 2000
-// A reply of more continued packets than this (a sequence number has 7 bits), or one
-// that takes longer than aSERVER_REPLY_LIMIT_MS in all, is given up: the requester gets
-// nothing and the device link is drained, so one endless device cannot hold the server.
-#define aSERVER_MAX_CONTINUED 128
+// A reply of more continued packets than this (24 KiB of a byte sequence, far more than
+// a module holds in one), or one that takes longer than aSERVER_REPLY_LIMIT_MS in all,
+// is given up: the requester gets nothing and the device link is drained, so that one
+// endless device cannot hold the server and every client for ever.
+#define aSERVER_MAX_CONTINUED 1024
 #define aSERVER_REPLY_LIMIT_MS 10000
 // Stream samples wait at most about this long in a batch, heartbeats or not.
 #define aSERVER_BATCH_AGE_MS 50

@@ -104,11 +104,12 @@ class Client {
 inline uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
 
 class ServerFixture : public ::testing::Test {
- protected:
+ public:
   static constexpr uint32_t kSerial = 0x1234ABCD;
   static constexpr uint8_t kModule = 0x04;
   static constexpr uint8_t kModel = 0x13;
 
+ protected:
   // Subclasses may set config before SetUp runs (in their constructor).
   devsim::Config config;
 
