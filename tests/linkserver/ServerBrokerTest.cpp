@@ -293,6 +293,19 @@ TEST_F(Broker, AnEndlessAnswerIsBoundedAndHoldsNothingUp) {
   sim->module->stopContinuedReplies();
 }
 
+// A tear-down does not wait for the device: a request in flight is given up at once.
+TEST_F(Broker, TearDownCutsAWaitForTheDeviceShort) {
+  devsim::Config c = sim->device->config();
+  c.dropReplies = -1;
+  sim->device->setConfig(c);
+  auto a = client();
+  a->send(echoRequest(kModule, 0x71, 0));
+  ASSERT_TRUE(sim->device->waitForCount([](const WirePacket& p) { return p.data.size() > 1 && p.data[1] == 0x71; }, 1, 5000));
+  const auto start = Clock::now();
+  aServer_Destroy(&server);
+  EXPECT_LT(msSince(start), aSERVER_REPLY_WAIT_MS / 2);
+}
+
 TEST_F(Broker, AByteSequenceWriteReachesTheDeviceInOneRunAfterItsLastChunk) {
   auto writer = client();
   auto other = client();
@@ -393,8 +406,9 @@ TEST_F(Streaming, EverySubscriberGetsEveryBatch) {
   ASSERT_FALSE(untilDisabled.empty());
   EXPECT_EQ(untilDisabled.back().hex, "04035dc200");
   const uint64_t sent = sim->module->samplesSent();
-  // The last batch leaves by its age, then the fences.
+  // The last batch leaves by its age, with nothing more coming from the device.
   for (int turn = 0; turn < 100 && samples(a->frames()).size() < sent; turn++) a->waitFrames(a->frames().size() + 1, 100);
+  ASSERT_EQ(samples(a->frames()).size(), sent) << "the last batch never left";
   a->fence();
   b->fence();
   size_t batchesA = 0, batchesB = 0;
