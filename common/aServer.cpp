@@ -96,7 +96,7 @@ void _createNetworkSpec(const aServer* server, uint8_t out[aLINKSPEC_SIZE]) {
   spec.routerSerialNumber = 0;
   spec.model = server->model.load();
   spec.t.ip.address = server->beaconHost;
-  spec.t.ip.port = server->frontendPort;
+  spec.t.ip.port = server->frontendPort.load();
   aLinkSpec_Serialize(&spec, out);
 }
 
@@ -140,11 +140,15 @@ zsock_t* sSocket(int type) {
   return socket;
 }
 
-// Starts an actor and waits for its ready signal; false when it failed.
+// Starts an actor and waits for its ready signal; false when it failed. A failed actor
+// has ended already: it is destroyed at once (its thread's last signal is still to
+// come, so the destroy has something to wait for).
 bool sStartActor(zactor_t** actor, zactor_fn* body, aServer* s) {
   *actor = zactor_new(body, s);
   if (*actor == nullptr) return false;
-  return zsock_wait(*actor) == kServerReady;
+  if (zsock_wait(*actor) == kServerReady) return true;
+  zactor_destroy(actor);
+  return false;
 }
 
 }  // namespace
@@ -229,7 +233,7 @@ aErr aServer_Start(aServer* s) {
 
   s->streamConnected = sMakePair("stream", s->streamBroker, s->streamFilter);
   s->syncConnected = sMakePair("sync", s->syncBroker, s->syncWorker);
-  if (s->frontendPort == 0 || !s->streamConnected || !s->syncConnected) return aErrResource;
+  if (s->frontendPort.load() == 0 || !s->streamConnected || !s->syncConnected) return aErrResource;
 
   if (!sStartActor(&s->broker, _serverWorker_broker, s)) return aErrResource;
   if (!sStartActor(&s->sync, _serverWorker_syncCommands, s)) return aErrResource;
@@ -257,7 +261,7 @@ aErr aServer_Destroy(aServer** server) {
 
 aErr aServer_GetPort(const aServer* server, uint16_t* port) {
   if (server == nullptr || port == nullptr) return aErrParam;
-  *port = server->frontendPort;
+  *port = server->frontendPort.load();
   return aErrNone;
 }
 

@@ -75,7 +75,8 @@ struct aServer {
   zactor_t* discovery = nullptr;
   bool discoveryIsBeacon = false;
 
-  uint16_t frontendPort = 0;
+  // Set once bound, after the multicast responder, which reads it, has started.
+  std::atomic<uint16_t> frontendPort{0};
   zsock_t* frontend = nullptr;    // ROUTER
   zsock_t* syncWorker = nullptr;  // DEALER, connected
   zsock_t* syncBroker = nullptr;  // DEALER, bound
