@@ -2,13 +2,7 @@
 // device link, reached by clients of this and of other processes.
 #include <gtest/gtest.h>
 
-#include <czmq.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -18,7 +12,7 @@
 
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "common/aZSys.h"
+#include "tests/linkserver/ProcessState.h"
 #include "tests/linkserver/ServerFixture.h"
 
 namespace lstest {
@@ -44,35 +38,6 @@ linkSpec tcpSpec(uint32_t serial, uint16_t port) {
   return spec;
 }
 
-std::vector<std::string> probeOffsets(const std::vector<std::string>& offsets) {
-  std::vector<std::string> args = {"probe"};
-  args.insert(args.end(), offsets.begin(), offsets.end());
-  auto probe = BackgroundProcess::python(peerScript("mcast_probe.py"), args);
-  int status = -1;
-  EXPECT_TRUE(probe->waitExit(10000, &status));
-  return probe->lines();
-}
-
-size_t threads() {
-  size_t n = 0;
-  DIR* d = opendir("/proc/self/task");
-  while (dirent* e = d != nullptr ? readdir(d) : nullptr)
-    if (e->d_name[0] != '.') n++;
-  if (d != nullptr) closedir(d);
-  return n;
-}
-
-bool refusesConnections(uint16_t port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = loopback();
-  const bool refused = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno == ECONNREFUSED;
-  close(s);
-  return refused;
-}
-
 uint8_t modelThrough(Module& module, aErr* e) {
   SystemClass system;
   system.init(&module, 0);
@@ -91,9 +56,7 @@ class ModuleServer : public ServerFixture {
 };
 
 TEST_F(ModuleServer, ADefaultModulePutsAServerInFrontOfItsDeviceLink) {
-  // ZeroMQ's own threads, which stay once started, are up before the baseline.
-  aZSys_Init();
-  zsock_t* warm = zsock_new(ZMQ_DEALER);
+  ZeroMQThreads started;
   const size_t baseline = threads();
   uint16_t served = 0;
   {
@@ -106,6 +69,13 @@ TEST_F(ModuleServer, ADefaultModulePutsAServerInFrontOfItsDeviceLink) {
     EXPECT_NE(c.port, 0);
     EXPECT_EQ(c.interfaceAddress, loopback());
     served = c.port;
+    // The process listens on the device's port (the simulated module is in this
+    // process) and on the frontend, on loopback, and nowhere else.
+    std::vector<std::string> listening = listeners();
+    std::sort(listening.begin(), listening.end());
+    std::vector<std::string> expected = {"127.0.0.1:" + std::to_string(sim->tcp->port()), "127.0.0.1:" + std::to_string(served)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listening, expected);
     aErr e = aErrUnknown;
     EXPECT_EQ(modelThrough(module, &e), kModel);
     EXPECT_EQ(e, aErrNone);
@@ -119,13 +89,7 @@ TEST_F(ModuleServer, ADefaultModulePutsAServerInFrontOfItsDeviceLink) {
   }
   EXPECT_EQ(probeOffsets({"0"}), std::vector<std::string>{"FREE 0"});
   EXPECT_TRUE(refusesConnections(served));
-  bool back = false;
-  for (int i = 0; i < 300 && !back; i++) {
-    back = threads() == baseline;
-    if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(back) << threads() << " threads, " << baseline << " before";
-  zsock_destroy(&warm);
+  EXPECT_TRUE(backTo(baseline, threads)) << threads() << " threads, " << baseline << " before";
 }
 
 // Another process finds the server by discovery, reaches the device through it and

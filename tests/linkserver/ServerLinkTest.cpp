@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/linkserver/ProcessState.h"
 #include "tests/linkserver/ServerFixture.h"
 
 namespace lstest {
@@ -17,15 +18,6 @@ using testsupport::BackgroundProcess;
 
 long msSince(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-std::vector<std::string> probeOffsets(const std::vector<std::string>& offsets) {
-  std::vector<std::string> args = {"probe"};
-  args.insert(args.end(), offsets.begin(), offsets.end());
-  auto probe = BackgroundProcess::python(peerScript("mcast_probe.py"), args);
-  int status = -1;
-  EXPECT_TRUE(probe->waitExit(10000, &status));
-  return probe->lines();
 }
 
 // An echo through a link, answered within a second.
