@@ -110,6 +110,13 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "Failed to retrieve a valid BIRD file");
     return 0;
   }
+  // Only what loads as a BIRD file may replace a stored build: a truncated transfer or
+  // a page of something else would leave the device's latest download unusable.
+  if (!BirdFile::VerifyData(bytes, length)) {
+    std::free(bytes);
+    display.message(1, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
   const std::string when = KeyValueStore::CurrentDate();
   const std::string name = bld + ".bird";
   const aErr e = entry.WriteFile(name.c_str(), bytes, length);

@@ -47,11 +47,13 @@ class EndToEnd : public ::testing::Test {
   std::string statsFile(uint32_t serial = kSerial) const { return dumpDir() + "/" + hex8(serial) + ".stats"; }
 
   // The server knows builds 5000 (the latest) and 4000 of the module; faults as JSON.
-  void configure(const std::string& faults) {
+  // bird5000 is the file the server sends for build 5000.
+  void configure(const std::string& faults, const std::string& bird5000 = std::string()) {
     std::string json = "{\"devices\": {\"" + hex8(kSerial) +
                        "\": {\"latest\": \"5000\", \"builds\": {\"5000\": \"2.12.3\", \"4000\": \"2.11.0\"}, "
                        "\"birds\": {\"5000\": \"" +
-                       dir.sub("5000.bird") + "\", \"4000\": \"" + dir.sub("4000.bird") + "\"}}}";
+                       (bird5000.empty() ? dir.sub("5000.bird") : bird5000) + "\", \"4000\": \"" +
+                       dir.sub("4000.bird") + "\"}}}";
     if (!faults.empty()) json += ", \"faults\": " + faults;
     json += "}";
     server->setConfig(json);
@@ -252,6 +254,41 @@ TEST_F(EndToEnd, ADownloadTheServerRefusesStoresNothing) {
     for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_FALSE(testsupport::exists(entry() + "/5000.bird"));
   }
+}
+
+// What the server sends must load as a BIRD file before it may replace a stored build:
+// a good stored 5000.bird and its attributes stay exactly as they were.
+TEST_F(EndToEnd, ADownloadThatIsNoBirdFileLeavesTheStoredBuildAsItWas) {
+  ASSERT_EQ(run({"-G", "-d", hex8(kSerial)}).status, 0);
+  const std::string stored = settings();
+
+  Bytes burd = latest.file;
+  burd[1] = 'u';
+  Bytes versionZero = latest.file;
+  versionZero[4] = 0;
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } cases[] = {
+      {"truncated build", Bytes(latest.file.begin(), latest.file.begin() + static_cast<long>(latest.file.size() / 2))},
+      {"not a BIRD file", Bytes{'<', 'h', 't', 'm', 'l', '>', 'n', 'o', 'p', 'e', '<', '/', 'h', 't', 'm', 'l', '>'}},
+      {"signature burd", burd},
+      {"format version 0", versionZero},
+      {"header only", Bytes(latest.file.begin(), latest.file.begin() + 6)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    birdgen::writeFile(dir.sub("bad.bird"), c.bytes);
+    configure("", dir.sub("bad.bird"));
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to retrieve a valid BIRD file"), std::string::npos) << r.err;
+    EXPECT_EQ(birdgen::readFile(entry() + "/5000.bird"), latest.file);
+    EXPECT_EQ(settings(), stored);
+  }
+  // The store still lists and installs the good build.
+  const auto l = run({"-L", "-d", hex8(kSerial)});
+  EXPECT_NE(l.out.find("2.12.3"), std::string::npos) << l.out;
 }
 
 TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenStillRecordsIt) {

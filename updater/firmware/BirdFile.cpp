@@ -105,27 +105,53 @@ bool BirdFile::Load() {
     Log::log(kLog, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
              static_cast<size_t>(count), static_cast<size_t>(size));
   } else {
-    if (size > 6) {
-      signature = GetInt(buffer.get());
-      version = GetShort(buffer.get() + 4);
-    }
-    const uint64_t bodyLength = size > 6 ? size - 6 : 0;
-    try {
-      if (DecompressData(buffer.get() + (size > 6 ? 6 : size), bodyLength)) {
-        // A count mismatch is only logged; a block that does not fit its payload or
-        // its type's layout refuses the file.
-        ScanBlocks(data.get(), dataSize);
-        result = !malformed;
-        if (result) FindSerialNumberOffsets();
-      }
-    } catch (const std::bad_alloc&) {
-      Log::log(kLog, "BIRDFILE: Error - out of memory loading %s\n", path.c_str());
-      result = false;
-    }
+    result = LoadData(buffer.get(), size);
   }
-  if (firstBlock(BLOCK_TYPE_SERIAL_OFFSETS) != nullptr) hasSerialOffsets = true;
   aFile_Close(&file);
   return result;
+}
+
+bool BirdFile::LoadData(const uint8_t* bytes, uint64_t size) {
+  bool result = false;
+  if (size > 6) {
+    signature = GetInt(bytes);
+    version = GetShort(bytes + 4);
+  }
+  const uint64_t bodyLength = size > 6 ? size - 6 : 0;
+  try {
+    if (DecompressData(bytes + (size > 6 ? 6 : size), bodyLength)) {
+      // A count mismatch is only logged; a block that does not fit its payload or
+      // its type's layout refuses the file.
+      ScanBlocks(data.get(), dataSize);
+      result = !malformed;
+      if (result) FindSerialNumberOffsets();
+    }
+  } catch (const std::bad_alloc&) {
+    Log::log(kLog, "BIRDFILE: Error - out of memory loading %s\n", path.c_str());
+    result = false;
+  }
+  if (firstBlock(BLOCK_TYPE_SERIAL_OFFSETS) != nullptr) hasSerialOffsets = true;
+  return result;
+}
+
+bool BirdFile::VerifyHeader(const uint8_t* bytes, uint64_t size) {
+  return bytes != nullptr && size >= 6 && std::memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 && bytes[4] != 0 &&
+         bytes[5] != 0;
+}
+
+bool BirdFile::VerifyData(const uint8_t* bytes, uint64_t size) {
+  if (!VerifyHeader(bytes, size)) {
+    Log::log(kLog, "BIRDFILE: Error - %llu bytes without a BIRD header\n", static_cast<unsigned long long>(size));
+    return false;
+  }
+  if (size > MAX_PAYLOAD_SIZE) {
+    Log::log(kLog, "BIRDFILE: Error - %llu bytes are more than a BIRD file may hold\n",
+             static_cast<unsigned long long>(size));
+    return false;
+  }
+  BirdFile trial;
+  trial.path = "(received bytes)";
+  return trial.LoadData(bytes, size);
 }
 
 bool BirdFile::DecompressData(const uint8_t* body, uint64_t length) {
@@ -431,6 +457,5 @@ bool BirdFile::VerifyFile(const char* filePath) {
   uint64_t count = 0;
   const aErr e = aFile_Read(file, header, sizeof header, &count);
   aFile_Close(&file);
-  return e == aErrNone && count == sizeof header && std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 &&
-         header[4] != 0 && header[5] != 0;
+  return e == aErrNone && VerifyHeader(header, count);
 }
