@@ -3,6 +3,7 @@
 // spinner.
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <map>
 #include <memory>
@@ -119,12 +120,23 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   }
   const std::string when = KeyValueStore::CurrentDate();
   const std::string name = bld + ".bird";
-  const aErr e = entry.WriteFile(name.c_str(), bytes, length);
-  if (e != aErrNone) display.message(1, "Failed to write file with %d", static_cast<int>(e));
+  int error = 0;
+  const aErr e = entry.WriteFile(name.c_str(), bytes, length, &error);
   std::free(bytes);
+  // A file that is not in the store was not downloaded: recording it would point the
+  // device's latest download at nothing.
+  if (e != aErrNone) {
+    display.message(1, "Failed to write file with %d: %s", static_cast<int>(e),
+                    error != 0 ? std::strerror(error) : aError_GetErrorText(e));
+    return 0;
+  }
   entry.attributes.Add("LATEST_DOWNLOAD", name);
   entry.attributes.Add("LAST_DOWNLOAD_DATE", when);
-  entry.attributes.Save(nullptr);
+  if (!entry.attributes.Save(nullptr)) {
+    display.message(1, "Failed to record the download in %s: %s", entry.attributes.path.c_str(),
+                    entry.attributes.SaveFailure().c_str());
+    return 0;
+  }
   return build;
 }
 

@@ -157,11 +157,14 @@ bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile
 }
 
 // What the device's entry keeps of a successful update: the file (a path, or the build's
-// name in the store) and when.
-void _record_transfer(UpdaterStoreItem& entry, const std::string& birdPath) {
+// name in the store) and when. A record that cannot be saved is said; the device has its
+// new firmware all the same.
+void _record_transfer(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, const std::string& birdPath) {
   entry.attributes.Add("LATEST_TRANSFER", birdPath);
   entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
-  entry.attributes.Save(nullptr);
+  if (!entry.attributes.Save(nullptr))
+    display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
+                    entry.attributes.SaveFailure().c_str());
 }
 
 }  // namespace
@@ -204,7 +207,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     return false;
   }
 
-  if (hasEntry) updater::_record_transfer(entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
+  if (hasEntry) updater::_record_transfer(display, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   const aTime end = aTime_GetMSTicks();
   display.message(0, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);

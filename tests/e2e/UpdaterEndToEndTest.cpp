@@ -5,7 +5,12 @@
 // status.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -291,12 +296,67 @@ TEST_F(EndToEnd, ADownloadThatIsNoBirdFileLeavesTheStoredBuildAsItWas) {
   EXPECT_NE(l.out.find("2.12.3"), std::string::npos) << l.out;
 }
 
-TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenStillRecordsIt) {
+TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   mkdirs(entry() + "/5000.bird");   // a directory where the file must go
   const auto r = run({"-G", "-d", hex8(kSerial)});
-  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(r.status, 1) << describe(r);
   EXPECT_NE(r.err.find("Failed to write file with "), std::string::npos) << r.err;
-  EXPECT_NE(settings().find("LATEST_DOWNLOAD=5000.bird"), std::string::npos) << settings();
+  EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
+  EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
+}
+
+// An attribute file that cannot be replaced (a directory stands in its place): the
+// download is not recorded and says so; an update still succeeds and says so too.
+TEST_F(EndToEnd, AnAttributeFileThatCannotBeSavedIsSaid) {
+  mkdirs(entry() + "/.settings");
+  const auto g = run({"-G", "-d", hex8(kSerial)});
+  EXPECT_EQ(g.status, 1) << describe(g);
+  EXPECT_NE(g.err.find("Failed to record the download in " + entry() + "/.settings"), std::string::npos) << g.err;
+
+  startSim();
+  const auto u = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+  EXPECT_EQ(u.status, 0) << describe(u);
+  EXPECT_NE(u.err.find("Failed to record the transfer in " + entry() + "/.settings"), std::string::npos) << u.err;
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+}
+
+// The store on a 64 KiB tmpfs in a mount namespace of a child's own: the small build
+// fits, the large one does not. The failed download says why, leaves no part of itself
+// behind and still names the small build as the latest download.
+TEST_F(EndToEnd, ADownloadIntoAFullStoreFailsAndKeepsTheLatestDownload) {
+  const FirmwareBuild large("5000", "2.12.3", 41, "Hemblork", 90000, 0);
+  birdgen::writeFile(dir.sub("large.bird"), large.file);
+  ASSERT_GT(large.file.size(), 64u * 1024u);
+  configure("", dir.sub("large.bird"));
+  mkdirs(storeRoot());
+  const std::string report = dir.sub("report");
+  const int code = testsupport::runInChild([&]() {
+    std::string why;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("store", storeRoot().c_str(), "tmpfs", 0, "size=64k") != 0) {
+      testsupport::writeText(report, std::string("no private tmpfs: ") + std::strerror(errno));
+      return 3;
+    }
+    const auto small = run({"-G", "-b", "4000", "-d", hex8(kSerial)});
+    const auto full = run({"-G", "-d", hex8(kSerial)});
+    const std::vector<std::string> names = testsupport::listDirectory(entry());
+    const std::string text = settings();
+    if (small.status != 0) why += "the small build was not stored\n" + describe(small);
+    if (full.status != 1) why += "the failed download did not end with status 1\n";
+    if (full.err.find("Failed to write file with ") == std::string::npos ||
+        full.err.find("No space left on device") == std::string::npos)
+      why += "the failure does not say why\n";
+    if (names != std::vector<std::string>{".settings", "4000.bird"} &&
+        names != std::vector<std::string>{"4000.bird", ".settings"}) {
+      why += "the device's entry holds:";
+      for (const std::string& n : names) why += " " + n;
+      why += "\n";
+    }
+    if (text.find("LATEST_DOWNLOAD=4000.bird") == std::string::npos) why += "settings:\n" + text;
+    testsupport::writeText(report, why + describe(full));
+    return why.empty() ? 0 : 1;
+  });
+  EXPECT_EQ(code, 0) << testsupport::readText(report);
 }
 
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {

@@ -90,16 +90,20 @@ bool KeyValueStore::Save(const char* filePath) {
     path = DEFAULT_FILENAME;
     Log::log(kLog, "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
   }
+  saveFailure.clear();
   if (!unreadablePath.empty() && path == unreadablePath) {
     Log::log(kLog, "Attibutes: Error - not replacing unreadable attributes file: '%s'\n", path.c_str());
+    saveFailure = "it could not be read whole, so it is not replaced";
     return false;
   }
   if (dirty) entries[KEY_UPDATED_TIME] = CurrentDate();
 
   std::string text;
   for (const auto& entry : entries) text += entry.first + "=" + entry.second + "\n";
-  if (ReplaceFile(path, text.data(), text.size()) != aErrNone) {
-    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), errno);
+  int error = 0;
+  if (ReplaceFile(path, text.data(), text.size(), &error) != aErrNone) {
+    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), error);
+    saveFailure = std::strerror(error);
     return false;
   }
   dirty = false;

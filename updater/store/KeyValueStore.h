@@ -18,8 +18,10 @@ public:
   // exists but cannot be read is left alone, and this store never saves over it.
   void Load(const char* path);
   // Replaces the file whole with the entries (the path given, else the store's own).
-  // Returns false when the file could not be written; the store then stays dirty.
+  // Returns false when the file could not be written; the store then stays dirty and
+  // SaveFailure() says why.
   bool Save(const char* path);
+  const std::string& SaveFailure() const { return saveFailure; }
 
   std::string GetString(const char* key, const char* defaultValue) const;
   int GetInt(const char* key, int defaultValue);
@@ -49,4 +51,5 @@ private:
   const std::string* typedValue(const char* key);
   // The path of a file that exists but could not be read: never replaced.
   std::string unreadablePath;
+  std::string saveFailure;
 };

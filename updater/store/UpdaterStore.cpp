@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -100,9 +101,12 @@ UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, s
 
 bool UpdaterStoreItem::IsValid() const { return !base.empty() && !name.empty(); }
 
-aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, uint64_t length) {
-  if (bytes == nullptr || fileName == nullptr) return aErrNotFound;
-  return ReplaceFile(BuildPath(base.c_str(), name.c_str(), fileName, nullptr), bytes, length);
+aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, uint64_t length, int* error) {
+  if (bytes == nullptr || fileName == nullptr) {
+    if (error != nullptr) *error = EINVAL;
+    return aErrNotFound;
+  }
+  return ReplaceFile(BuildPath(base.c_str(), name.c_str(), fileName, nullptr), bytes, length, error);
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const {

@@ -76,8 +76,12 @@ void discard(const std::string& temporary) {
 
 }  // namespace
 
-aErr ReplaceFile(const std::string& path, const void* data, uint64_t length) {
-  if (path.empty() || (data == nullptr && length > 0)) return aErrParam;
+aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error) {
+  if (error != nullptr) *error = 0;
+  if (path.empty() || (data == nullptr && length > 0)) {
+    if (error != nullptr) *error = EINVAL;
+    return aErrParam;
+  }
   std::string temporary;
   int fd = -1;
   for (unsigned attempt = 0; attempt < 16 && fd < 0; attempt++) {
@@ -86,17 +90,22 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length) {
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return aErrNotFound;
+  if (fd < 0) {
+    if (error != nullptr) *error = errno;
+    return aErrNotFound;
+  }
 
   bool ok = writeAll(fd, static_cast<const uint8_t*>(data), length);
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (!ok) {
     discard(temporary);
+    if (error != nullptr) *error = errno;
     return aErrIO;
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     discard(temporary);
+    if (error != nullptr) *error = errno;
     return aErrNotFound;
   }
   syncDirectoryOf(path);

@@ -13,6 +13,6 @@ std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 // go to a hidden temporary file beside it, every write is checked and synced, and only
 // then is the temporary renamed over the file. A crash or a full disk never leaves a
 // truncated file behind. aErrNotFound when the file cannot be created in its directory
-// (or a directory stands in its place), aErrIO when writing or syncing fails; errno
-// then tells why.
-aErr ReplaceFile(const std::string& path, const void* data, uint64_t length);
+// (or a directory stands in its place), aErrIO when writing or syncing fails; the
+// errno value that tells why goes to *error when it is given.
+aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error = nullptr);
