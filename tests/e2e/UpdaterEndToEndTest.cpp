@@ -305,6 +305,24 @@ TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
 }
 
+// A download rewrites the device's attribute file: every entry it held before stays,
+// however long its line, and the download's own are added.
+TEST_F(EndToEnd, ADownloadKeepsEveryEntryOfTheAttributeFile) {
+  mkdirs(entry());
+  const std::string note(3000, 'n');
+  testsupport::writeText(entry() + "/.settings", "CREATED_TIME=then\nNOTE=" + note +
+                                                     "\nLATEST_TRANSFER=4000.bird\n  #OWNER=lab\n");
+  for (int run_ = 0; run_ < 2; run_++) {
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::string text = settings();
+    EXPECT_NE(text.find("\nNOTE=" + note + "\n"), std::string::npos) << text.substr(0, 200);
+    EXPECT_NE(text.find("LATEST_TRANSFER=4000.bird\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("#OWNER=lab\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("LATEST_DOWNLOAD=5000.bird\n"), std::string::npos) << text;
+  }
+}
+
 // An attribute file that cannot be replaced (a directory stands in its place): the
 // download is not recorded and says so; an update still succeeds and says so too.
 TEST_F(EndToEnd, AnAttributeFileThatCannotBeSavedIsSaid) {

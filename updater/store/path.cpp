@@ -111,3 +111,54 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
   syncDirectoryOf(path);
   return aErrNone;
 }
+
+aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t limit, int* error) {
+  contents.clear();
+  if (error != nullptr) *error = 0;
+  auto fail = [error](aErr result, int why) {
+    if (error != nullptr) *error = why;
+    return result;
+  };
+  if (path.empty()) return fail(aErrNotFound, ENOENT);
+  // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int why = errno;
+    return fail(why == ENOENT || why == ENOTDIR ? aErrNotFound : aErrIO, why);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int why = errno;
+    ::close(fd);
+    return fail(aErrIO, why);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(aErrMode, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  if (static_cast<uint64_t>(st.st_size) > limit) {
+    ::close(fd);
+    return fail(aErrOverrun, EFBIG);
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int why = errno;
+      ::close(fd);
+      contents.clear();
+      return fail(aErrIO, why);
+    }
+    if (n == 0) break;
+    // The file may grow while it is read: the limit holds for what is read as well.
+    if (contents.size() + static_cast<size_t>(n) > limit) {
+      ::close(fd);
+      contents.clear();
+      return fail(aErrOverrun, EFBIG);
+    }
+    contents.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return aErrNone;
+}

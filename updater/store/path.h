@@ -16,3 +16,10 @@ std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 // (or a directory stands in its place), aErrIO when writing or syncing fails; the
 // errno value that tells why goes to *error when it is given.
 aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error = nullptr);
+
+// Reads a whole regular file into contents. Anything else (a FIFO, a device, a
+// directory) is refused at once without a byte read, so that a path that names one
+// can never block the caller. aErrNotFound when nothing is there (ENOENT, ENOTDIR),
+// aErrMode when it is not a regular file, aErrOverrun when it is larger than limit,
+// aErrIO when it cannot be opened or read; the errno value goes to *error when given.
+aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t limit, int* error = nullptr);
