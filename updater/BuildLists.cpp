@@ -16,11 +16,12 @@
 std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
   std::map<std::string, std::string> builds;
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(1, "Server request failed for %s", serverUrl.c_str());
+    display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                    UpdateServerRequest::LastFailure().suffix().c_str());
     return builds;
   }
   if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
-    display.message(1, "Failed to retrieve builds for %08X", serial);
+    display.message(1, "Failed to retrieve builds for %08X%s", serial, UpdateServerRequest::LastFailure().suffix().c_str());
   return builds;
 }
 

@@ -51,7 +51,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     return 0;
   }
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(1, "Server request failed for %s", serverUrl.c_str());
+    display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                    UpdateServerRequest::LastFailure().suffix().c_str());
     return 0;
   }
   std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Download_Firmware");
@@ -68,7 +69,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   }
   std::string latestBuild, version;
   if (!UpdateServerRequest::QueryBuild(serial, latestBuild, version, serverUrl.c_str())) {
-    display.message(1, "No build information for device");
+    display.message(1, "No build information for device%s", UpdateServerRequest::LastFailure().suffix().c_str());
     return 0;
   }
   if (build == 0 && !updater::_to_build_number(latestBuild, build)) {
@@ -81,7 +82,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   } else {
     display.message(0, "Validating build %u with server", build);
     if (!updater::_valid_build(serial, build, serverUrl.c_str())) {
-      display.message(1, "No valid build %u", build);
+      display.message(1, "No valid build %u%s", build, UpdateServerRequest::LastFailure().suffix().c_str());
       return 0;
     }
     display.message(0, "Build %u is valid", build);
@@ -90,9 +91,12 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   std::promise<bool> promise;
   std::future<bool> future = promise.get_future();
   std::string reply;
+  ServerFailure failure;  // the worker's, read once its promise is kept
   const std::string bld = std::to_string(build);
-  std::thread worker([this, &promise, serial, fw = version, bld, &reply, noCal]() {
-    promise.set_value(UpdateServerRequest::GetBuild(serial, fw.c_str(), bld.c_str(), reply, serverUrl.c_str(), noCal));
+  std::thread worker([this, &promise, serial, fw = version, bld, &reply, &failure, noCal]() {
+    const bool fetched = UpdateServerRequest::GetBuild(serial, fw.c_str(), bld.c_str(), reply, serverUrl.c_str(), noCal);
+    failure = UpdateServerRequest::LastFailure();
+    promise.set_value(fetched);
   });
   display.update_spinner(true, "Downloading");
   while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
@@ -100,7 +104,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   display.update_spinner(false, "Downloading");
   const bool fetched = future.get();
   worker.join();
-  if (!fetched) display.message(1, "Download failed");
+  if (!fetched) display.message(1, "Download failed%s", failure.suffix().c_str());
   if (reply.empty()) {
     display.message(1, "Failed to retrieve a valid BIRD file");
     return 0;

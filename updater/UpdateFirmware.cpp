@@ -30,8 +30,12 @@ uint32_t _choose_build(UpdaterDisplayInterface& display, const std::string& serv
                        uint32_t build, UpdaterStoreItem& entry) {
   if (build == 0) {
     std::string buildText, versionText;
-    // An unanswered query leaves the text empty, so the store decides.
-    UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+    // An unanswered query leaves the text empty, so the store decides; a server that
+    // cannot be reached (or is too slow) is said, as the update goes on without it.
+    if (!UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str()) &&
+        UpdateServerRequest::LastFailure().transfer)
+      display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                      UpdateServerRequest::LastFailure().suffix().c_str());
     if (!_to_build_number(buildText, build)) {
       Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
       build = 0;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -375,6 +376,23 @@ TEST_F(EndToEnd, ADownloadIntoAFullStoreFailsAndKeepsTheLatestDownload) {
     return why.empty() ? 0 : 1;
   });
   EXPECT_EQ(code, 0) << testsupport::readText(report);
+}
+
+// A server that trickles its replies (4 bytes a second) falls below the minimum rate:
+// the download and the update's build query are given up within the rate's window and
+// say that the server was too slow. Without a bound either would take an hour.
+TEST_F(EndToEnd, ATricklingServerIsGivenUpAsTooSlow) {
+  configure(R"({"*": {"pad_lines": 200, "chunk": 1, "delay_ms": 250}})");
+  auto download = std::async(std::launch::async, [&] { return run({"-G", "-d", hex8(kSerial)}, 90000); });
+  auto update = std::async(std::launch::async, [&] { return run({"-U", "-d", hex8(kSerial)}, 90000); });
+  for (auto* pending : {&download, &update}) {
+    const auto r = pending->get();
+    EXPECT_FALSE(r.timedOut) << describe(r);
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Server request failed for " + server->url() + ": the server was too slow"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {

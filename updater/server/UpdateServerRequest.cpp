@@ -28,9 +28,19 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
-// Performs one request: false (logged) on a transfer failure, a status other than
-// 200 or a reply that is not "ok"; otherwise the reply's lines.
+// Each thread's own: the download asks on a worker thread while the main thread waits.
+thread_local ServerFailure lastFailure;
+
+void fail(bool transfer, const std::string& text) {
+  lastFailure.transfer = transfer;
+  lastFailure.text = text;
+}
+
+// Performs one request: false (logged, and kept as the thread's last failure) on a
+// transfer failure, a status other than 200 or a reply that is not "ok"; otherwise the
+// reply's lines.
 bool exchange(const char* name, const char* url, Query& query, std::vector<std::string>& lines) {
+  fail(false, std::string());
   try {
     HTTPResponse response = HTTPRequest::GET(url != nullptr ? url : default_url.c_str(), query);
     if (response.get_status() != 200) {
@@ -39,11 +49,21 @@ bool exchange(const char* name, const char* url, Query& query, std::vector<std::
       else
         Log::log(kLog, "%s ==> [%d] [%s]\n", name, static_cast<int>(response.get_status()),
                  response.get_response().c_str());
+      fail(false, "HTTP status " + std::to_string(response.get_status()));
       return false;
     }
-    return UpdateServerRequest::SplitReply(name, response.get_request(), response.get_response(), lines);
+    if (!UpdateServerRequest::SplitReply(name, response.get_request(), response.get_response(), lines)) {
+      fail(false, "the reply does not begin with \"ok\"");
+      return false;
+    }
+    return true;
+  } catch (const HTTPFailure& e) {
+    Log::log(kLog, "%s ==> [%s]\n", name, e.what());
+    fail(true, e.reason());
+    return false;
   } catch (const std::exception& e) {
     Log::log(kLog, "%s ==> [%s]\n", name, e.what());
+    fail(true, e.what());
     return false;
   }
 }
@@ -72,6 +92,8 @@ bool versionKey(const std::string& version, std::tuple<uint8_t, uint8_t, uint8_t
 }
 
 }  // namespace
+
+const ServerFailure& UpdateServerRequest::LastFailure() { return lastFailure; }
 
 const char* UpdateServerRequest::DefaultURL() { return default_url.c_str(); }
 const char* UpdateServerRequest::DefaultSecureURL() { return default_secure_url.c_str(); }

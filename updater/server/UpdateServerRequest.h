@@ -12,8 +12,22 @@
 // either does not split into three numbers.
 bool _sortVersion(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b);
 
+// Why the last request of a thread failed: transfer is set when the server could not be
+// reached or the transfer broke off (unreachable, too slow, refused TLS peer), clear
+// when the server answered with a refusal; text is one line for the user.
+struct ServerFailure {
+  bool transfer = false;
+  std::string text;
+  // ": " and the text, to end a message with; empty when there is no text.
+  std::string suffix() const { return text.empty() ? std::string() : ": " + text; }
+};
+
 class UpdateServerRequest {
 public:
+  // The failure of the last request made on the calling thread (empty text after a
+  // request that succeeded).
+  static const ServerFailure& LastFailure();
+
   // A null url means the default server ("http://" host "/cgi/u").
   static bool ping(const char* url);
   static bool QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url);
