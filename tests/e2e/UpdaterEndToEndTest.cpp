@@ -395,6 +395,33 @@ TEST_F(EndToEnd, ATricklingServerIsGivenUpAsTooSlow) {
   }
 }
 
+// HTTPS peers that are refused: the error line names the reason, not only the URL.
+TEST_F(EndToEnd, AnHttpsRefusalSaysWhy) {
+  const std::string ca = testsupport::testCADirectory();
+  FakeUpdateServer untrusted(ca + "/server.pem", ca + "/server.key");
+  FakeUpdateServer wrongName(ca + "/wrongname.pem", ca + "/wrongname.key");
+  const std::string refused = ": SSL peer certificate or SSH remote key was not OK (";
+  for (const char* command : {"-G", "-B"}) {
+    SCOPED_TRACE(command);
+    const auto r = clitest::RunProgram(
+        UPDATER_BINARY, {"Updater", command, "-d", hex8(kSerial), "-i", storeRoot(), "-u", untrusted.url()});
+    EXPECT_NE(r.err.find("Server request failed for " + untrusted.url() + refused + "SSL certificate problem"),
+              std::string::npos)
+        << describe(r);
+  }
+  // Trusted CA, certificate for another name: refused with its own reason.
+  const std::string report = dir.sub("report");
+  const int code = testsupport::runTrustingCA(ca + "/ca.pem", [&]() {
+    const auto r = clitest::RunProgram(
+        UPDATER_BINARY, {"Updater", "-G", "-d", hex8(kSerial), "-i", storeRoot(), "-u", wrongName.url()});
+    testsupport::writeText(report, describe(r));
+    return r.status == 1 && r.err.find("Server request failed for " + wrongName.url() + refused) != std::string::npos
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(code, 0) << testsupport::readText(report);
+}
+
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
   startSim({"--build", "4711", "--version", "2C000003"});   // 2.12.3
   const auto r = run({"-D", "-t", "TCPIP"});
