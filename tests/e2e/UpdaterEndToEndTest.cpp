@@ -5,10 +5,15 @@
 // status.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -18,6 +23,7 @@
 
 #include "tests/cli/Subprocess.h"
 #include "tests/discovery/PrivateNetwork.h"
+#include "tests/discovery/SimDiscoveryResponder.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
@@ -432,6 +438,85 @@ TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
   EXPECT_NE(r.out.find("[127.0.0.1]"), std::string::npos) << r.out;
   // 2.12.3 is new enough to be asked for its name.
   EXPECT_NE(r.out.find("[127.0.0.1]        sim"), std::string::npos) << r.out;
+}
+
+// TCP listeners that never say a word: what a spoofed discovery reply can name to cost
+// each connection attempt its whole time-out. A talking-silent one takes connections
+// (the kernel's queue does); a deaf one has its queue filled, so that further
+// connection requests are dropped and a connect can only time out.
+class SilentListener {
+ public:
+  explicit SilentListener(bool deaf) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(fd_, deaf ? 0 : 512) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+      return;
+    port_ = ntohs(local.sin_port);
+    for (int i = 0; deaf && i < 4; i++) {
+      const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      connect(filler, reinterpret_cast<sockaddr*>(&local), sizeof local);
+      fillers_.push_back(filler);
+    }
+  }
+  ~SilentListener() {
+    for (int fd : fillers_) close(fd);
+    if (fd_ >= 0) close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
+// A flood of spoofed discovery replies, sent from 127.0.0.1 inside the test's own
+// network namespace: fifty devices that do not exist, each naming one of the silent
+// listeners, and one of them fifty times over. The real module is listed once, and the flood costs
+// only a few seconds more than a discovery without it.
+TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
+  startSim();
+  const auto timed = [&]() {
+    const auto start = std::chrono::steady_clock::now();
+    clitest::RunResult r = run({"-D", "-t", "TCPIP"}, 120000);
+    return std::make_pair(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  };
+  const auto plain = timed();
+  ASSERT_EQ(plain.first.status, 0) << describe(plain.first);
+
+  SilentListener silent(false), deaf(true);
+  ASSERT_NE(silent.port(), 0);
+  ASSERT_NE(deaf.port(), 0);
+  std::vector<std::vector<uint8_t>> flood;
+  for (uint32_t i = 0; i < 50; i++) {
+    devsim::DiscoveryIdentity fake;
+    fake.serial = 0x5A000000 + i;
+    fake.tcpPort = i % 2 == 0 ? silent.port() : deaf.port();
+    flood.push_back(devsim::discoveryReply(fake));
+  }
+  devsim::DiscoveryIdentity repeated;
+  repeated.serial = 0x5B000000;
+  repeated.tcpPort = silent.port();
+  for (int i = 0; i < 50; i++) flood.push_back(devsim::discoveryReply(repeated));
+  devsim::DiscoveryResponder spoofer({nettest::address(nettest::kFirstAddress)}, repeated, htonl(INADDR_LOOPBACK));
+  ASSERT_TRUE(spoofer.ok());
+  spoofer.setReplies(flood);
+
+  const auto flooded = timed();
+  const clitest::RunResult& r = flooded.first;
+  EXPECT_EQ(r.status, 0) << describe(r);
+  size_t rows = 0;
+  for (size_t at = r.out.find(hex8(kSerial)); at != std::string::npos; at = r.out.find(hex8(kSerial), at + 1)) rows++;
+  EXPECT_EQ(rows, 1u) << r.out;
+  size_t repeats = 0;
+  for (size_t at = r.out.find("5B000000"); at != std::string::npos; at = r.out.find("5B000000", at + 1)) repeats++;
+  EXPECT_EQ(repeats, 1u) << r.out;
+  EXPECT_LT(flooded.second, plain.second + 8.0) << "without the flood " << plain.second << " s, with it "
+                                                << flooded.second << " s";
 }
 
 TEST_F(EndToEnd, ADeviceThatCannotBeConnectedIsListedWithoutVersion) {
