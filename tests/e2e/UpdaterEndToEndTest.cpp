@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <sys/mount.h>
 
@@ -310,6 +311,33 @@ TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   EXPECT_NE(r.err.find("Failed to write file with "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
   EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
+}
+
+// A FIFO where a file is read (a BIRD file given with -f, the attribute file, a stored
+// build) is refused at once: opening it for reading would wait for a writer for ever.
+TEST_F(EndToEnd, AFifoInPlaceOfAFileNeverBlocks) {
+  mkdirs(entry());
+  ASSERT_EQ(mkfifo(dir.sub("fifo.bird").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((entry() + "/4444.bird").c_str(), 0644), 0);
+  const auto update = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("fifo.bird")}, 20000);
+  EXPECT_FALSE(update.timedOut);
+  EXPECT_EQ(update.status, 1) << describe(update);
+  EXPECT_NE(update.err.find("Failed to load bird file"), std::string::npos) << update.err;
+
+  const auto list = run({"-L", "-d", hex8(kSerial)}, 20000);
+  EXPECT_FALSE(list.timedOut);
+  EXPECT_NE(list.out.find("4444"), std::string::npos) << describe(list);
+
+  ASSERT_EQ(unlink((entry() + "/.settings").c_str()), 0);
+  ASSERT_EQ(mkfifo((entry() + "/.settings").c_str(), 0644), 0);
+  const auto download = run({"-G", "-d", hex8(kSerial)}, 20000);
+  EXPECT_FALSE(download.timedOut);
+  EXPECT_EQ(download.status, 1) << describe(download);
+  EXPECT_NE(download.err.find("Failed to record the download in " + entry() + "/.settings"), std::string::npos)
+      << download.err;
+  struct stat st;
+  ASSERT_EQ(stat((entry() + "/.settings").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));  // never replaced by what little could be read
 }
 
 // A download rewrites the device's attribute file: every entry it held before stays,

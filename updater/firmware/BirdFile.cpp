@@ -1,7 +1,9 @@
 #include "updater/firmware/BirdFile.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +11,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "common/unix/aFile.h"
+#include "updater/store/path.h"
 #include "updater/cli/Log.h"
 
 namespace {
@@ -72,43 +74,26 @@ BirdFile::BirdFile(const char* filePath) : path(filePath != nullptr ? filePath :
 
 bool BirdFile::Load() {
   Log::log(kLog, "BIRDFILE: Loading File [%s]\n", path.c_str());
-  if (!aFile_Exists(path.c_str())) {
-    Log::log(kLog, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
-    return false;
+  std::string contents;
+  int error = 0;
+  // Only a regular file: a FIFO or a device given as a BIRD file must not block the run.
+  const aErr e = ReadRegularFile(path, contents, MAX_PAYLOAD_SIZE, &error);
+  switch (e) {
+    case aErrNone: break;
+    case aErrNotFound:
+      Log::log(kLog, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+      return false;
+    case aErrMode:
+      Log::log(kLog, "BIRDFILE: Error - not a regular file: '%s'\n", path.c_str());
+      return false;
+    case aErrOverrun:
+      Log::log(kLog, "BIRDFILE: Error - bird file %s is larger than %u bytes\n", path.c_str(), MAX_PAYLOAD_SIZE);
+      return false;
+    default:
+      Log::log(kLog, "BIRDFILE: Error (%d) reading %s\n", error, path.c_str());
+      return false;
   }
-  aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
-  if (file == nullptr) {
-    Log::log(kLog, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-    return false;
-  }
-  uint64_t size = 0;
-  aErr e = aFile_GetSize(file, &size);
-  if (e != aErrNone) {
-    Log::log(kLog, "BIRDFILE: Error (%d) getting bird file size from %s\n", e, path.c_str());
-    aFile_Close(&file);
-    return false;
-  }
-  if (size > MAX_PAYLOAD_SIZE) {
-    Log::log(kLog, "BIRDFILE: Error - bird file %s of %llu bytes is larger than %u bytes\n", path.c_str(),
-             static_cast<unsigned long long>(size), MAX_PAYLOAD_SIZE);
-    aFile_Close(&file);
-    return false;
-  }
-
-  bool result = false;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
-  uint64_t count = 0;
-  e = buffer == nullptr ? aErrMemory : size > 0 ? aFile_Read(file, buffer.get(), size, &count) : aErrNone;
-  if (e != aErrNone) {
-    Log::log(kLog, "BIRDFILE: Error (%d) reading %s\n", e, path.c_str());
-  } else if (count < size) {
-    Log::log(kLog, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
-             static_cast<size_t>(count), static_cast<size_t>(size));
-  } else {
-    result = LoadData(buffer.get(), size);
-  }
-  aFile_Close(&file);
-  return result;
+  return LoadData(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
 }
 
 bool BirdFile::LoadData(const uint8_t* bytes, uint64_t size) {
@@ -448,14 +433,20 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
 }
 
 bool BirdFile::VerifyFile(const char* filePath) {
-  aFile* file = aFile_Open(filePath, aFileModeReadOnly);
-  if (file == nullptr) {
+  aErr e = aErrNone;
+  const int fd = OpenRegularFile(filePath != nullptr ? filePath : "", &e);
+  if (fd < 0) {
     Log::log(kLog, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath != nullptr ? filePath : "");
     return false;
   }
   uint8_t header[6];
-  uint64_t count = 0;
-  const aErr e = aFile_Read(file, header, sizeof header, &count);
-  aFile_Close(&file);
-  return e == aErrNone && VerifyHeader(header, count);
+  size_t count = 0;
+  while (count < sizeof header) {
+    const ssize_t n = ::read(fd, header + count, sizeof header - count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    count += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return VerifyHeader(header, count);
 }

@@ -112,13 +112,14 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
   return aErrNone;
 }
 
-aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t limit, int* error) {
-  contents.clear();
-  if (error != nullptr) *error = 0;
-  auto fail = [error](aErr result, int why) {
+int OpenRegularFile(const std::string& path, aErr* result, int* error) {
+  auto fail = [result, error](aErr code, int why) {
+    if (result != nullptr) *result = code;
     if (error != nullptr) *error = why;
-    return result;
+    return -1;
   };
+  if (result != nullptr) *result = aErrNone;
+  if (error != nullptr) *error = 0;
   if (path.empty()) return fail(aErrNotFound, ENOENT);
   // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -136,27 +137,31 @@ aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t li
     ::close(fd);
     return fail(aErrMode, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   }
-  if (static_cast<uint64_t>(st.st_size) > limit) {
+  return fd;
+}
+
+aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t limit, int* error) {
+  contents.clear();
+  aErr result = aErrNone;
+  const int fd = OpenRegularFile(path, &result, error);
+  if (fd < 0) return result;
+  auto fail = [&](aErr code, int why) {
     ::close(fd);
-    return fail(aErrOverrun, EFBIG);
-  }
+    contents.clear();
+    if (error != nullptr) *error = why;
+    return code;
+  };
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail(aErrIO, errno);
+  if (static_cast<uint64_t>(st.st_size) > limit) return fail(aErrOverrun, EFBIG);
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int why = errno;
-      ::close(fd);
-      contents.clear();
-      return fail(aErrIO, why);
-    }
+    if (n < 0) return fail(aErrIO, errno);
     if (n == 0) break;
     // The file may grow while it is read: the limit holds for what is read as well.
-    if (contents.size() + static_cast<size_t>(n) > limit) {
-      ::close(fd);
-      contents.clear();
-      return fail(aErrOverrun, EFBIG);
-    }
+    if (contents.size() + static_cast<size_t>(n) > limit) return fail(aErrOverrun, EFBIG);
     contents.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);

@@ -17,6 +17,10 @@ std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 // errno value that tells why goes to *error when it is given.
 aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error = nullptr);
 
+// Opens a regular file for reading (a descriptor to close, or -1): anything else is
+// refused without blocking, as ReadRegularFile says.
+int OpenRegularFile(const std::string& path, aErr* result, int* error = nullptr);
+
 // Reads a whole regular file into contents. Anything else (a FIFO, a device, a
 // directory) is refused at once without a byte read, so that a path that names one
 // can never block the caller. aErrNotFound when nothing is there (ENOENT, ENOTDIR),
