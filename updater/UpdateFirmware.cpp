@@ -142,21 +142,21 @@ bool _connect_device(UpdaterDisplayInterface& display, Updater& updater, Module&
 // Validates the file against the connected device (unless override is set), sends and
 // starts the loader, finds the device again when the loader start dropped its link, and
 // sends the firmware. False: the file failed validation, the update ends here with its
-// error shown. True: status is the transfer's result.
+// error shown. True: status is the transfer's result, and failure says what failed.
 bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, uint32_t serial,
-                      bool override, bool viaRouter, bool ueiBytesLoad, aErr& status) {
+                      bool override, bool viaRouter, bool ueiBytesLoad, aErr& status, std::string& failure) {
   if (!override && !_validate_birdfile(display, bird, device, serial)) {
     display.message(1, "Birdfile failed validation");
     return false;
   }
-  status = _transfer_loader(display, device, bird);
+  status = _transfer_loader(display, device, bird, &failure);
   if (status == aErrNone && !device.isConnected()) {
     // Always over USB, also for a device first reached over TCP/IP. A device that does
     // not come back makes the firmware transfer fail on its own.
     device.disconnect();
     _reconnect_usb(device, serial);
   }
-  if (status == aErrNone) status = _transfer_firmware(display, device, bird, viaRouter, ueiBytesLoad);
+  if (status == aErrNone) status = _transfer_firmware(display, device, bird, viaRouter, ueiBytesLoad, &failure);
   return true;
 }
 
@@ -197,17 +197,23 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Failed to load bird file");
     return false;
   }
-  if (!updater::_patch_serial_number(bird, serial)) return false;
+  if (!updater::_patch_serial_number(bird, serial)) {
+    display.message(1, "Failed to update module [%08X]: the serial number cannot be patched into the firmware",
+                    serial);
+    return false;
+  }
 
   // A connection or transfer that fails leaves its status; the steps after it are skipped.
   Module device(moduleAddress, 0);
   aErr status = aErrNone;
+  std::string failure;  // what failed in the transfer; a failed connection has said so itself
   if (!updater::_connect_device(display, *this, device, serial, moduleAddress, routerSerial, status)) return false;
-  if (status == aErrNone &&
-      !updater::_transfer_update(display, device, bird, serial, override, routerSerial != 0, ueiBytesLoad, status))
+  if (status == aErrNone && !updater::_transfer_update(display, device, bird, serial, override, routerSerial != 0,
+                                                       ueiBytesLoad, status, failure))
     return false;
   if (status != aErrNone) {
     Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(status));
+    if (!failure.empty()) display.message(1, "Failed to update module [%08X]: %s", serial, failure.c_str());
     return false;
   }
 

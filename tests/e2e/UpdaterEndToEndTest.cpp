@@ -196,6 +196,46 @@ TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), static_cast<long>(latest.first.size()));
 }
 
+// Every way the upgrade protocol can fail ends with one error line that names the device,
+// the part of the transfer and the request that failed.
+TEST_F(EndToEnd, EveryFailedTransferSaysWhatFailedAndForWhichModule) {
+  const struct {
+    const char* name;
+    std::vector<std::string> sim;
+    const char* says;
+  } cases[] = {
+      {"silent on INIT", {"--silent", "0:-1"}, "loader INIT unanswered"},
+      {"silent on loader DATA", {"--silent", "1:-1"}, "loader DATA unanswered"},
+      {"silent on loader SUM", {"--silent", "4:-1"}, "loader SUM unanswered"},
+      {"refusing PREPARE", {"--bad-prepare", "-1"}, "loader PREPARE refused"},
+      {"a wrong sum for every firmware piece", {"--wrong-sum", "-1"}, "loader SUM does not match what was sent"},
+      {"refusing every WRITE", {"--bad-write", "-1"}, "firmware WRITE refused"},
+      {"a firmware piece that fails every try", {"--fail-piece", hex8(latest.secondAddress)}, "firmware SUM does not match what was sent"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startSim(c.sim);
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to update module [" + hex8(kSerial) + "]: " + c.says + "\n"), std::string::npos)
+        << r.err;
+    sim.stop();
+  }
+
+  // A file whose only serial-number place (a descriptor) lies in no firmware block.
+  birdgen::BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, e2e::kFirmwareAddress, birdgen::randomImage(64, 3)));
+  layout.blocks.push_back(birdgen::serialOffsetsBlock(0, 0x10));
+  layout.blocks.push_back(birdgen::identityBlock("5000", "2.12.3", "00000000", "Hemblork"));
+  birdgen::writeFile(dir.sub("unpatchable.bird"), birdgen::file(layout));
+  const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("unpatchable.bird")});
+  EXPECT_EQ(r.status, 1) << describe(r);
+  EXPECT_NE(r.err.find("Failed to update module [" + hex8(kSerial) +
+                       "]: the serial number cannot be patched into the firmware\n"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(EndToEnd, ALoaderBlockThatFailsIsNeverFollowedByStartingTheLoader) {
   const FirmwareBuild split("5100", "2.12.4", 31, "Hemblork", 5000, 700, 2);
   birdgen::writeFile(dir.sub("split.bird"), split.file);

@@ -31,7 +31,13 @@ UpdaterEntity::UpdaterEntity()
 
 UpdaterEntity::~UpdaterEntity() = default;
 
+aErr UpdaterEntity::failed(const char* what, aErr e) {
+  lastFailure = what;
+  return e;
+}
+
 void UpdaterEntity::init(Module* m, uint8_t index, bool validate, bool noWait) {
+  lastFailure.clear();
   module = m;
   validateSum = validate;
   noWaitForDrop = noWait;
@@ -45,13 +51,13 @@ aErr UpdaterEntity::LoaderInit() {
   aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("INIT could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   e = awaitReply(*this, val_UPGRADE_INIT, reply, &length);
-  if (e != aErrNone) return e;
-  if (length <= 5) return aErrPacket;
+  if (e != aErrNone) return failed("INIT unanswered", e);
+  if (length <= 5) return failed("INIT answer too short", aErrPacket);
   const uint32_t base = aUEI_RetrieveInt(reply + 2);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
@@ -63,7 +69,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   // The load address is the first four bytes: a shorter block has none to send.
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
@@ -73,20 +79,20 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("PREPARE could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length2 = 0;
   e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length2);
-  if (e != aErrNone) return e;
+  if (e != aErrNone) return failed("PREPARE unanswered", e);
   if (length2 < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
+    return failed("PREPARE refused", aErrInvalidOption);
   }
   // A good status without the block size: the size would be read from bytes never sent.
   if (length2 < 5) {
     Log::log(0, "NETWORK: Prepare reply of %d bytes carries no block size\n", static_cast<int>(length2));
-    return aErrPacket;
+    return failed("PREPARE answer carries no block size", aErrPacket);
   }
   blockSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
@@ -97,7 +103,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
@@ -117,7 +123,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     aErr e = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
     if (e != aErrNone) {
       Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
-      return e;
+      return failed("DATA (byte sequence) not taken", e);
     }
     for (uint32_t i = 0; i < length; i++) sum += data[i];
     accepted = length;
@@ -135,14 +141,14 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       aErr e = sendPacket(cmdUPGRADE, static_cast<uint8_t>(n + 1), request);
       if (e != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
-        return e;
+        return failed("DATA could not be sent", e);
       }
       sends++;
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
       if (awaitReply(*this, val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-        result = aErrPacket;
+        result = failed("DATA unanswered", aErrPacket);
         break;
       }
       const int count = replyLength >= 3 ? reply[2] : -1;
@@ -151,7 +157,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         // A device that never takes the chunk would otherwise hold the transfer for ever.
         if (sends >= DATA_SENDS) {
           Log::log(0, "\nNETWORK: Chunk refused %d times, giving up the transfer.\n", sends);
-          result = aErrPacket;
+          result = failed("DATA refused at every try", aErrPacket);
         }
         continue;
       }
@@ -176,12 +182,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   uint8_t replyLength = 0;
   if (awaitReply(*this, val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
+    return failed("SUM unanswered", aErrPacket);
   }
   // A reply too short to hold the status and the sum cannot validate anything.
   if (replyLength < 7) {
     Log::log(0, "\nNETWORK: Unable to validate transfer: sum reply of %d bytes.\n", static_cast<int>(replyLength));
-    return aErrPacket;
+    return failed("SUM answer too short", aErrPacket);
   }
   const uint8_t status = reply[2];
   const uint32_t deviceSum = aUEI_RetrieveInt(reply + 3);
@@ -191,19 +197,19 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     return aErrNone;
   }
   Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
-  return aErrInvalidOption;
+  return failed("SUM does not match what was sent", aErrInvalidOption);
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   // A block size of 0 would never advance through the image.
   if (blockSize == 0 && length > 4) {
     Log::log(0, "NETWORK: Device named a block size of 0\n");
-    return aErrSize;
+    return failed("PREPARE named a block size of 0", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
@@ -239,14 +245,14 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", static_cast<int>(e),
              aError_GetErrorText(e));
-    return e;
+    return failed("WRITE could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length);
   if (e != aErrNone || length < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
+    return failed(e != aErrNone ? "WRITE unanswered" : "WRITE refused", aErrInvalidOption);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
@@ -258,7 +264,7 @@ aErr UpdaterEntity::LoaderStart() {
   aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("LOAD could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
@@ -270,7 +276,7 @@ aErr UpdaterEntity::LoaderStart() {
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n",
              static_cast<int>(e), aError_GetErrorText(e));
-    return aErrTimeout;
+    return failed("LOAD unanswered", aErrTimeout);
   }
   e = awaitReply(*this, val_UPGRADE_LOAD, reply, &length);
   if (e == aErrNone) {
@@ -279,7 +285,7 @@ aErr UpdaterEntity::LoaderStart() {
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n",
            static_cast<int>(e), aError_GetErrorText(e));
-  return aErrTimeout;
+  return failed("LOAD unanswered", aErrTimeout);
 }
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
@@ -305,7 +311,10 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   const uint8_t request[1] = {val_UPGRADE_REBOOT};
   aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (result != aErrNone) Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  if (result != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    failed("REBOOT could not be sent", result);
+  }
   // Bounded: a device that keeps its link would otherwise hold the updater for ever.
   const aTime deadline = aTime_GetMonotonicMSTicks() + rebootWaitMs;
   bool dropped = true;
@@ -327,7 +336,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   if (!dropped && result == aErrNone) {
     // The device never restarted: the new firmware is not known to run.
     Log::log(0, "NETWORK: Device kept its link %u ms after REBOOT\n", rebootWaitMs);
-    result = aErrTimeout;
+    result = failed("REBOOT: the device kept its link", aErrTimeout);
   }
   return result;
 }
