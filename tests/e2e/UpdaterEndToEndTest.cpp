@@ -173,6 +173,26 @@ TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
   EXPECT_EQ(flash(), other.flash(kSerial));
 }
 
+// A file given with -f passes the same header test as a stored one before anything of
+// it goes to the device.
+TEST_F(EndToEnd, AFileGivenByPathWithoutABirdHeaderIsNeverFlashed) {
+  Bytes burd = latest.file;
+  burd[1] = 'u';
+  Bytes versionZero = latest.file;
+  versionZero[5] = 0;
+  startSim();
+  for (const auto& c : {std::make_pair("signature burd", burd), std::make_pair("format version 0", versionZero)}) {
+    SCOPED_TRACE(c.first);
+    birdgen::writeFile(dir.sub("header.bird"), c.second);
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("header.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to load bird file"), std::string::npos) << r.err;
+  }
+  sim.stop();
+  EXPECT_EQ(e2e::statValue(statsFile(), "init"), 0);
+  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), 0);
+}
+
 TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   startSim();
   const auto r = run({"-U", "-d", "DEADBEEF", "-f", dir.sub("5000.bird")});
