@@ -72,9 +72,11 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "No build information for device%s", UpdateServerRequest::LastFailure().suffix().c_str());
     return 0;
   }
-  if (build == 0 && !updater::_to_build_number(latestBuild, build)) {
+  if (build == 0 && (!updater::_to_build_number(latestBuild, build) || build == 0)) {
     Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
-    build = 0;
+    // Not a build number: nothing the server could mean by it may be fetched instead.
+    display.message(1, "Bad reply from the update server: build number [%s]", latestBuild.c_str());
+    return 0;
   }
   display.message(0, "Retrieving build %u", build);
   if (override) {

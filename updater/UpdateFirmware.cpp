@@ -38,6 +38,9 @@ uint32_t _choose_build(UpdaterDisplayInterface& display, const std::string& serv
                       UpdateServerRequest::LastFailure().suffix().c_str());
     if (!_to_build_number(buildText, build)) {
       Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+      // Refused as the bad reply it is; the store decides as for an unanswered query.
+      if (!buildText.empty())
+        display.message(1, "Bad reply from the update server: build number [%s]", buildText.c_str());
       build = 0;
     }
     if (build != 0) {

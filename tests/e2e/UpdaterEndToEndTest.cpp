@@ -364,6 +364,28 @@ TEST_F(EndToEnd, ADownloadThatIsNoBirdFileLeavesTheStoredBuildAsItWas) {
   EXPECT_NE(l.out.find("2.12.3"), std::string::npos) << l.out;
 }
 
+// Build numbers from the server are whole numbers within 32 bits: one that wraps, carries
+// junk or a sign is a bad reply, never some other build that happens to exist.
+TEST_F(EndToEnd, AServerBuildNumberThatIsNoNumberIsRefused) {
+  for (const char* latestText : {"4294967297", "5000junk", "-1"}) {
+    SCOPED_TRACE(latestText);
+    server->setConfig("{\"devices\": {\"" + hex8(kSerial) + "\": {\"latest\": \"" + latestText +
+                      "\", \"builds\": {\"" + latestText +
+                      "\": \"2.12.3\", \"1\": \"2.11.0\", \"5000\": \"2.12.3\", \"4294967295\": \"2.12.3\"}}}, "
+                      "\"bird_dir\": \"" +
+                      dir.sub("birds") + "\"}");
+    mkdirs(dir.sub("birds/" + hex8(kSerial)));
+    for (const char* b : {"1", "5000", "4294967295"})
+      birdgen::writeFile(dir.sub("birds/" + hex8(kSerial) + "/" + b + ".bird"), latest.file);
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Bad reply from the update server: build number [" + std::string(latestText) + "]"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(testsupport::listDirectory(entry()), std::vector<std::string>{".settings"});
+  }
+}
+
 TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   mkdirs(entry() + "/5000.bird");   // a directory where the file must go
   const auto r = run({"-G", "-d", hex8(kSerial)});

@@ -54,6 +54,12 @@ public:
   static void TakeBird(const std::vector<std::string>& lines, std::string& bird);
   static void TakeBuildList(const char* name, const std::vector<std::string>& lines,
                             std::map<std::string, std::string>& builds);
+  // Serial number (hexadecimal) and build (as strtoul reads base 0) from lines 2 and 3;
+  // an output is set only from a line that RecoveryInfoIsValid accepts.
   static void TakeRecoveryInfo(const char* name, const std::vector<std::string>& lines, uint32_t* serial,
                                uint32_t* build);
+  static bool RecoveryInfoIsValid(const std::vector<std::string>& lines);
+  // A whole line as one number within 32 bits, blanks around it allowed: base 16, or
+  // base 0 ("0x" hexadecimal, a leading "0" octal, else decimal). False for anything else.
+  static bool ParseReplyNumber(const std::string& text, int base, uint32_t& value);
 };
