@@ -389,6 +389,30 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
   }
 }
 
+// -i without a directory (empty, the last word, or followed by an option) is refused
+// like any bad parameter: the run must not go on in the home directory's store.
+TEST(CommandLine, AStoreOptionWithoutADirectoryIsRefused) {
+  uid_t uid = UnusedUid();
+  ASSERT_NE(uid, static_cast<uid_t>(-1));
+  TempDir home("/tmp");
+  ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
+  RunOptions options;
+  options.uid = uid;
+  options.gid = uid;
+  options.setEnv = {"HOME=" + home.path()};
+  options.workDir = "/";
+  const std::vector<std::vector<std::string>> cases = {
+      {"-I", "-i", ""}, {"-I", "-i="}, {"-I", "-i"}, {"-i", "-I"}, {"-L", "-d", "1", "-i"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.back());
+    RunResult r = RunUpdater(args, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(VersionThen(r.out, ""));
+    EXPECT_EQ(r.err, "Invalid store directory obtained from argument []\n" + clitest::ShortUsage());
+    EXPECT_FALSE(clitest::IsDirectory(home.path() + "/.quenlark"));
+  }
+}
+
 TEST(CommandLine, ProgramNameFromThePath) {
   TempDir store;
   RunResult r = RunProgram(UPDATER_BINARY, {"C:\\tools/bin\\Upd", "-X", "0x10000", "-I", "-i", store.path()});
