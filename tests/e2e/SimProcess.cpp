@@ -61,7 +61,7 @@ bool SimProcess::start(const std::string& program, const std::vector<std::string
   close(out[0]);
   unsigned port = 0;
   if (text.find("ready\n") == std::string::npos || std::sscanf(text.c_str(), "tcp 127.0.0.1 %u", &port) != 1) {
-    error_ = "devsim_fw did not come up: " + text;
+    error_ = program + " did not come up: " + text;
     stop(1000);
     return false;
   }
@@ -88,6 +88,8 @@ bool SimProcess::stop(int timeoutMs) {
   pid_ = -1;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+bool SimProcess::signal(int number) { return pid_ > 0 && kill(pid_, number) == 0; }
 
 long statValue(const std::string& statsPath, const std::string& key) {
   std::ifstream in(statsPath);

@@ -1,6 +1,7 @@
 #pragma once
-// devsim_fw as a child process for a test: started with its arguments, waited for
-// until it prints "ready" (bounded), stopped with SIGTERM so that it writes its dump.
+// A simulator program (devsim_fw, devsim) as a child process for a test: started with
+// its arguments, waited for until it prints "ready" (bounded), stopped with SIGTERM so
+// that it writes its dump.
 #include <sys/types.h>
 
 #include <string>
@@ -19,6 +20,8 @@ class SimProcess {
   bool start(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 5000);
   // SIGTERM, then a bounded wait (SIGKILL after it); true when it ended by itself.
   bool stop(int timeoutMs = 5000);
+  // Sends a signal to the running simulator; false when none runs.
+  bool signal(int number);
   int port() const { return port_; }
   const std::string& error() const { return error_; }
 

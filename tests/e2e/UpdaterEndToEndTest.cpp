@@ -22,14 +22,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/discovery/SimDiscoveryResponder.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/fakes/TestCA.h"
+#include "tests/support/Files.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -43,8 +45,7 @@ using e2e::hex8;
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string reason = nettest::enterPrivateNetwork(true);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(true);
     server = std::make_unique<FakeUpdateServer>();
     birdgen::writeFile(dir.sub("5000.bird"), latest.file);
     birdgen::writeFile(dir.sub("4000.bird"), older.file);
@@ -80,15 +81,15 @@ class EndToEnd : public ::testing::Test {
   }
 
   // Runs the Updater with the server and store options added.
-  clitest::RunResult run(std::vector<std::string> args, int timeoutMs = 40000) {
+  testsupport::RunResult run(std::vector<std::string> args, int timeoutMs = 40000) {
     args.insert(args.begin(), "Updater");
     args.push_back("-u");
     args.push_back(server->url());
     args.push_back("-i");
     args.push_back(storeRoot());
-    clitest::RunOptions options;
+    testsupport::RunOptions options;
     options.timeoutMs = timeoutMs;
-    return clitest::RunProgram(UPDATER_BINARY, args, options);
+    return testsupport::RunProgram(UPDATER_BINARY, args, options);
   }
 
   Bytes flash(uint32_t serial = kSerial) {
@@ -104,7 +105,7 @@ class EndToEnd : public ::testing::Test {
   const FirmwareBuild older{"4000", "2.11.0", 77};
 };
 
-std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string describe(const testsupport::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
 TEST_F(EndToEnd, UpdateFromABirdFileOverTcpLeavesThePatchedImageInFlash) {
   startSim();
@@ -322,7 +323,7 @@ TEST_F(EndToEnd, ADownloadTheServerRefusesStoresNothing) {
     args.push_back(std::string(c.faults).empty()
                        ? "http://127.0.0.1:" + std::to_string(FakeUpdateServer::closedPort()) + "/cgi/u"
                        : goodUrl);
-    const auto r = clitest::RunProgram(UPDATER_BINARY, args);
+    const auto r = testsupport::RunProgram(UPDATER_BINARY, args);
     EXPECT_EQ(r.status, 1) << describe(r);
     for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_FALSE(testsupport::exists(entry() + "/5000.bird"));
@@ -465,7 +466,7 @@ TEST_F(EndToEnd, ADownloadIntoAFullStoreFailsAndKeepsTheLatestDownload) {
   configure("", dir.sub("large.bird"));
   mkdirs(storeRoot());
   const std::string report = dir.sub("report");
-  const int code = testsupport::runInChild([&]() {
+  const testsupport::RunResult child = testsupport::RunInChild([&]() {
     std::string why;
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("store", storeRoot().c_str(), "tmpfs", 0, "size=64k") != 0) {
@@ -491,7 +492,7 @@ TEST_F(EndToEnd, ADownloadIntoAFullStoreFailsAndKeepsTheLatestDownload) {
     testsupport::writeText(report, why + describe(full));
     return why.empty() ? 0 : 1;
   });
-  EXPECT_EQ(code, 0) << testsupport::readText(report);
+  EXPECT_EQ(child.status, 0) << testsupport::readText(report) << child.err;
 }
 
 // A server that trickles its replies (4 bytes a second) falls below the minimum rate:
@@ -519,7 +520,7 @@ TEST_F(EndToEnd, AnHttpsRefusalSaysWhy) {
   const std::string refused = ": SSL peer certificate or SSH remote key was not OK (";
   for (const char* command : {"-G", "-B"}) {
     SCOPED_TRACE(command);
-    const auto r = clitest::RunProgram(
+    const auto r = testsupport::RunProgram(
         UPDATER_BINARY, {"Updater", command, "-d", hex8(kSerial), "-i", storeRoot(), "-u", untrusted.url()});
     EXPECT_NE(r.err.find("Server request failed for " + untrusted.url() + refused + "SSL certificate problem"),
               std::string::npos)
@@ -527,15 +528,15 @@ TEST_F(EndToEnd, AnHttpsRefusalSaysWhy) {
   }
   // Trusted CA, certificate for another name: refused with its own reason.
   const std::string report = dir.sub("report");
-  const int code = testsupport::runTrustingCA(ca + "/ca.pem", [&]() {
-    const auto r = clitest::RunProgram(
+  const testsupport::RunResult child = testsupport::runTrustingCA(ca + "/ca.pem", [&]() {
+    const auto r = testsupport::RunProgram(
         UPDATER_BINARY, {"Updater", "-G", "-d", hex8(kSerial), "-i", storeRoot(), "-u", wrongName.url()});
     testsupport::writeText(report, describe(r));
     return r.status == 1 && r.err.find("Server request failed for " + wrongName.url() + refused) != std::string::npos
                ? 0
                : 1;
   });
-  EXPECT_EQ(code, 0) << testsupport::readText(report);
+  EXPECT_EQ(child.status, 0) << testsupport::readText(report) << child.err;
 }
 
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
@@ -592,7 +593,7 @@ TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
   startSim();
   const auto timed = [&]() {
     const auto start = std::chrono::steady_clock::now();
-    clitest::RunResult r = run({"-D", "-t", "TCPIP"}, 120000);
+    testsupport::RunResult r = run({"-D", "-t", "TCPIP"}, 120000);
     return std::make_pair(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   };
   const auto plain = timed();
@@ -617,7 +618,7 @@ TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
   spoofer.setReplies(flood);
 
   const auto flooded = timed();
-  const clitest::RunResult& r = flooded.first;
+  const testsupport::RunResult& r = flooded.first;
   EXPECT_EQ(r.status, 0) << describe(r);
   size_t rows = 0;
   for (size_t at = r.out.find(hex8(kSerial)); at != std::string::npos; at = r.out.find(hex8(kSerial), at + 1)) rows++;

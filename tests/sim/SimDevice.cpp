@@ -39,18 +39,32 @@ void Device::addHandler(Handler handler) {
   handlers_.push_back(std::move(handler));
 }
 
+void Device::addSource(Source source) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sources_.push_back(std::move(source));
+  }
+  wake();
+}
+
 void Device::setWakeup(std::function<void()> wake) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  wake_ = std::move(wake);
+  // Under the slot's lock: a front end that clears its wake-up while it shuts down
+  // waits for a wake-up already under way instead of racing it.
+  std::lock_guard<std::mutex> lock(wakeSlot_->mutex);
+  wakeSlot_->wake = std::move(wake);
+}
+
+std::function<void()> Device::waker() const {
+  std::shared_ptr<WakeSlot> slot = wakeSlot_;
+  return [slot] {
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    if (slot->wake) slot->wake();
+  };
 }
 
 void Device::wake() {
-  std::function<void()> w;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    w = wake_;
-  }
-  if (w) w();
+  std::lock_guard<std::mutex> lock(wakeSlot_->mutex);
+  if (wakeSlot_->wake) wakeSlot_->wake();
 }
 
 void Device::queueLocked(const WirePacket& packet, bool applyKnobs) {
@@ -64,6 +78,17 @@ void Device::queueLocked(const WirePacket& packet, bool applyKnobs) {
     }
     chunk.split = config_.splitBytes;
     chunk.dueMs += config_.replyDelayMs;
+    if (unsolicitedArmed_) {
+      unsolicitedArmed_ = false;
+      if (config_.unsolicitedCount > 0) config_.unsolicitedCount--;
+      WirePacket extra = config_.unsolicited;
+      if (extra.address == 0) extra.address = config_.address;
+      Chunk before;
+      before.bytes = wireBytes(extra);
+      before.split = chunk.split;
+      before.dueMs = chunk.dueMs;
+      outbox_.push_back(std::move(before));
+    }
   }
   outbox_.push_back(std::move(chunk));
 }
@@ -153,16 +178,37 @@ void Device::feedBytes(const uint8_t* bytes, size_t length) {
   }
 }
 
+namespace {
+bool isModelQuery(const WirePacket& packet) {
+  const auto& d = packet.data;
+  return d.size() == 3 && d[0] == kSystemCommand && d[1] == kModelGet && (d[2] & 0x1F) == 0;
+}
+
+bool isHeartbeatAnswer(const WirePacket& packet) {
+  return packet.data.size() == 2 && packet.data[0] == 0x00;
+}
+}  // namespace
+
 void Device::feedPacket(const WirePacket& packet) {
+  const bool linkControl = packet.address == kSyncAddress || packet.address == kRouteAddress;
   std::vector<Handler> handlers;
+  bool silenced;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(Received{nowMs(), packet});
     handlers = handlers_;
+    silenced = !config_.answerModelQuery && isModelQuery(packet);
+    unsolicitedArmed_ = config_.unsolicitedCount != 0 && !linkControl && !isHeartbeatAnswer(packet);
   }
   changed_.notify_all();
+  if (!silenced) respond(packet, handlers, linkControl);
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsolicitedArmed_ = false;
+}
+
+void Device::respond(const WirePacket& packet, const std::vector<Handler>& handlers, bool linkControl) {
   // Handlers run without the lock so that they may call reply() and read the config.
-  if (packet.address != kSyncAddress && packet.address != kRouteAddress) {
+  if (!linkControl) {
     for (auto& h : handlers)
       if (h(packet, *this)) return;
   }
@@ -201,7 +247,7 @@ void Device::handleLocked(const WirePacket& packet, std::vector<WirePacket>& rep
     pendingHeartbeats_.erase(pendingHeartbeats_.begin(), it + 1);
     return;
   }
-  if (d.size() == 3 && d[0] == kSystemCommand && d[1] == kModelGet && (d[2] & 0x1F) == 0) {
+  if (isModelQuery(packet)) {
     WirePacket answer;
     answer.address = config_.address;
     answer.data = {kSystemCommand, static_cast<uint8_t>(kModelGet & 0x3F), 0x00, config_.model};
@@ -237,6 +283,7 @@ void Device::connected() {
   parser_.reset();
   pendingHeartbeats_.clear();
   nextHeartbeatMs_ = nowMs() + config_.heartbeatMs;
+  sourcesDueMs_ = nowMs();   // ask the sources afresh: they were not asked while nobody listened
 }
 
 void Device::disconnected() {
@@ -252,12 +299,33 @@ uint64_t Device::msUntilNextEvent(uint64_t limit) const {
   uint64_t next = now + limit;
   for (const auto& c : outbox_) next = std::min(next, c.dueMs);
   if (linked_ && config_.heartbeatMs != 0) next = std::min(next, nextHeartbeatMs_);
+  if (linked_) next = std::min(next, sourcesDueMs_);
   return next > now ? next - now : 0;
 }
 
 std::vector<Chunk> Device::takeDue() {
+  std::vector<Source> sources;
+  bool linked;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sources = sources_;
+    linked = linked_;
+  }
+  // Sources run without the lock: they take their own (the model's), and the model
+  // never calls into the device while holding it.
+  std::vector<WirePacket> timed;
+  uint64_t sourcesDue = kNever;
+  if (linked) {
+    const uint64_t now = nowMs();
+    for (auto& source : sources) sourcesDue = std::min(sourcesDue, source(now, timed));
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   const uint64_t now = nowMs();
+  // A source that names a time already past is asked again a millisecond later, not
+  // in a busy loop.
+  sourcesDueMs_ = sourcesDue == kNever ? kNever : std::max(sourcesDue, now + 1);
+  if (linked_)
+    for (const auto& p : timed) queueLocked(p, false);
   heartbeatLocked(now);
   std::vector<Chunk> due;
   // Keep the order of the outbox: a delayed reply holds back what was queued after it.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +19,9 @@ namespace devsim {
 
 // Milliseconds of the monotonic clock.
 uint64_t nowMs();
+
+// "Nothing scheduled", for the due times of timed sources.
+constexpr uint64_t kNever = UINT64_MAX;
 
 struct Config {
   uint8_t address = 0x04;      // even module address, answered to sync requests
@@ -29,6 +33,11 @@ struct Config {
   bool splitBytes = false;     // replies leave one byte per write
   uint32_t replyDelayMs = 0;   // every reply waits this long before it leaves
   int dropReplies = 0;         // replies to swallow; -1 swallows all
+  bool answerModelQuery = true;   // false: the model query (system GET of option 8) goes unanswered
+  // Sent unasked just before the reply to each of the next unsolicitedCount requests
+  // (-1: every request); address 0 stands for the module's own address.
+  WirePacket unsolicited;
+  int unsolicitedCount = 0;
 };
 
 struct Received {
@@ -58,12 +67,21 @@ class Device {
   // each packet addressed to the module before the built-in answers and returns true
   // when it answered it (through reply()).
   using Handler = std::function<bool(const WirePacket&, Device&)>;
+  // A timed source of packets the module sends unasked (stream samples, long runs of
+  // continued replies). Called on the front end's thread while a host is connected, it
+  // appends the packets due by nowMs and returns when its next packet is due (kNever:
+  // nothing scheduled). Its packets bypass the reply knobs.
+  using Source = std::function<uint64_t(uint64_t nowMs, std::vector<WirePacket>& out)>;
 
   explicit Device(Config config = Config());
 
   Config config() const;
   void setConfig(const Config& config);
   void addHandler(Handler handler);
+  void addSource(Source source);
+  // A callable that makes the front end ask the sources again, for knobs that change
+  // their timing from another thread. It stays safe to call once the device is gone.
+  std::function<void()> waker() const;
 
   // Queues a reply, subject to the drop, delay and split knobs.
   void reply(const WirePacket& packet);
@@ -94,6 +112,12 @@ class Device {
   void setWakeup(std::function<void()> wake);
 
  private:
+  struct WakeSlot {
+    std::mutex mutex;
+    std::function<void()> wake;
+  };
+
+  void respond(const WirePacket& packet, const std::vector<Handler>& handlers, bool linkControl);
   void handleLocked(const WirePacket& packet, std::vector<WirePacket>& replies);
   void queueLocked(const WirePacket& packet, bool applyKnobs);
   void heartbeatLocked(uint64_t now);
@@ -103,6 +127,9 @@ class Device {
   mutable std::condition_variable changed_;
   Config config_;
   std::vector<Handler> handlers_;
+  std::vector<Source> sources_;
+  uint64_t sourcesDueMs_ = kNever;
+  bool unsolicitedArmed_ = false;   // the next reply is the first to the request being handled
   PacketParser parser_;
   std::vector<Received> received_;
   std::vector<Chunk> outbox_;
@@ -114,7 +141,7 @@ class Device {
   int routeState_ = -1;
   uint32_t connections_ = 0;
   uint32_t badFrames_ = 0;
-  std::function<void()> wake_;
+  std::shared_ptr<WakeSlot> wakeSlot_ = std::make_shared<WakeSlot>();
 };
 
 }  // namespace devsim

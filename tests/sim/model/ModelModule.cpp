@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tests/sim/SimDevice.h"
+
 namespace devsim {
 namespace model {
 
@@ -176,6 +178,8 @@ void Module::clearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   failures_.clear();
   muted_.clear();
+  slots_.faults().clear();
+  factory_.faults().clear();
 }
 
 unsigned Module::acknowledged(uint8_t command, uint8_t option) const {
@@ -219,6 +223,129 @@ std::vector<std::vector<uint8_t>> Module::i2cWrites() const {
   return i2cWrites_;
 }
 
+void Module::setSamplePeriodMs(uint32_t periodMs) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stream_.setPeriodMs(periodMs);
+  }
+  wake();
+}
+
+void Module::setStreamTimestamp(std::optional<uint64_t> timestamp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stream_.setTimestamp(timestamp);
+}
+
+std::vector<uint32_t> Module::streamPatterns() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stream_.patterns();
+}
+
+uint64_t Module::samplesSent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stream_.samplesSent();
+}
+
+void Module::continueReplies(uint8_t command, uint8_t option, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  continued_.set(command, option, count);
+}
+
+void Module::stopContinuedReplies() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    continued_.stop();
+  }
+  wake();
+}
+
+void Module::setSlot(uint8_t store, uint8_t slot, uint16_t capacity, const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.setSlot(store, slot, capacity, bytes);
+}
+
+void Module::removeSlot(uint8_t store, uint8_t slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.removeSlot(store, slot);
+}
+
+std::vector<uint8_t> Module::slotBytes(uint8_t store, uint8_t slot) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.bytes(store, slot);
+}
+
+size_t Module::openSlotHandles() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_.openHandles();
+}
+
+void Module::failSlot(uint8_t op, const ReplyFault& fault) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.faults().set(op, fault);
+}
+
+void Module::setFactoryData(uint8_t slot, const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  factory_.setData(slot, bytes);
+}
+
+std::vector<uint8_t> Module::factoryData(uint8_t slot) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return factory_.data(slot);
+}
+
+void Module::setFactoryCapacity(size_t capacity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  factory_.setCapacity(capacity);
+}
+
+void Module::failFactory(FactoryPacket packet, const ReplyFault& fault) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  factory_.faults().set(packet, fault);
+}
+
+void Module::setWaker(std::function<void()> waker) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waker_ = std::move(waker);
+}
+
+void Module::wake() const {
+  std::function<void()> waker;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waker = waker_;
+  }
+  if (waker) waker();
+}
+
+uint64_t Module::takeDue(uint64_t nowMs, std::vector<WirePacket>& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t next = kNever;
+  if (stream_.due(nowMs, next)) sampleRoundLocked(out);
+  std::vector<std::vector<uint8_t>> runs;
+  next = std::min(next, continued_.takeDue(nowMs, runs));
+  for (auto& r : runs) out.push_back(packet(std::move(r)));
+  return next;
+}
+
+void Module::sampleRoundLocked(std::vector<WirePacket>& out) {
+  // Every plain-number option the module can read, in table order; the module's
+  // entities all sit at index 0.
+  for (const auto& entry : table_) {
+    const OptionSpec& spec = entry.second;
+    const unsigned w = width(spec.kind);
+    if (w == 0 || spec.writeOnly || !stream_.matches(spec.command, spec.option, 0)) continue;
+    if (spec.subindexes == 0) {
+      out.push_back(packet(stream_.sample(spec.command, spec.option, w, false, 0,
+                                          valueLocked(spec.command, spec.option, 0))));
+      continue;
+    }
+    for (uint8_t sub = 0; sub < spec.subindexes; sub++)
+      out.push_back(packet(stream_.sample(spec.command, spec.option, w, true, sub,
+                                          valueLocked(spec.command, spec.option, sub))));
+  }
+}
+
 WirePacket Module::packet(std::vector<uint8_t> data) const {
   WirePacket p;
   p.address = address_;
@@ -232,11 +359,41 @@ WirePacket Module::error(uint8_t command, uint8_t optionByte, uint8_t index, uin
 
 bool Module::handle(const WirePacket& in, std::vector<WirePacket>& out) {
   if (in.data.empty()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::vector<uint8_t>> replies;
+  bool runStarted = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t before = continued_.running();
+    if (continued_.start(in.data, replies, nowMs())) {
+      runStarted = continued_.running() > before;
+      for (auto& r : replies) out.push_back(packet(std::move(r)));
+    } else if (!handleLocked(in, out)) {
+      return false;
+    }
+  }
+  // An endless run answers through the timed packets, which the front end may not look
+  // at again before its next event.
+  if (runStarted) wake();
+  return true;
+}
+
+bool Module::handleLocked(const WirePacket& in, std::vector<WirePacket>& out) {
+  std::vector<std::vector<uint8_t>> replies;
   switch (in.data[0]) {
     case kCmdSystem:
     case kCmdStore:
       uei(in, out);
+      return true;
+    case kCmdStream:
+      stream(in.data, out);
+      return true;
+    case kCmdSlot:
+      slots_.handle(in.data, replies);
+      for (auto& r : replies) out.push_back(packet(std::move(r)));
+      return true;
+    case kCmdFactory:
+      factory_.handle(in.data, replies);
+      for (auto& r : replies) out.push_back(packet(std::move(r)));
       return true;
     case kCmdI2C:
       i2c(in.data, out);
@@ -252,37 +409,51 @@ bool Module::handle(const WirePacket& in, std::vector<WirePacket>& out) {
   }
 }
 
-void Module::uei(const WirePacket& in, std::vector<WirePacket>& out) {
-  const std::vector<uint8_t>& d = in.data;
-  if (d.size() < 3) return;
-  const uint8_t command = d[0];
-  const uint8_t flags = d[1] & 0xC0;
-  const uint8_t option = d[1] & 0x3F;
+bool Module::ueiRequest(const std::vector<uint8_t>& d, UeiRequest& r, std::vector<WirePacket>& out) const {
+  if (d.size() < 3) return false;
+  r.command = d[0];
+  r.flags = d[1] & 0xC0;
+  r.option = d[1] & 0x3F;
   // Only host requests are answered: a module never answers its own kind of traffic.
-  if ((d[2] & 0xE0) != kHostRequest) return;
-  const uint8_t index = d[2] & 0x1F;
-  if (flags != kGet && flags != kSet) return;
-  const uint8_t replyOption = flags == kGet ? option : static_cast<uint8_t>(option | kAck);
-  const Key key{command, option};
-  if (muted_.count(key)) return;
+  if ((d[2] & 0xE0) != kHostRequest) return false;
+  r.index = d[2] & 0x1F;
+  if (r.flags != kGet && r.flags != kSet) return false;
+  r.replyOption = r.flags == kGet ? r.option : static_cast<uint8_t>(r.option | kAck);
+  const Key key{r.command, r.option};
+  if (muted_.count(key)) return false;
   auto failure = failures_.find(key);
   if (failure != failures_.end()) {
-    out.push_back(error(command, replyOption, index, failure->second));
-    return;
+    out.push_back(error(r.command, r.replyOption, r.index, failure->second));
+    return false;
   }
-  if (index != 0) {
-    out.push_back(error(command, replyOption, index, kErrInvalidEntity));
-    return;
+  if (r.index != 0) {
+    out.push_back(error(r.command, r.replyOption, r.index, kErrInvalidEntity));
+    return false;
   }
-  auto spec = table_.find(key);
+  return true;
+}
+
+void Module::stream(const std::vector<uint8_t>& d, std::vector<WirePacket>& out) {
+  UeiRequest r;
+  if (!ueiRequest(d, r, out)) return;
+  std::vector<uint8_t> reply;
+  const uint8_t code = stream_.handle(address_, r.flags, r.option, d, reply);
+  out.push_back(code == 0 ? packet(std::move(reply)) : error(r.command, r.replyOption, r.index, code));
+}
+
+void Module::uei(const WirePacket& in, std::vector<WirePacket>& out) {
+  const std::vector<uint8_t>& d = in.data;
+  UeiRequest r;
+  if (!ueiRequest(d, r, out)) return;
+  auto spec = table_.find({r.command, r.option});
   if (spec == table_.end()) {
-    out.push_back(error(command, replyOption, index, kErrInvalidOption));
+    out.push_back(error(r.command, r.replyOption, r.index, kErrInvalidOption));
     return;
   }
-  if (flags == kGet)
-    ueiGet(spec->second, index, d, out);
+  if (r.flags == kGet)
+    ueiGet(spec->second, r.index, d, out);
   else
-    ueiSet(spec->second, index, d, out);
+    ueiSet(spec->second, r.index, d, out);
 }
 
 void Module::ueiGet(const OptionSpec& spec, uint8_t index, const std::vector<uint8_t>& d,

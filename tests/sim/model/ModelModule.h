@@ -1,40 +1,32 @@
 #pragma once
 // The behaviour of one simulated module of the family above the link protocol: the
 // UEI entities (system and store), the I2C bus, the module-information and echo
-// commands. It parses the host's packets itself, from the wire form alone.
+// commands, streaming, store slots and factory data. It parses the host's packets
+// itself, from the wire form alone.
 //
 // What each option is (width, subindexed, read-only, byte sequence) lives in a table,
-// so tests can reshape an option without touching the answering code. Every public
-// method is thread-safe: a front end's thread answers while a test turns the knobs.
+// so tests can reshape an option without touching the answering code; stream samples
+// are drawn from the same table and values. Every public method is thread-safe: a front
+// end's thread answers while a test turns the knobs.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "tests/sim/SimWire.h"
+#include "tests/sim/model/ModelCodes.h"
+#include "tests/sim/model/ModelContinued.h"
+#include "tests/sim/model/ModelFactory.h"
+#include "tests/sim/model/ModelFaults.h"
+#include "tests/sim/model/ModelSlots.h"
+#include "tests/sim/model/ModelStream.h"
 
 namespace devsim {
 namespace model {
-
-// Entity commands and result codes the model speaks (the module's own numbering).
-constexpr uint8_t kCmdSystem = 0x03;
-constexpr uint8_t kCmdI2C = 0x08;
-constexpr uint8_t kCmdDebug = 0x17;
-constexpr uint8_t kCmdInfo = 0x49;
-constexpr uint8_t kCmdStore = 0x5C;
-
-constexpr uint8_t kErrParam = 2;
-constexpr uint8_t kErrNotFound = 3;
-constexpr uint8_t kErrIO = 6;
-constexpr uint8_t kErrMode = 7;
-constexpr uint8_t kErrPermission = 12;
-constexpr uint8_t kErrSize = 14;
-constexpr uint8_t kErrPacket = 24;
-constexpr uint8_t kErrIndexRange = 26;
-constexpr uint8_t kErrInvalidEntity = 28;
-constexpr uint8_t kErrInvalidOption = 29;
 
 enum class Kind { U8, U16, U32, Bytes, Call };
 
@@ -99,6 +91,41 @@ class Module {
   bool pullup() const;
   std::vector<std::vector<uint8_t>> i2cWrites() const;
 
+  // Streaming (command 0x5D): the sample period (default 100 ms; 0 sends none), a fixed
+  // timestamp for every sample (nullopt: microseconds since the module was made), the
+  // active patterns (module << 24 | command << 16 | option << 8 | index) and the
+  // samples sent. setValue changes what the next samples carry. Requests of the stream
+  // entity obey failOption and muteOption with command 0x5D and option 1 or 2.
+  void setSamplePeriodMs(uint32_t periodMs);
+  void setStreamTimestamp(std::optional<uint64_t> timestamp);
+  std::vector<uint32_t> streamPatterns() const;
+  uint64_t samplesSent() const;
+  // Long replies: GETs of (command, option), of any entity, are answered by count
+  // continued packets and a final one (ModelContinued.h); Continued::kEndless keeps
+  // sending continued packets, one per millisecond, until stopContinuedReplies(), which
+  // also forgets every such choice.
+  void continueReplies(uint8_t command, uint8_t option, int count);
+  void stopContinuedReplies();
+  // Store slots (command 0x04): stores 0 and 1 with slots 0 to 7 of 4096 bytes exist
+  // from the start. failSlot puts a fault on one operation (kSlotOpenWrite, ...).
+  void setSlot(uint8_t store, uint8_t slot, uint16_t capacity, const std::vector<uint8_t>& bytes = {});
+  void removeSlot(uint8_t store, uint8_t slot);
+  std::vector<uint8_t> slotBytes(uint8_t store, uint8_t slot) const;
+  size_t openSlotHandles() const;
+  void failSlot(uint8_t op, const ReplyFault& fault);
+  // Factory data (command 0x5E): 16 slots, empty at the start, 1024 bytes at most.
+  void setFactoryData(uint8_t slot, const std::vector<uint8_t>& bytes);
+  std::vector<uint8_t> factoryData(uint8_t slot) const;
+  void setFactoryCapacity(size_t capacity);
+  void failFactory(FactoryPacket packet, const ReplyFault& fault);
+
+  // Packets the module sends unasked (stream samples, endless runs) due by nowMs;
+  // returns when its next one is due (kNever: none). Network::attach makes this a
+  // source of the device.
+  uint64_t takeDue(uint64_t nowMs, std::vector<WirePacket>& out);
+  // Called after a knob changed when the next such packet is due.
+  void setWaker(std::function<void()> waker);
+
  private:
   using Key = std::pair<uint8_t, uint8_t>;
   struct Incoming {   // a byte-sequence SET being assembled
@@ -108,7 +135,22 @@ class Module {
     bool active = false;
   };
 
+  struct UeiRequest {
+    uint8_t command = 0;
+    uint8_t flags = 0;         // GET or SET
+    uint8_t option = 0;
+    uint8_t index = 0;
+    uint8_t replyOption = 0;   // the option byte of the answer
+  };
+
+  bool handleLocked(const WirePacket& in, std::vector<WirePacket>& out);
+  // Checks the framing of a host's UEI request and applies the mute and failure knobs
+  // and the index check; true when the request is still to be answered.
+  bool ueiRequest(const std::vector<uint8_t>& d, UeiRequest& r, std::vector<WirePacket>& out) const;
   void uei(const WirePacket& in, std::vector<WirePacket>& out);
+  void stream(const std::vector<uint8_t>& d, std::vector<WirePacket>& out);
+  void sampleRoundLocked(std::vector<WirePacket>& out);
+  void wake() const;
   void ueiGet(const OptionSpec& spec, uint8_t index, const std::vector<uint8_t>& d,
               std::vector<WirePacket>& out);
   void ueiSet(const OptionSpec& spec, uint8_t index, const std::vector<uint8_t>& d,
@@ -135,6 +177,11 @@ class Module {
   std::map<uint8_t, std::vector<uint8_t>> i2cMemory_;
   std::vector<std::vector<uint8_t>> i2cWrites_;
   bool pullup_ = false;
+  Stream stream_;
+  Continued continued_;
+  Slots slots_;
+  Factory factory_;
+  std::function<void()> waker_;
 };
 
 }  // namespace model

@@ -1,5 +1,7 @@
 #include "tests/sim/model/ModelNetwork.h"
 
+#include <algorithm>
+
 namespace devsim {
 namespace model {
 
@@ -13,11 +15,14 @@ std::shared_ptr<Module> Network::front() const {
 void Network::addBehind(std::shared_ptr<Module> module) {
   const uint8_t address = module->address();
   std::shared_ptr<Module> front;
+  std::function<void()> waker;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    behind_[address] = std::move(module);
+    behind_[address] = module;
     front = front_;
+    waker = waker_;
   }
+  if (waker) module->setWaker(waker);
   front->addI2CDevice(address);
 }
 
@@ -58,6 +63,29 @@ bool Network::handle(const WirePacket& in, std::vector<WirePacket>& out) {
   return module->handle(in, out);
 }
 
+uint64_t Network::takeDue(uint64_t nowMs, std::vector<WirePacket>& out) {
+  std::vector<std::shared_ptr<Module>> modules;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    modules.push_back(front_);
+    for (const auto& b : behind_) modules.push_back(b.second);
+  }
+  uint64_t next = kNever;
+  for (const auto& m : modules) next = std::min(next, m->takeDue(nowMs, out));
+  return next;
+}
+
+void Network::setWaker(std::function<void()> waker) {
+  std::vector<std::shared_ptr<Module>> modules;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waker_ = waker;
+    modules.push_back(front_);
+    for (const auto& b : behind_) modules.push_back(b.second);
+  }
+  for (const auto& m : modules) m->setWaker(waker);
+}
+
 void Network::attach(Device& device, const std::shared_ptr<Network>& network) {
   device.addHandler([network](const WirePacket& in, Device& dev) {
     std::vector<WirePacket> out;
@@ -65,6 +93,8 @@ void Network::attach(Device& device, const std::shared_ptr<Network>& network) {
     for (const auto& p : out) dev.reply(p);
     return true;
   });
+  network->setWaker(device.waker());
+  device.addSource([network](uint64_t nowMs, std::vector<WirePacket>& out) { return network->takeDue(nowMs, out); });
 }
 
 std::shared_ptr<Network> Network::install(Device& device) {

@@ -32,9 +32,14 @@ class Network {
 
   // Answers a packet; false when no module speaks it (the device's built-ins may).
   bool handle(const WirePacket& in, std::vector<WirePacket>& out);
+  // The modules' unasked packets due by nowMs; returns when the next is due.
+  uint64_t takeDue(uint64_t nowMs, std::vector<WirePacket>& out);
+  // Handed to every module, present and later ones (Module::setWaker).
+  void setWaker(std::function<void()> waker);
 
-  // Installs the network as the device's handler. The device's sync answers use its own
-  // configured address, so keep that equal to the front module's.
+  // Installs the network as the device's handler and as a source of its timed packets.
+  // The device's sync answers use its own configured address, so keep that equal to the
+  // front module's.
   static void attach(Device& device, const std::shared_ptr<Network>& network);
   // A network of one module with the device's address, model and serial number,
   // attached to it: the whole device behaviour for a standalone simulator.
@@ -45,6 +50,7 @@ class Network {
   std::shared_ptr<Module> front_;
   std::map<uint8_t, std::shared_ptr<Module>> behind_;
   Intercept intercept_;
+  std::function<void()> waker_;
 };
 
 }  // namespace model
