@@ -23,6 +23,7 @@
 #include "common/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
 #include "updater/DeviceQueries.h"
+#include "updater/DiscoveredDevices.h"
 #include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
 #include "common/unix/aTime.h"
@@ -49,39 +50,8 @@ struct LinkSpecRelease {
 };
 using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
-// Discovery replies come from anyone on the network: a device that answers twice (once
-// per interface the request went out on, or a spoofer repeating itself) is one row, and
-// no more than this many rows of one kind are listed.
-constexpr size_t kMaxDevicesPerKind = 64;
 // How long a TCP/IP row's address gets to accept a connection before it is queried.
 constexpr int kReachBudgetMs = 1500;
-
-struct Collection {
-  std::vector<DeviceInfo>* list;
-  size_t firstOfKind;  // rows before this one came from another kind of link
-  bool capped;
-};
-
-bool sameDevice(const linkSpec& a, const linkSpec& b) {
-  if (a.type != b.type || a.serialNumber != b.serialNumber) return false;
-  return a.type != kLinkTypeTCPIP || a.t.ip.address == b.t.ip.address;
-}
-
-bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
-  auto* collection = static_cast<Collection*>(reference);
-  std::vector<DeviceInfo>& list = *collection->list;
-  for (size_t i = collection->firstOfKind; i < list.size(); i++)
-    if (sameDevice(list[i].spec, *spec)) return true;
-  if (list.size() - collection->firstOfKind >= kMaxDevicesPerKind) {
-    collection->capped = true;
-    return false;  // enough: stop listening
-  }
-  DeviceInfo info;
-  std::memcpy(&info.spec, spec, sizeof info.spec);
-  list.push_back(std::move(info));
-  *found = true;
-  return true;
-}
 
 // Whether the row's address accepts a connection within the budget: an address that
 // swallows connection requests would otherwise hold a link creation (and with it every
