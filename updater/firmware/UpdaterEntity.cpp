@@ -17,19 +17,24 @@ namespace {
 constexpr uint32_t kRebootPassMs = 250;
 constexpr uint32_t kRebootPollMs = 10;
 
-// Waits for the reply that begins with cmdUPGRADE and option; *length gets its data length.
-aErr awaitReply(EntityClass& entity, uint8_t option, uint8_t* reply, uint8_t* length) {
-  const uint8_t match[2] = {cmdUPGRADE, option};
-  *length = sizeof match;
-  return entity.receivePacket(match, length, reply);
-}
-
 }  // namespace
 
 UpdaterEntity::UpdaterEntity()
     : module(nullptr), validateSum(true), noWaitForDrop(false), ueiData(false), rebootWaitMs(REBOOT_WAIT_MS) {}
 
 UpdaterEntity::~UpdaterEntity() = default;
+
+aErr UpdaterEntity::sendRequest(uint8_t count, const uint8_t* bytes) { return sendPacket(cmdUPGRADE, count, bytes); }
+
+aErr UpdaterEntity::awaitReply(uint8_t option, uint8_t* reply, uint8_t* length) {
+  const uint8_t match[2] = {cmdUPGRADE, option};
+  *length = sizeof match;
+  return receivePacket(match, length, reply);
+}
+
+aErr UpdaterEntity::sendByteSequence(uint8_t option, const uint8_t* data, uint64_t length) {
+  return setUEIBytes(option, data, length);
+}
 
 aErr UpdaterEntity::failed(const char* what, aErr e) {
   lastFailure = what;
@@ -48,14 +53,14 @@ void UpdaterEntity::init(Module* m, uint8_t index, bool validate, bool noWait) {
 aErr UpdaterEntity::LoaderInit() {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
   const uint8_t request[1] = {val_UPGRADE_INIT};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", static_cast<int>(e));
     return failed("INIT could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  e = awaitReply(*this, val_UPGRADE_INIT, reply, &length);
+  e = awaitReply(val_UPGRADE_INIT, reply, &length);
   if (e != aErrNone) return failed("INIT unanswered", e);
   if (length <= 5) return failed("INIT answer too short", aErrPacket);
   const uint32_t base = aUEI_RetrieveInt(reply + 2);
@@ -76,14 +81,14 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
            data[0], data[1], data[2], data[3]);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(data)));
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", static_cast<int>(e));
     return failed("PREPARE could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length2 = 0;
-  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length2);
+  e = awaitReply(val_UPGRADE_STATUS, reply, &length2);
   if (e != aErrNone) return failed("PREPARE unanswered", e);
   if (length2 < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
@@ -120,7 +125,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   if (ueiData) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
              static_cast<int>(length));
-    aErr e = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
+    aErr e = sendByteSequence(val_UPGRADE_DATA_UEI, data, length);
     if (e != aErrNone) {
       Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
       return failed("DATA (byte sequence) not taken", e);
@@ -138,7 +143,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       uint8_t request[1 + DATA_CHUNK];
       request[0] = val_UPGRADE_DATA;
       for (uint8_t i = 0; i < n; i++) request[1 + i] = data[accepted + i];
-      aErr e = sendPacket(cmdUPGRADE, static_cast<uint8_t>(n + 1), request);
+      aErr e = sendRequest(static_cast<uint8_t>(n + 1), request);
       if (e != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
         return failed("DATA could not be sent", e);
@@ -146,7 +151,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       sends++;
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
-      if (awaitReply(*this, val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
+      if (awaitReply(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
         result = failed("DATA unanswered", aErrPacket);
         break;
@@ -177,10 +182,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   const uint8_t request[1] = {val_UPGRADE_SUM};
   // A failed send shows as the missing reply below.
-  (void)sendPacket(cmdUPGRADE, sizeof request, request);
+  (void)sendRequest(sizeof request, request);
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  if (awaitReply(*this, val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
+  if (awaitReply(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
     return failed("SUM unanswered", aErrPacket);
   }
@@ -241,7 +246,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(count));
   const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", static_cast<int>(e),
              aError_GetErrorText(e));
@@ -249,7 +254,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length);
+  e = awaitReply(val_UPGRADE_STATUS, reply, &length);
   if (e != aErrNone || length < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
     return failed(e != aErrNone ? "WRITE unanswered" : "WRITE refused", aErrInvalidOption);
@@ -261,14 +266,14 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
 aErr UpdaterEntity::LoaderStart() {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
   const uint8_t request[1] = {val_UPGRADE_LOAD};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", static_cast<int>(e));
     return failed("LOAD could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  if (awaitReply(*this, val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+  if (awaitReply(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -278,7 +283,7 @@ aErr UpdaterEntity::LoaderStart() {
              static_cast<int>(e), aError_GetErrorText(e));
     return failed("LOAD unanswered", aErrTimeout);
   }
-  e = awaitReply(*this, val_UPGRADE_LOAD, reply, &length);
+  e = awaitReply(val_UPGRADE_LOAD, reply, &length);
   if (e == aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
     return aErrNone;
@@ -310,7 +315,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   const uint8_t request[1] = {val_UPGRADE_REBOOT};
-  aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr result = sendRequest(sizeof request, request);
   if (result != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     failed("REBOOT could not be sent", result);

@@ -57,6 +57,18 @@ class UpdaterEntity : public Quenlark::Tallowick::EntityClass {
   // nothing failed since init.
   const std::string& LastFailure() const { return lastFailure; }
 
+ protected:
+  // Every request leaves and every reply arrives through these three: a cmdUPGRADE
+  // packet with these data bytes after the command; the first reply that begins with
+  // cmdUPGRADE and option (*length gets its data length, at most aPACKET_MAX_DATA); a
+  // byte sequence of the option. By default through the entity's Module; a test or a
+  // fuzzer feeds replies of its own here.
+  virtual aErr sendRequest(uint8_t count, const uint8_t* bytes);
+  virtual aErr awaitReply(uint8_t option, uint8_t* reply, uint8_t* length);
+  virtual aErr sendByteSequence(uint8_t option, const uint8_t* data, uint64_t length);
+  // What CheckUEIDataSupport decides from the device's answer.
+  void useByteSequences(bool on) { ueiData = on; }
+
  private:
   aErr _reconnect(uint32_t delay);
   aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks);
