@@ -32,8 +32,7 @@ std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) 
   std::vector<UpdaterStoreItem> items;
   store->FindLocalBuilds(serial, items);
   for (const UpdaterStoreItem& item : items) {
-    const size_t dot = item.name.find(".bird");
-    const std::string key = dot == std::string::npos ? item.name : item.name.substr(0, dot);
+    const std::string key = StoredBuildKey(item.name);
     std::string value;
     if (item.IsValid()) {
       const std::string path = item.base + "/" + item.name;

@@ -172,7 +172,10 @@ bool UpdateServerRequest::ParseReplyNumber(const std::string& text, int base, ui
   while (end > at && std::isspace(static_cast<unsigned char>(text[end - 1]))) end--;
   if (at == end) return false;
   unsigned radix = base == 16 ? 16 : 10;
-  if (base == 0 && end - at > 1 && text[at] == '0') {
+  if (base == 16 && end - at > 1 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X')) {
+    at += 2;  // strtoul takes the prefix in base 16 as well
+    if (at == end) return false;
+  } else if (base == 0 && end - at > 1 && text[at] == '0') {
     // As strtoul reads base 0: "0x" starts a hexadecimal number, a leading "0" an octal one.
     if (text[at + 1] == 'x' || text[at + 1] == 'X') {
       radix = 16;

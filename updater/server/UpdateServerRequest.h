@@ -59,7 +59,8 @@ public:
   static void TakeRecoveryInfo(const char* name, const std::vector<std::string>& lines, uint32_t* serial,
                                uint32_t* build);
   static bool RecoveryInfoIsValid(const std::vector<std::string>& lines);
-  // A whole line as one number within 32 bits, blanks around it allowed: base 16, or
-  // base 0 ("0x" hexadecimal, a leading "0" octal, else decimal). False for anything else.
+  // A whole line as one number within 32 bits, blanks around it allowed: base 16 (an
+  // "0x" prefix allowed), or base 0 ("0x" hexadecimal, a leading "0" octal, else
+  // decimal). False for anything else: a sign, junk after the digits, more than 32 bits.
   static bool ParseReplyNumber(const std::string& text, int base, uint32_t& value);
 };

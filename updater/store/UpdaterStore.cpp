@@ -92,6 +92,11 @@ bool _find_items(const aDirectoryListData* entry, void* reference) {
 
 }  // namespace
 
+std::string StoredBuildKey(const std::string& name) {
+  const size_t dot = name.find(".bird");
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
 UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, store_item_t itemType)

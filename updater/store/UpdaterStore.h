@@ -35,6 +35,10 @@ public:
   KeyValueStore attributes;
 };
 
+// The build a stored file stands for in the local build list: its name up to its first
+// ".bird", or the whole name when it has none.
+std::string StoredBuildKey(const std::string& name);
+
 class UpdaterStore {
 public:
   // Ensures the base directory; throws std::runtime_error when it cannot be made or a
