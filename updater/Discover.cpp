@@ -1,7 +1,6 @@
 // Discovery of the devices the host reaches directly and of those behind a router
 // module.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,11 +21,11 @@
 #include "common/aDefs.h"
 #include "common/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
+#include "common/unix/aTime.h"
 #include "updater/DeviceQueries.h"
 #include "updater/DiscoveredDevices.h"
 #include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
-#include "common/unix/aTime.h"
 #include "updater/cli/Log.h"
 
 using Quenlark::Tallowick::I2CClass;
