@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/aDiscoveryParse.h"
+#include "common/aDiscoveryQuivel.h"
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
 #include "common/unix/aTime.h"
@@ -197,8 +198,12 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
   switch (type) {
     case kLinkTypeUSB: return enumerateUSB(callback, reference);
     case kLinkTypeTCPIP: return enumerateTCPIP(callback, reference, interfaceAddress);
-    // Link servers (kinds 4 to 7) are found by their own discovery, which this build
-    // does not have yet: it finds none.
+    // Every link server found is reported whichever of its kinds was asked for; the
+    // callback chooses.
+    case kLinkTypeQuivel:
+    case kLinkTypeQuivelUSB:
+    case kLinkTypeQuivelTCPIP:
+    case kLinkTypeQuivelSerial: return aDiscovery_Enumerate_QuivelModules(callback, reference, interfaceAddress);
     default: return 0;
   }
 }

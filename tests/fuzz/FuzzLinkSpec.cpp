@@ -1,7 +1,9 @@
 // libFuzzer target: linkSpec records in their 128-byte wire form (the payload link
 // servers answer discovery with). Every field the reader takes is checked against the
-// bytes, the record must survive writing and reading back unchanged, and a row made of
-// it (with names and numbers from the input) goes through the device table's printer.
+// bytes, the record must survive writing and reading back unchanged, the test a link
+// server's reply passes must take exactly the link-server kinds with a real port and
+// address, and a row made of it (with names and numbers from the input) goes through
+// the device table's printer.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/aDiscoveryQuivel.h"
 #include "common/aLinkSpecifier.h"
 #include "updater/DiscoveredDevices.h"
 #include "updater/cli/CLI_Display.h"
@@ -57,6 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   linkSpec again;
   aLinkSpec_Deserialize(wire, &again);
   if (std::memcmp(&spec, &again, sizeof spec) != 0) std::abort();
+  // As a link server's discovery reply: the fallback and required addresses from the
+  // input's tail, when there is one.
+  const uint32_t fallback = size >= aLINKSPEC_SIZE + 4 ? word(data + size - 4) : 0;
+  const uint32_t required = size >= aLINKSPEC_SIZE + 8 ? word(data + size - 8) : 0;
+  linkSpec server;
+  std::memset(&server, 0x5A, sizeof server);
+  const bool accepted = aDiscovery_AcceptServerReply(data, fallback, required, &server);
+  const bool serverKind = spec.type >= kLinkTypeQuivelUSB && spec.type <= kLinkTypeQuivelSerial;
+  uint32_t address = 0;
+  std::memcpy(&address, data + 24, 4);
+  if (address == 0) address = fallback;
+  const uint32_t port = word(data + 28);
+  const bool expected = serverKind && port >= 1 && port <= 0xFFFF && address != 0 &&
+                        (required == 0 || address == required);
+  if (accepted != expected) std::abort();
+  if (accepted && (server.type != spec.type || server.t.ip.address != address || server.t.ip.port != port)) std::abort();
+  if (!accepted && server.serialNumber != 0x5A5A5A5Au) std::abort();
+
   linkSpec* copy = aLinkSpec_Copy(&spec);
   if (copy == nullptr || std::memcmp(copy, &spec, sizeof spec) != 0) std::abort();
   aLinkSpec_Destroy(&copy);
