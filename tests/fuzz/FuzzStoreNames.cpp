@@ -25,6 +25,7 @@
 namespace {
 
 std::string base;
+std::string made;  // the directory this run made, removed when it ends
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
@@ -42,10 +43,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // In memory where there is a tmpfs: attribute files are synced as they are written.
   char shm[] = "/dev/shm/fuzz-store-XXXXXX";
   char tmp[] = "/tmp/fuzz-store-XXXXXX";
-  const char* made = mkdtemp(shm);
-  if (made == nullptr) made = mkdtemp(tmp);
-  if (made == nullptr) std::abort();
-  base = std::string(made) + "/updater";
+  const char* dir = mkdtemp(shm);
+  if (dir == nullptr) dir = mkdtemp(tmp);
+  if (dir == nullptr) std::abort();
+  made = dir;
+  base = made + "/updater";
+  std::atexit([] { nftw(made.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
   return 0;
 }
 
