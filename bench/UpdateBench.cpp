@@ -21,7 +21,7 @@
 
 #include "bench/RawUpgradeClient.h"
 #include "tests/e2e/FirmwareBuild.h"
-#include "tests/e2e/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -88,7 +88,7 @@ std::vector<std::string> simArguments(const std::string& dumpDir, bool uei) {
 
 long roundTripsOf(const std::string& dumpDir) {
   const std::string stats = dumpDir + "/" + e2e::hex8(kSerial) + ".stats";
-  auto v = [&](const char* key) { return std::max(0L, e2e::statValue(stats, key)); };
+  auto v = [&](const char* key) { return std::max(0L, testsupport::statValue(stats, key)); };
   // Every awaited reply is one round trip; a UEI byte sequence is one too (one
   // acknowledgement), and there is one per written piece.
   long n = v("init") + v("prepare") + v("data") + v("sum") + v("write") + v("load");
@@ -98,7 +98,7 @@ long roundTripsOf(const std::string& dumpDir) {
 
 Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const std::string& store, bool uei) {
   Outcome o;
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   if (!sim.start(DEVSIM_FW_BINARY, simArguments(dumpDir, uei))) {
     std::fprintf(stderr, "update_bench: %s\n", sim.error().c_str());
     return o;
@@ -128,7 +128,7 @@ Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const st
 
 Outcome runRaw(const rawclient::Plan& plan, const std::string& dumpDir, bool uei) {
   Outcome o;
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   if (!sim.start(DEVSIM_FW_BINARY, simArguments(dumpDir, uei))) {
     std::fprintf(stderr, "update_bench: %s\n", sim.error().c_str());
     return o;

@@ -28,7 +28,7 @@
 
 #define aDISCOVERY_MAX_INTERFACES 50
 
-// Reports every link server found, whatever its kind, through callback (the spec is
+// Reports every link server found, whatever its kind, through callback (the linkSpec is
 // lent for the call); returns how many the callback marked found, modulo 256.
 // interfaceAddress: IPv4 in network byte order; 0 or 127.0.0.1 asks this machine by
 // loopback multicast, an address of one of the host's interfaces by beacon on it. Any

@@ -11,7 +11,7 @@ namespace updater {
 
 // 0 on any failure.
 uint32_t _get_build_number(Quenlark::Tallowick::Module& module);
-// Fills major, minor, patch and the spec's module and router address words; a failing
+// Fills major, minor, patch and the linkSpec's module and router address words; a failing
 // query is returned, leaving the fields after it unwritten.
 aErr _get_version(Quenlark::Tallowick::Module& module, DeviceInfo& info);
 // Firmware before 2.10.4 has no name: deviceName stays empty and nothing is asked.

@@ -24,7 +24,7 @@
 
 #include "tests/discovery/SimDiscoveryResponder.h"
 #include "tests/e2e/FirmwareBuild.h"
-#include "tests/e2e/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
 #include "tests/fakes/TestCA.h"
@@ -100,7 +100,7 @@ class EndToEnd : public ::testing::Test {
 
   testsupport::TempDir dir;
   std::unique_ptr<FakeUpdateServer> server;
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   const FirmwareBuild latest{"5000", "2.12.3", 11};
   const FirmwareBuild older{"4000", "2.11.0", 77};
 };
@@ -114,9 +114,9 @@ TEST_F(EndToEnd, UpdateFromABirdFileOverTcpLeavesThePatchedImageInFlash) {
   EXPECT_NE(r.out.find("Updating from Birdfile: " + dir.sub("5000.bird")), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
   EXPECT_EQ(flash(), latest.flash(kSerial));
-  EXPECT_EQ(e2e::statValue(statsFile(), "flash_base"), static_cast<long>(e2e::kFirmwareAddress));
-  EXPECT_EQ(e2e::statValue(statsFile(), "protocol_errors"), 0);
-  EXPECT_EQ(e2e::statValue(statsFile(), "reboots"), 1);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "flash_base"), static_cast<long>(e2e::kFirmwareAddress));
+  EXPECT_EQ(testsupport::statValue(statsFile(), "protocol_errors"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "reboots"), 1);
   // A device without a store entry gets no record of the transfer.
   EXPECT_FALSE(testsupport::exists(entry() + "/.settings"));
 }
@@ -147,8 +147,8 @@ TEST_F(EndToEnd, DownloadAndUpdateInOneRunInstallsExactlyTheBuildAskedFor) {
   EXPECT_NE(settings().find("LATEST_TRANSFER=4000.bird"), std::string::npos) << settings();
   EXPECT_EQ(flash(), older.flash(kSerial));
   // Firmware pieces went as byte sequences; only the loader went in DATA packets.
-  EXPECT_GT(e2e::statValue(statsFile(), "data_uei"), 0);
-  EXPECT_EQ(e2e::statValue(statsFile(), "data"), 12);   // 300 loader bytes in 26-byte chunks
+  EXPECT_GT(testsupport::statValue(statsFile(), "data_uei"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "data"), 12);   // 300 loader bytes in 26-byte chunks
 }
 
 TEST_F(EndToEnd, ALoaderThatLeavesTheLinkIsReachedAgain) {
@@ -156,7 +156,7 @@ TEST_F(EndToEnd, ALoaderThatLeavesTheLinkIsReachedAgain) {
   const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
   EXPECT_EQ(r.status, 0) << describe(r);
   EXPECT_EQ(flash(), latest.flash(kSerial));
-  EXPECT_GE(e2e::statValue(statsFile(), "connections"), 2);
+  EXPECT_GE(testsupport::statValue(statsFile(), "connections"), 2);
 }
 
 TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
@@ -190,8 +190,8 @@ TEST_F(EndToEnd, AFileGivenByPathWithoutABirdHeaderIsNeverFlashed) {
     EXPECT_NE(r.err.find("Failed to load bird file"), std::string::npos) << r.err;
   }
   sim.stop();
-  EXPECT_EQ(e2e::statValue(statsFile(), "init"), 0);
-  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "init"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "flash_bytes"), 0);
 }
 
 TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
@@ -200,7 +200,7 @@ TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   EXPECT_EQ(r.status, 1) << describe(r);
   EXPECT_NE(r.err.find("Failed to connect to module [DEADBEEF]"), std::string::npos) << r.err;
   sim.stop();
-  EXPECT_EQ(e2e::statValue(statsFile(), "init"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "init"), 0);
 }
 
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
@@ -211,10 +211,10 @@ TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   EXPECT_EQ(r.out.find("  Retry 5"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Update time"), std::string::npos) << r.out;
   sim.stop();
-  EXPECT_EQ(e2e::statValue(statsFile(), "prepare"), 1 + 1 + 5);   // loader, first block, five tries
-  EXPECT_EQ(e2e::statValue(statsFile(), "reboots"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "prepare"), 1 + 1 + 5);   // loader, first block, five tries
+  EXPECT_EQ(testsupport::statValue(statsFile(), "reboots"), 0);
   // The good first block is in flash, nothing of the failing one.
-  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), static_cast<long>(latest.first.size()));
+  EXPECT_EQ(testsupport::statValue(statsFile(), "flash_bytes"), static_cast<long>(latest.first.size()));
 }
 
 // Every way the upgrade protocol can fail ends with one error line that names the device,
@@ -266,9 +266,9 @@ TEST_F(EndToEnd, ALoaderBlockThatFailsIsNeverFollowedByStartingTheLoader) {
   EXPECT_NE(r.out.find("Transferred 0 blocks, 0 total bytes"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Starting Load on Device"), std::string::npos) << r.out;
   sim.stop();
-  EXPECT_EQ(e2e::statValue(statsFile(), "prepare"), 1);
-  EXPECT_EQ(e2e::statValue(statsFile(), "load"), 0);
-  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "prepare"), 1);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "load"), 0);
+  EXPECT_EQ(testsupport::statValue(statsFile(), "flash_bytes"), 0);
 }
 
 TEST_F(EndToEnd, WithoutABuildTheUpdateFallsBackToTheLatestDownload) {

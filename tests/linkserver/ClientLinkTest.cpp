@@ -74,6 +74,7 @@ TEST_F(ClientLink, RouteOnFirstThenOneFramePerPacketAndTheAnswerComesBack) {
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(wire(answer), "04024913");
   aPacket_Destroy(&answer);
+  ASSERT_TRUE(fake.waitForFrames(2));
   const std::vector<lstest::Frame> frames = fake.frames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].bytes, "040149");

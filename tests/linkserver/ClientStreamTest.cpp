@@ -207,6 +207,7 @@ TEST_F(ClientStream, RequestsForAnAbsentServerAreBoundedWhenOneComes) {
     answer = hex(readBytes(stream_, 2));
   }
   ASSERT_EQ(answer, "0400");
+  ASSERT_TRUE(fake.waitForFrame("ad00"));
   size_t replayed = 0;
   for (const lstest::Frame& f : fake.frames()) replayed += f.bytes.compare(0, 4, "0601") == 0;
   EXPECT_GE(replayed, 1u);

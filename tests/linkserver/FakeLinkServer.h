@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/linkserver/Peers.h"
@@ -45,6 +47,17 @@ class FakeLinkServer {
     return out;
   }
   bool waitForFrames(size_t count, int timeoutMs = 5000) const { return peer_->waitFor("FRAME", count, timeoutMs); }
+  // The fake prints a frame before it answers it, but our reader of its output may lag
+  // behind the answer: a test that saw the answer waits for the record too.
+  bool waitForFrame(const std::string& bytes, int timeoutMs = 5000) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      for (const Frame& f : frames())
+        if (f.bytes == bytes) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
 
   // Each command is acknowledged before this returns (bounded).
   bool command(const std::string& line) {

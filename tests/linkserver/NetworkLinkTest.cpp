@@ -72,9 +72,7 @@ TEST_F(NetworkLink, ModuleConnectsThroughALinkServerAndTakesItsAddress) {
   ASSERT_EQ(module.connectFromSpec(serverSpec(fake.port())), aErrNone);
   EXPECT_TRUE(module.isConnected());
   EXPECT_EQ(module.getModuleAddress(), 0x0A);
-  bool asked = false;
-  for (const lstest::Frame& f : fake.frames()) asked = asked || f.bytes == "ad00";
-  EXPECT_TRUE(asked);
+  EXPECT_TRUE(fake.waitForFrame("ad00"));
   EXPECT_EQ(module.disconnect(), aErrNone);
 }
 

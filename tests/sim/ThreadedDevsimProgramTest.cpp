@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/SimProcess.h"
+#include "tests/support/SimProcess.h"
 #include "tests/sim/RawHost.h"
 
 namespace {
@@ -24,7 +24,7 @@ Bytes continued(unsigned n) {
 }
 
 TEST(DevsimProgram, CommandLineKnobsShapeTheAnswers) {
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   ASSERT_TRUE(sim.start(DEVSIM_BINARY, {"--tcp", "0", "--address", "6", "--stream-period-ms", "20",
                                         "--stream-timestamp", "0x0000000100000002", "--continued", "3:50:2",
                                         "--unsolicited", "060199:1", "--no-model-answer", "--slot", "1:2:16:0A0B",
@@ -54,7 +54,7 @@ TEST(DevsimProgram, CommandLineKnobsShapeTheAnswers) {
 }
 
 TEST(DevsimProgram, SigusrOneEndsAnEndlessRun) {
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   ASSERT_TRUE(sim.start(DEVSIM_BINARY, {"--tcp", "0", "--address", "6", "--continued", "3:50:-1"})) << sim.error();
   RawHost host(static_cast<uint16_t>(sim.port()));
   ASSERT_TRUE(host.ok());
@@ -78,7 +78,7 @@ class DevsimRefusedLine : public ::testing::TestWithParam<std::vector<std::strin
 TEST_P(DevsimRefusedLine, NeverComesUp) {
   std::vector<std::string> args = {"--tcp", "0"};
   args.insert(args.end(), GetParam().begin(), GetParam().end());
-  e2e::SimProcess sim;
+  testsupport::SimProcess sim;
   EXPECT_FALSE(sim.start(DEVSIM_BINARY, args, 3000));
 }
 

@@ -1,4 +1,4 @@
-#include "tests/e2e/SimProcess.h"
+#include "tests/support/SimProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace e2e {
+namespace testsupport {
 
 namespace {
 long long monotonicMs() {
@@ -100,4 +100,4 @@ long statValue(const std::string& statsPath, const std::string& key) {
   return -1;
 }
 
-}  // namespace e2e
+}  // namespace testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace testsupport {
 
 class SimProcess {
  public:
@@ -34,4 +34,4 @@ class SimProcess {
 // key=value lines of a stats file; missing keys read as -1.
 long statValue(const std::string& statsPath, const std::string& key);
 
-}  // namespace e2e
+}  // namespace testsupport
