@@ -99,9 +99,6 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
     case kLinkTypeUSB:
     case kLinkTypeTCPIP:
     case kLinkTypeSerial:
-      // A link server in front of the device link comes with the link-server road,
-      // which this build does not have: refuse before anything is made.
-      if (config.enabled) return aErrUnimplemented;
       if (s.type == kLinkTypeUSB) {
         created = aLink_CreateUSB(s.serialNumber);
       } else if (s.type == kLinkTypeTCPIP) {
@@ -111,6 +108,14 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
         std::memcpy(port, s.t.serial.portName, sizeof s.t.serial.portName);
         port[sizeof s.t.serial.portName] = '\0';
         created = aLink_CreateSerial(s.serialNumber, port, s.t.serial.baudRate);
+      }
+      if (config.enabled) {
+        // A link server in front of the new device link; this Link holds the client link
+        // through it, which holds the device link. Without a server the device link is
+        // dropped again (its use was this Link's alone: the core never drops it itself).
+        aLinkRef device = created;
+        created = aLink_CreateServer(device, &config.port, &config.interfaceAddress, config.localOnly);
+        if (created == 0 && device != 0) aLink_Destroy(&device);
       }
       break;
     default:

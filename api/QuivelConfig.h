@@ -1,6 +1,11 @@
 #pragma once
 // How a Link may use the network-link feature: client links through a link server, a
 // link server in front of every new device link, and the discovery fallback.
+//
+// The defaults put a link server in front of every device link a Link opens. Its
+// frontend asks no one who they are: any process of this machine may send the device
+// anything, firmware commands included, and with localOnly off so may any host of the
+// network. Programs that do not want that switch the feature off (the updater does).
 #include <cstdint>
 
 namespace Quenlark {

@@ -40,7 +40,12 @@ aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud
 // is no failure; only the waits time out). With ref non-zero: one more use of that
 // existing link, 0 when there is none.
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref);
-// The link server is not part of this build: it returns 0.
+// Puts a link server (common/aServer.h) in front of the device link deviceId and returns
+// a client link through it, which from then on holds the caller's use of the device
+// link; 0 on failure, with the device link left as it was. *interfaceAddress: the IPv4
+// interface to serve on (network byte order, 0 = 127.0.0.1; local only always serves
+// 127.0.0.1). On success *port and *interfaceAddress say where the server listens. A
+// device link that has a server already gets no second one.
 aLinkRef aLink_CreateServer(aLinkRef deviceId, uint16_t* port, uint32_t* interfaceAddress,
                             uint8_t localOnly);
 // A link over the caller's own stream, never reused; the link owns the stream from the

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/internal/aLinkRecord.h"
+#include "common/aServer.h"
 #include "common/aSocket.h"
 #include "common/aZMQStream.h"
 #include "common/unix/aSerial.h"
@@ -151,11 +152,6 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref) {
   return sInitAndStart(id, stream, sMakeClientStream, false);
 }
 
-aLinkRef aLink_CreateServer(aLinkRef, uint16_t*, uint32_t*, uint8_t) {
-  // The link server is not part of this build.
-  return 0;
-}
-
 aLinkRef aLink_Create(aStream* stream) {
   if (!aVALIDSTREAM(stream)) return 0;
   std::lock_guard<std::mutex> creating(sCreationMutex());
@@ -228,6 +224,10 @@ aErr aLink_Destroy(aLinkRef* id) {
     sDropQueues(link);
     sDropStream(link);
   }
+  // The server in front of this device link goes with it. Its actors find the link
+  // stopped and its queues gone, so they end their current step at once.
+  aServer* server = extracted->server.exchange(nullptr);
+  if (server != nullptr) aServer_Destroy(&server);
   return aErrNone;
 }
 

@@ -141,6 +141,8 @@ int64_t aMulticast_Receive(aMulticast* m, void* buffer, int32_t size) {
   }
 }
 
+int aMulticast_Descriptor(const aMulticast* m) { return m != nullptr ? m->socket : -1; }
+
 int32_t aMulticast_Destroy(aMulticast** m) {
   if (m == nullptr || *m == nullptr) return -2;
   sRelease(*m);

@@ -30,6 +30,9 @@ int64_t aMulticast_Send(aMulticast* multicast, const void* data, uint32_t length
 // receive error, or a datagram longer than size (it is consumed, never cut to fit);
 // -2 null record; -3 the record is a sender.
 int64_t aMulticast_Receive(aMulticast* multicast, void* buffer, int32_t size);
+// The socket's descriptor, for a caller that waits on it together with other things
+// (the link server's responder); -1 when there is no record.
+int aMulticast_Descriptor(const aMulticast* multicast);
 // 0 with the pointer cleared; -2 when there is no record.
 int32_t aMulticast_Destroy(aMulticast** multicast);
 

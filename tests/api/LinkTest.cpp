@@ -65,7 +65,7 @@ TEST(LinkBasics, RefusedLinkKinds) {
       {kLinkTypeQuivel, 0, aErrConfiguration},
       {kLinkTypeQuivelSerial, 0, aErrConfiguration},
       {kLinkTypeQuivel, 1, aErrConnection},        // no server address: no client link
-      {kLinkTypeTCPIP, 1, aErrUnimplemented},      // the server in front of a device comes later
+      {kLinkTypeTCPIP, 1, aErrConnection},         // no device there: no link, no server
       {kLinkTypeNone, 0, aErrMode},
       {8, 0, aErrMode},
   };

@@ -10,6 +10,7 @@
 #include "api/I2CClass.h"
 #include "api/Module.h"
 #include "api/SystemClass.h"
+#include "common/aDiscovery.h"
 #include "tests/sim/SimDevice.h"
 #include "tests/sim/model/ModelModule.h"
 #include "tests/sim/model/ModelNetwork.h"
@@ -176,12 +177,33 @@ TEST_F(UsbModuleFallback, FallbackFromServerKindToUsb) {
   ASSERT_EQ(lenient.getLinkSpecifier(&s), aErrNone);
   EXPECT_EQ(s.type, kLinkTypeUSB);
   EXPECT_EQ(lenient.getModuleAddress(), 0x06);
-  // With the server step asked for, the device link is refused before it is made.
+}
+
+// With the feature on, a USB device link gets a link server in front of it, announced
+// as serving a USB device, and the Module reaches the device through it.
+TEST_F(UsbModuleFallback, ServedUsbDeviceLink) {
+  attach(0x00C0FFEE, 0x06, 0x13);
   Module& served = module();
-  QuivelConfig on;
-  ASSERT_EQ(served.setConfig(on), aErrNone);
-  EXPECT_EQ(served.connect(kLinkTypeUSB, 0x00C0FFEE), aErrUnimplemented);
-  EXPECT_EQ(served.getStatus(), 8);
+  ASSERT_EQ(served.setConfig(QuivelConfig()), aErrNone);
+  ASSERT_EQ(served.connect(kLinkTypeUSB, 0x00C0FFEE), aErrNone);
+  EXPECT_EQ(served.getModuleAddress(), 0x06);
+  QuivelConfig c;
+  ASSERT_EQ(served.getConfig(&c), aErrNone);
+  EXPECT_NE(c.port, 0);
+  SystemClass sys;
+  sys.init(&served, 0);
+  uint8_t model = 0;
+  EXPECT_EQ(sys.getModel(&model), aErrNone);
+  EXPECT_EQ(model, 0x13);
+  linkSpec* found = aDiscovery_FindModule(kLinkTypeQuivel, 0x00C0FFEE, 0);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->type, kLinkTypeQuivelUSB);
+  EXPECT_EQ(found->t.ip.port, c.port);
+  aLinkSpec_Destroy(&found);
+  // Served: another Module of this process cannot open the device beside the server.
+  Module& beside = module();
+  ASSERT_EQ(beside.setConfig(noServer()), aErrNone);
+  EXPECT_EQ(beside.connect(kLinkTypeUSB, 0x00C0FFEE), aErrConnection);
 }
 
 TEST_F(UsbModule, RouterRoadOverUsb) {

@@ -1,0 +1,64 @@
+#pragma once
+// A link server: shares one open device link (USB, TCP/IP or serial) with any number of
+// clients over ZeroMQ. Clients connect a DEALER to its frontend, a ROUTER on a TCP port
+// the system picks (on 127.0.0.1 when local only), and send one device packet
+// ([address][length][data]) per frame; the server hands the packets to the device link
+// one request at a time and routes each reply back to the client that asked. Clients
+// that enabled streaming receive the device's stream samples in batches, several
+// packets per frame. The server answers link-server discovery (loopback multicast when
+// local only, else the UDP beacon on its interface) once it knows the device's model.
+//
+// The frontend takes any local process (and, when not local only, any host of the
+// network) without authentication: firmware commands included. Callers that do not
+// want that switch the feature off (the updater does).
+//
+// aLink_CreateServer (common/aLink.h) is how programs put a server in front of a device
+// link; these functions are its building blocks. A server belongs to the device link's
+// table entry and is destroyed with it. Nothing here prints.
+#include <cstdint>
+
+#include "common/aErr.h"
+#include "common/aLink.h"
+
+struct aServer;
+
+// Frames the server's own actors exchange on their internal channel (never seen by a
+// client): n reply frames follow for the oldest waiting requester / it gets no reply.
+#define SERVER_CMD_INCOMING_PACKETS 0x01
+#define SERVER_CMD_DROPPED_PACKET 0x00
+
+// How long the server waits for each reply packet of the device.
+#define aSERVER_REPLY_WAIT_MS 2000
+// A reply of more continued packets than this (24 KiB of a byte sequence, far more than
+// a module holds in one), or one that takes longer than aSERVER_REPLY_LIMIT_MS in all,
+// is given up: the requester gets nothing and the device link is drained, so that one
+// endless device cannot hold the server and every client for ever.
+#define aSERVER_MAX_CONTINUED 1024
+#define aSERVER_REPLY_LIMIT_MS 10000
+// Stream samples wait at most about this long in a batch, heartbeats or not.
+#define aSERVER_BATCH_AGE_MS 50
+// Clients that receive stream batches, at most.
+#define aSERVER_MAX_SUBSCRIBERS 64
+
+// A server for the device link with that id (link types 1, 2 and 3): interface is the
+// IPv4 address to serve on (network byte order, 0 = 127.0.0.1), localOnly serves on
+// 127.0.0.1 only (any other interface given is then ignored). Nothing is opened yet.
+// Null for an unknown id or another link type.
+aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, uint8_t localOnly);
+// Binds the sockets, starts the actors, installs the stream filter on the device link
+// and drains its incoming packets. aErrParam for null; aErrResource when any step
+// failed (what was made stays until aServer_Destroy).
+aErr aServer_Start(aServer* server);
+// Tears the server down (every wait bounded), frees it and clears the pointer;
+// aErrParam for a null pointer.
+aErr aServer_Destroy(aServer** server);
+
+aErr aServer_GetPort(const aServer* server, uint16_t* port);
+// After the start: the interface actually served (127.0.0.1 when local only).
+aErr aServer_GetInterface(const aServer* server, uint32_t* interfaceAddress);
+aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
+// Discovery answers begin once the model is non-zero.
+aErr aServer_SetModel(aServer* server, uint8_t model);
+// The requesters waiting for an answer are forgotten: answers that still come for them
+// are dropped. aErrNone (nothing to do) for a server that was not started.
+aErr aServer_FlushFIFO(aServer* server);
