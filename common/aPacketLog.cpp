@@ -1,0 +1,83 @@
+#include "common/aPacketLog.h"
+
+#include <new>
+
+namespace {
+
+uint32_t sUsed(const aPacketLog* log) {
+  return (log->writeIndex + log->size - log->readIndex) % log->size;
+}
+
+uint32_t sFree(const aPacketLog* log) { return log->size - sUsed(log); }
+
+uint32_t sAdvance(const aPacketLog* log, uint32_t index, uint32_t by) {
+  return static_cast<uint32_t>((static_cast<uint64_t>(index) + by) % log->size);
+}
+
+void sDropOldest(aPacketLog* log) {
+  const uint32_t length = log->data[sAdvance(log, log->readIndex, 1)];
+  log->readIndex = sAdvance(log, log->readIndex, 2 + length);
+}
+
+}  // namespace
+
+aPacketLog* aPacketLog_Create(uint32_t size) {
+  // A ring of no bytes has no index arithmetic that works.
+  if (size == 0) return nullptr;
+  aPacketLog* log = new (std::nothrow) aPacketLog;
+  if (log == nullptr) return nullptr;
+  log->data = new (std::nothrow) uint8_t[size];
+  if (log->data == nullptr) {
+    delete log;
+    return nullptr;
+  }
+  log->size = size;
+  return log;
+}
+
+aErr aPacketLog_Put(aPacketLog* log, uint8_t tag, uint32_t length, const uint8_t* bytes) {
+  if (log == nullptr || log->data == nullptr || (length > 0 && bytes == nullptr)) return aErrParam;
+  // The length byte could not say how long the record is, and every later record would
+  // be read from the wrong place.
+  if (length > aPACKETLOG_MAX_RECORD) return aErrOverrun;
+  const uint64_t needed = static_cast<uint64_t>(length) + 2;
+  while (log->size > needed && sFree(log) <= needed) sDropOldest(log);
+  if (sFree(log) <= needed) return aErrOverrun;
+  log->data[log->writeIndex] = tag;
+  log->writeIndex = sAdvance(log, log->writeIndex, 1);
+  log->data[log->writeIndex] = static_cast<uint8_t>(length);
+  log->writeIndex = sAdvance(log, log->writeIndex, 1);
+  for (uint32_t i = 0; i < length; i++) {
+    log->data[log->writeIndex] = bytes[i];
+    log->writeIndex = sAdvance(log, log->writeIndex, 1);
+  }
+  return aErrNone;
+}
+
+aErr aPacketLog_Get(aPacketLog* log, uint32_t* tag, uint32_t* length, uint8_t* buffer) {
+  if (log == nullptr || log->data == nullptr || tag == nullptr || length == nullptr) return aErrParam;
+  if (buffer == nullptr && *length > 0) return aErrParam;
+  if (log->readIndex == log->writeIndex) return aErrNotFound;
+  *tag = log->data[log->readIndex];
+  const uint32_t recordLength = log->data[sAdvance(log, log->readIndex, 1)];
+  if (*length < recordLength) {
+    *length = recordLength;
+    return aErrOverrun;
+  }
+  *length = recordLength;
+  log->readIndex = sAdvance(log, log->readIndex, 2);
+  for (uint32_t i = 0; i < recordLength; i++) {
+    buffer[i] = log->data[log->readIndex];
+    log->readIndex = sAdvance(log, log->readIndex, 1);
+  }
+  return aErrNone;
+}
+
+aErr aPacketLog_Destroy(aPacketLog** log) {
+  if (log == nullptr || *log == nullptr) return aErrNone;
+  (*log)->enabled = 0;
+  delete[] (*log)->data;
+  delete *log;
+  *log = nullptr;
+  return aErrNone;
+}
