@@ -100,6 +100,24 @@ class Link {
   aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                        uint8_t subindex, StreamStatusEntry* entries, uint64_t max, uint64_t* count);
 
+  // --- store slots (command 4) and factory data (command 0x5E) ------------------------
+  // Raw request and reply exchanges with one module, on the caller's thread. Module
+  // addresses 0 and odd give aErrPacket; an error reply gives the module's code, or
+  // aErrUnknown when it carries none (or 0).
+  //
+  // Writes length bytes into a slot in chunks of 25, each acknowledged with its sum.
+  aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, uint64_t length);
+  // Reads a slot into buffer; *unloaded is the count read. A slot larger than the
+  // buffer fills it and gives aErrOverrun (with the count).
+  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                       uint64_t* unloaded);
+  aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint64_t* size);
+  aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity);
+  // Factory-data slots 0 to 15. A read needs one byte to spare in the buffer; a write
+  // takes at most 65535 bytes.
+  aErr getFactoryData(uint8_t module, uint8_t slot, uint8_t* buffer, uint64_t bufferLength, uint64_t* received);
+  aErr setFactoryData(uint8_t module, uint8_t slot, const uint8_t* data, uint64_t length);
+
   // Packet log files are not part of this build: both refuse with aErrUnimplemented.
   aErr enablePacketLog(const char* path);
   aErr disablePacketLog();
