@@ -58,10 +58,10 @@ Link::impl::impl(Link& o, const char* n) : owner(o) {
 }
 
 Link::impl::~impl() {
-  {
-    std::lock_guard<std::mutex> lock(streamsLock);
-    streams.clear();
-  }
+  // The filter refers to this object: it goes first, also from a core link that other
+  // Links still hold.
+  withdrawStreamFilter();
+  stopStreaming();
   if (coreLink != 0) aLink_Destroy(&coreLink);
 }
 
@@ -228,6 +228,8 @@ int Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+  // A core link shared with other Links lives on: it must not call this Link's filter.
+  m_impl->withdrawStreamFilter();
   if (m_impl->coreLink != 0) aLink_Destroy(&m_impl->coreLink);
   return aErrNone;
 }
