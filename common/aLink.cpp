@@ -98,6 +98,9 @@ void* sOutPipeProcess(void* argument) {
   while (link->running.load()) {
     aPacket* packet = aPacketFifo_Await(outgoing, kWriterSliceMs);
     if (packet == nullptr) continue;
+    // Packets are recorded before they are written: a fast device's reply must not
+    // reach the log before its request.
+    aLink_PacketDebugRecord(link, aPACKETLOG_TAG_OUT, packet);
     if (!link->pooled.load()) {
       sWritePacket(link->stream, packet);
     } else {
@@ -111,6 +114,8 @@ void* sOutPipeProcess(void* argument) {
         while (used + aPACKET_MAX_WIRE <= kPoolBytes) {
           aPacket* next = aPacketFifo_Get(outgoing);
           if (next == nullptr) break;
+          // Every packet of the write is in the log, not only the first.
+          aLink_PacketDebugRecord(link, aPACKETLOG_TAG_OUT, next);
           if (aPacket_GetBytes(next, pool + used, kPoolBytes - used, &length) == aErrNone) used += length;
           aPacket_Destroy(&next);
         }

@@ -155,6 +155,7 @@ aErr aLink_Destroy(aLinkRef* id) {
     std::lock_guard<std::mutex> lock(link->control);
     link->destroyed = true;
     aLink_StopLocked(link);
+    aLink_PacketDebugRelease(link);
     aLinkRef linked = extracted->linkedId.exchange(0);
     if (linked != 0) aLink_Destroy(&linked);
     // Waiters on the FIFOs return null at once; later calls see unknown ids. The record
@@ -181,6 +182,8 @@ aErr aLink_Reset(aLinkRef id) {
   // serial lines) is refused before the working link is taken apart.
   if (link->maker == nullptr || entry->type == aLINK_TYPE_SERIAL) return aErrParam;
   aLink_StopLocked(link);
+  // Packet logging is off after a reset: the log goes, its mutex stays.
+  aLink_PacketDebugRelease(link);
   aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
   if (in != 0) aPacketFifo_Destroy(&in);
   if (out != 0) aPacketFifo_Destroy(&out);

@@ -95,6 +95,8 @@ aErr sHandleHBBackChannel(aLink* link) {
 
 aErr sHandlePacket(aLink* link) {
   if (!aPacket_IsComplete(link->assembly)) return aErrNone;
+  // Every packet that came in, before anything takes it: consumed ones and heartbeats too.
+  aLink_PacketDebugRecord(link, aPACKETLOG_TAG_IN, link->assembly);
   aErr result = aErrNone;
   aMutex_Lock(link->userFilterSema);
   const bool consumed =

@@ -7,6 +7,7 @@
 
 #include "common/aLink.h"
 #include "common/internal/aLinkInternal.h"
+#include "common/internal/aLinkPacketDebug.h"
 #include "common/unix/aMutex.h"
 #include "common/unix/aThread.h"
 #include "common/unix/aTime.h"
@@ -65,6 +66,7 @@ struct aLink {
   std::mutex control;
   bool destroyed = false;                // under control
   aLinkStreamMaker maker = nullptr;      // re-creates the stream on reset
+  aLinkPacketDebug packetDebug;          // packet log, its mutex and requested size
 };
 
 // Part of the engine shared between its files.
