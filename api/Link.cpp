@@ -63,6 +63,9 @@ Link::impl::~impl() {
   withdrawStreamFilter();
   stopStreaming();
   if (coreLink != 0) aLink_Destroy(&coreLink);
+  spec.reset();
+  // Its thread only reads the core link's log by id, which is gone by now: it idles.
+  aLogger_Destroy(&packetLogger);
 }
 
 aErr Link::impl::setSpecifier(const linkSpec& s) {
@@ -235,7 +238,10 @@ aErr Link::disconnect() {
 }
 
 aErr Link::reset() {
-  if (m_impl->coreLink != 0) aLink_Reset(m_impl->coreLink);
+  if (m_impl->coreLink != 0) {
+    aLink_Reset(m_impl->coreLink);
+    m_impl->resumePacketLog();
+  }
   return aErrNone;
 }
 
@@ -258,10 +264,6 @@ aErr Link::getModuleAddress(uint8_t* address) {
 }
 
 aErr Link::enablePooledPackets(bool on) { return aLink_EnablePooledPackets(m_impl->coreLink, on ? 1 : 0); }
-
-aErr Link::enablePacketLog(const char*) { return aErrUnimplemented; }
-
-aErr Link::disablePacketLog() { return aErrUnimplemented; }
 
 }  // namespace Tallowick
 }  // namespace Quenlark

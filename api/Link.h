@@ -152,8 +152,16 @@ class Link {
   aErr getFactoryData(uint8_t module, uint8_t slot, uint8_t* buffer, uint64_t bufferLength, uint64_t* received);
   aErr setFactoryData(uint8_t module, uint8_t slot, const uint8_t* data, uint64_t length);
 
-  // Packet log files are not part of this build: both refuse with aErrUnimplemented.
+  // --- packet log files -------------------------------------------------------------
+  // Writes the core link's traffic to the file at path (appended to), one line per
+  // packet, from a logger thread: "<count> > 0x.. " for a packet sent, "<count> < ..."
+  // for one received, each line ending in CR LF; every enable first adds a START line.
+  // The file of the first enable is kept for the Link's life. aErrConfiguration
+  // without a core link, aErrParam for a null path, aErrIO when the file cannot be
+  // opened.
   aErr enablePacketLog(const char* path);
+  // Stops recording and the logger thread; the file stays open. aErrParam when logging
+  // was never enabled.
   aErr disablePacketLog();
 
   class impl;

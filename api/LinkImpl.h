@@ -10,6 +10,7 @@
 
 #include "api/Link.h"
 #include "api/LocklessQueue.h"
+#include "common/aLogger.h"
 #include "common/aLinkSpecifier.h"
 
 namespace Quenlark {
@@ -92,8 +93,18 @@ class Link::impl {
   void queueAsyncCallback(StreamMap::iterator entry, const aPacket* packet);
   static void asyncWork(std::shared_ptr<StreamWorker> worker);
 
+  // --- packet log files (LinkPacketLog.cpp) ---
+  // The logger's callback: moves at most one record of the core link's packet log into
+  // the file as one line, and pauses when there is none to move.
+  static void readDebugBuffer(void* file, uint32_t coreLinkId);
+  // After a reset of the core link, which drops its log: recording again while the
+  // logger runs.
+  void resumePacketLog();
+
   Link& owner;
   aLinkRef coreLink = 0;
+  aLogger* packetLogger = nullptr;   // owned
+  std::string packetLogPath;         // the logger's file, kept for a new core link
   QuivelConfig config;
   StreamMap streams;
   std::shared_ptr<StreamWorker> worker;   // changed under streamsLock

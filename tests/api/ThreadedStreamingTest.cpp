@@ -105,6 +105,16 @@ struct Latch {
   }
 };
 
+// Declared after the callbacks' state in a test, it switches streaming off (stopping
+// the worker) before that state goes.
+struct StreamGuard {
+  Link* link;
+  uint8_t module;
+  ~StreamGuard() {
+    if (link != nullptr) link->enableStream(module, 0xFF, 0xFF, 0xFF, false);
+  }
+};
+
 class Streaming : public ConnectedFixture {
  protected:
   void SetUp() override {
@@ -139,6 +149,7 @@ TEST_F(Streaming, SamplesReachTheCallbackOnTheWorkerThread) {
     if (hold.load()) latch.wait();
   };
   int marker = 0;
+  StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), &marker), aErrNone);
   EXPECT_EQ(sent(addr()), (std::vector<Bytes>{{0x5D, 0x81, 0x20, 0x04, 0x03, 0x07, 0x00}}));
   EXPECT_EQ(threadCount(), baseline + 1) << "one worker";
@@ -236,6 +247,7 @@ TEST_F(Streaming, ARefusedRegistrationLeavesNoEntryFilterOrWorker) {
   };
   const size_t baseline = threadCount();
   Calls calls;
+  StreamGuard guard{link, addr()};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     front->clearFaults();
@@ -261,6 +273,7 @@ TEST_F(Streaming, TheQueueHoldsAtMost499JobsBehindABlockedCallback) {
   calls.during = [&](size_t n) {
     if (n == 1) latch.wait();
   };
+  StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   inject(u32Sample(7, 0));
   ASSERT_TRUE(waitFor([&] { return latch.entered.load(); }));
@@ -279,6 +292,7 @@ TEST_F(Streaming, TheQueueHoldsAtMost499JobsBehindABlockedCallback) {
 TEST_F(Streaming, DisablingTheLastRegistrationHandsSamplesBack) {
   const size_t baseline = threadCount();
   Calls calls;
+  StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 8, 0, true, calls.callback(), nullptr), aErrNone);
   EXPECT_EQ(threadCount(), baseline + 1);
@@ -302,6 +316,8 @@ TEST_F(Streaming, ACallbackMayDisableTheStreamItServes) {
   calls.during = [&](size_t n) {
     if (n == 1) disabled = link->registerStreamCallback(addr(), 3, 7, 0, false, nullptr, nullptr);
   };
+  Calls again;
+  StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   inject(u32Sample(7, 1));
   inject(u32Sample(7, 2));
@@ -310,7 +326,6 @@ TEST_F(Streaming, ACallbackMayDisableTheStreamItServes) {
   EXPECT_TRUE(waitFor([&] { return threadCount() == baseline; })) << "the worker ended by itself";
   EXPECT_TRUE(front->streamPatterns().empty());
   // Streaming can start again, with a new worker.
-  Calls again;
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, again.callback(), nullptr), aErrNone);
   EXPECT_EQ(threadCount(), baseline + 1);
   inject(u32Sample(7, 3));
@@ -322,6 +337,7 @@ TEST_F(Streaming, AThrowingCallbackDoesNotEndTheWorker) {
   calls.during = [](size_t n) {
     if (n == 1) throw std::runtime_error("callback failure");
   };
+  StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   for (uint32_t i = 0; i < 3; i++) inject(u32Sample(7, i));
   EXPECT_TRUE(calls.waitCount(3));
@@ -330,14 +346,14 @@ TEST_F(Streaming, AThrowingCallbackDoesNotEndTheWorker) {
 // Jobs still queued when streaming stops are not run, and their sample copies are
 // freed: LeakSanitizer (the ASan configuration) reports any that are not.
 TEST_F(Streaming, QueuedJobsAreFreedWhenTheLinkGoes) {
-  auto owner = std::make_unique<Module>(2, 0);
-  ASSERT_EQ(connect(*owner), aErrNone);
-  Link* l = owner->getLink();
   Calls calls;
   Latch latch;
   calls.during = [&](size_t n) {
     if (n == 1) latch.wait();
   };
+  auto owner = std::make_unique<Module>(2, 0);
+  ASSERT_EQ(connect(*owner), aErrNone);
+  Link* l = owner->getLink();
   ASSERT_EQ(l->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   inject(u32Sample(7, 0));
   ASSERT_TRUE(waitFor([&] { return latch.entered.load(); }));
@@ -397,7 +413,8 @@ class RouterStreaming : public SimFixture {
 // its filter with it, and only its own: the link must never call into a freed Link,
 // and another user's filter stays.
 TEST_F(RouterStreaming, AStreamingModuleLeavesTheSharedLinkCleanly) {
-  Calls first;
+  Calls first, second, routers;
+  StreamGuard guard{router.getLink(), 0x0A};
   auto u = user();
   ASSERT_EQ(u->getLink()->registerStreamCallback(0x0A, 3, 7, 0, true, first.callback(), nullptr), aErrNone);
   ASSERT_TRUE(first.waitCount(5));
@@ -410,7 +427,6 @@ TEST_F(RouterStreaming, AStreamingModuleLeavesTheSharedLinkCleanly) {
   EXPECT_EQ(serial, 0x00A1B2C3u);
 
   // The router's Link installs its filter after a second user did.
-  Calls second, routers;
   auto v = user();
   ASSERT_EQ(v->getLink()->registerStreamCallback(0x0A, 3, 8, 0, true, second.callback(), nullptr), aErrNone);
   ASSERT_EQ(router.getLink()->registerStreamCallback(0x0A, 3, 7, 0, true, routers.callback(), nullptr), aErrNone);
