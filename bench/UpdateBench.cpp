@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -107,10 +107,10 @@ Outcome runOnce(const std::string& bird, const std::string& dumpDir, const std::
   std::vector<std::string> updater = {"Updater", "-U",  "-d", e2e::hex8(kSerial), "-f",
                                       bird,      "-i",  store, "-u", "http://127.0.0.1:9/cgi/u"};
   if (uei) updater.insert(updater.end(), {"-m", "1"});
-  clitest::RunOptions options;
+  testsupport::RunOptions options;
   options.timeoutMs = 300000;
   const double start = seconds();
-  const clitest::RunResult r = clitest::RunProgram(UPDATER_BINARY, updater, options);
+  const testsupport::RunResult r = testsupport::RunProgram(UPDATER_BINARY, updater, options);
   o.wallSeconds = seconds() - start;
   sim.stop();
   const size_t at = r.out.find("Update time: ");
@@ -134,9 +134,9 @@ Outcome runOnce(const std::string& bird, const std::string& dumpDir, const std::
 int main(int argc, char** argv) {
   int rounds = 3;
   if (argc == 3 && std::strcmp(argv[1], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[2]));
-  const std::string reason = nettest::enterPrivateNetwork(true);
-  if (!reason.empty()) {
-    std::fprintf(stderr, "update_bench: %s\n", reason.c_str());
+  const nettest::Entry network = nettest::enterPrivateNetwork(true);
+  if (network.outcome != nettest::Entry::kEntered) {
+    std::fprintf(stderr, "update_bench: %s\n", network.reason.c_str());
     return 1;
   }
   testsupport::TempDir dir;

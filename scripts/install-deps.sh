@@ -11,6 +11,8 @@ PACKAGES=(
   # tests: GoogleTest, USB emulation, network namespaces, fake update server
   googletest libgtest-dev libgmock-dev libumockdev-dev umockdev iproute2 util-linux
   python3 openssl ca-certificates
+  # tests: an independent ISP peer that proves the LPC boot ROM simulator
+  lpc21isp
   # benchmarks (built when present)
   libbenchmark-dev
   # tests: libFuzzer targets (clang with its fuzzer runtime)

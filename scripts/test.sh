@@ -6,6 +6,8 @@
 # Usage: scripts/test.sh [--config plain|asan|tsan]... [extra ctest arguments after --]
 # The tests run inside private network and mount namespaces (only "lo", brought up),
 # so nothing a test does can reach a real network or change the machine's files.
+# A skipped test is a failed test in CI: with CI=true a configuration in which any
+# test skipped fails, naming them. On a developer's machine skips are listed only.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -23,6 +25,24 @@ done
 
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+# Prints "  <test>: <reason>" for every test the JUnit file records as skipped or
+# disabled, nothing when there is none.
+list_skipped() {
+  python3 - "$1" <<'PY'
+import sys
+import xml.etree.ElementTree as ET
+for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    if case.find("skipped") is None and case.get("status") != "disabled":
+        continue
+    # GoogleTest writes the reason on the line after "<file>:<line>: Skipped"; other
+    # tests (SKIP_RETURN_CODE) give theirs as the first line of their output.
+    lines = [line for line in (case.findtext("system-out") or "").splitlines() if line.strip()]
+    reason = next((lines[i + 1] for i, line in enumerate(lines[:-1]) if line.endswith(": Skipped")),
+                  lines[0] if lines else "")
+    print("  " + case.get("name", "?") + (": " + reason if reason else ""))
+PY
+}
 
 for cfg in "${configs[@]}"; do
   case "$cfg" in
@@ -42,6 +62,9 @@ for cfg in "${configs[@]}"; do
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+  results="$here/$build/ctest-results.xml"
+  rm -f "$results"
+  status=0
   unshare --net --mount --propagation private -- "${runner[@]}" bash -c '
     set -e
     ip link set lo up
@@ -49,5 +72,22 @@ for cfg in "${configs[@]}"; do
     export UPDATER_TEST_NETNS=1
     cd "$1"; shift
     exec ctest --output-on-failure --timeout 300 -j "$@"
-  ' _ "$build" "$jobs" "${label_args[@]}" "${ctest_extra[@]}"
+  ' _ "$build" "$jobs" --output-junit "$results" "${label_args[@]}" "${ctest_extra[@]}" || status=$?
+  if [ ! -f "$results" ]; then
+    echo "=== configuration $cfg: ctest wrote no results ($results)" >&2
+    [ "$status" -ne 0 ] || status=1
+  else
+    skipped=$(list_skipped "$results")
+    if [ -n "$skipped" ]; then
+      if [ "${CI:-}" = true ]; then
+        echo "=== configuration $cfg: FAILED under CI=true, these tests skipped:" >&2
+        echo "$skipped" >&2
+        [ "$status" -ne 0 ] || status=1
+      else
+        echo "=== configuration $cfg: these tests skipped (a failure under CI=true):"
+        echo "$skipped"
+      fi
+    fi
+  fi
+  [ "$status" -eq 0 ] || exit "$status"
 done

@@ -10,11 +10,9 @@ bool Updater::IsAvailable(Operation operation) {
     case Operation::Discovery:
     case Operation::BuildList:
     case Operation::LocalBuildList:
-      return true;
-    // The chip fingerprint and the boot-ROM recovery are not part of this build.
     case Operation::Fingerprint:
     case Operation::Recovery:
-      return false;
+      return true;
   }
   return false;
 }
@@ -31,14 +29,4 @@ void Updater::ReportUnavailable(Operation operation) {
     case Operation::Recovery: name = "Firmware recovery"; break;
   }
   display.message(1, "%s is not available in this build.", name);
-}
-
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool) {
-  ReportUnavailable(Operation::Fingerprint);
-  return false;
-}
-
-bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
-  ReportUnavailable(Operation::Recovery);
-  return false;
 }

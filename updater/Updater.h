@@ -3,9 +3,9 @@
 // directory exists, and calls one or two operations on it. Each operation is
 // self-contained and reports through the display.
 //
-// Operations that this build does not carry (the chip fingerprint and recovery) say so
-// on the display and return their failure value; IsAvailable tells main which ones it
-// can run.
+// IsAvailable tells main which operations this build carries; one it does not carry is
+// reported by ReportUnavailable and counts as failed. (Every operation is carried now;
+// the i.MX road of fingerprint and recovery refuses on its own, see updater/recovery.)
 #include <cstdint>
 #include <map>
 #include <string>

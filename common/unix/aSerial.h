@@ -21,6 +21,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
 
 // The baud-rate index of rate, or -1 when the serial layer has no such rate.
 int32_t aSerial_BaudIndex(uint32_t rate);
+// The rate of a baud-rate index, or 0 when there is no such index.
+uint32_t aSerial_BaudRate(int32_t index);
 
 // For waiting on input: the port's descriptor when (get, reference) belong to a serial
 // stream, else -1.

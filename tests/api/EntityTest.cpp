@@ -171,7 +171,7 @@ TEST_F(Entity, AwaitsUnsolicitedValue) {
   EXPECT_EQ(sys.awaitUEI32Val(22, &v, 0), aErrPacket);
   EXPECT_EQ(v, 0x00010002u);
   EXPECT_EQ(sys.awaitUEI32Val(22, &v, 0), aErrTimeout);
-  EXPECT_EQ(device->received().size(), 0u);
+  expectOnlyTheFenceReceived();
 }
 
 TEST_F(Entity, StoreOperations) {

@@ -4,11 +4,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "api/Module.h"
+#include "api/SystemClass.h"
 #include "tests/sim/SimDevice.h"
 #include "tests/sim/SimFrontEnd.h"
 #include "tests/sim/model/ModelModule.h"
@@ -108,6 +111,37 @@ class ConnectedFixture : public SimFixture {
     device->clearReceived();
   }
   void TearDown() override { module.disconnect(); }
+
+  // A fence: one valid request (the model) whose reply is awaited. The link carries
+  // packets in order, so once the reply is back every packet sent before the fence has
+  // reached the module; no sleep can promise that.
+  aErr fence() {
+    SystemClass system;
+    system.init(&module, 0);
+    uint8_t model = 0;
+    return system.getModel(&model);
+  }
+  static Bytes fenceRequest() { return {0x03, 0x48, 0x20}; }
+
+  // After calls that must send nothing: the fence, whose request must then be the only
+  // packet the module received since the last clearReceived().
+  void expectOnlyTheFenceReceived() {
+    ASSERT_EQ(fence(), aErrNone);
+    const auto got = device->received();
+    std::string seen;
+    for (const auto& r : got) {
+      char text[8];
+      std::snprintf(text, sizeof text, "\n  %02X:", r.packet.address);
+      seen += text;
+      for (uint8_t b : r.packet.data) {
+        std::snprintf(text, sizeof text, " %02X", b);
+        seen += text;
+      }
+    }
+    ASSERT_EQ(got.size(), 1u) << "the module received:" << seen;
+    EXPECT_EQ(got[0].packet.address, front->address()) << seen;
+    EXPECT_EQ(got[0].packet.data, fenceRequest()) << seen;
+  }
 
   Module module{2, 0};
   Link* link = nullptr;

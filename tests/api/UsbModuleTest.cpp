@@ -10,10 +10,10 @@
 #include "api/I2CClass.h"
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/sim/SimDevice.h"
 #include "tests/sim/model/ModelModule.h"
 #include "tests/sim/model/ModelNetwork.h"
+#include "tests/support/PrivateNetwork.h"
 #include "tests/usb/SimUsbFrontEnd.h"
 #include "tests/usb/UsbFixture.h"
 
@@ -137,8 +137,7 @@ TEST_F(UsbModule, ConnectBySerialNumberAndTalk) {
 class UsbModuleFallback : public UsbModule {
  protected:
   void SetUp() override {
-    const std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
     UsbModule::SetUp();
   }
 };

@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 #include "updater/firmware/BirdFile.h"
 
 using birdgen::BirdLayout;

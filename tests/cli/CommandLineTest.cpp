@@ -13,20 +13,23 @@
 #include <vector>
 
 #include "ExpectedUsage.h"
-#include "Subprocess.h"
 #include "VersionLine.h"
-#include "tests/discovery/PrivateNetwork.h"
+#include "tests/support/Files.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
-using clitest::RunOptions;
-using clitest::RunProgram;
-using clitest::RunResult;
-using clitest::TempDir;
+using testsupport::RunOptions;
+using testsupport::RunProgram;
+using testsupport::RunResult;
+using testsupport::TempDir;
 
 namespace {
 
-RunResult RunUpdater(std::vector<std::string> args, const RunOptions& options = {}) {
+RunResult RunUpdater(std::vector<std::string> args, const RunOptions& options = {},
+                     const std::string& binary = UPDATER_BINARY) {
   args.insert(args.begin(), "Updater");
-  return RunProgram(UPDATER_BINARY, args, options);
+  return RunProgram(binary, args, options);
 }
 
 // Standard output must be the version line followed by exactly `rest`.
@@ -182,13 +185,14 @@ TEST(CommandLine, CommandsWithoutTheirParameters) {
   });
 }
 
-// Until the operations are built, every command that needs one says so and fails.
-TEST(CommandLine, OperationsNotInThisBuild) {
+// A port that is no serial line holds no LPC chip; the i.MX road that comes next is not
+// built yet and says so; both commands fail.
+TEST(CommandLine, FingerprintAndRecoveryWithoutAnLpcChip) {
+  const std::string noImx = "No LPC chip answered on /dev/null; recovery of i.MX chips is not available in this build.\n";
   RunCases({
       {"-U -t RECOVER without -d", {"-U", "-t", "RECOVER", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
-       "Firmware recovery is not available in this build.\n"},
-      {"-N", {"-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "",
-       "Reading a chip fingerprint is not available in this build.\n"},
+       noImx + "Could not get Device Identifier\n"},
+      {"-N", {"-N", "-s", "/dev/null", "-i", "@STORE@"}, 1, "", noImx + "Got no response from chip\n"},
   });
 }
 
@@ -255,42 +259,47 @@ TEST(CommandLine, CommandOrderAndStatusWithoutServerOrDevice) {
       server.url()));
 }
 
-// Discovery: USB only unless -t names another link, so these send nothing on a network;
-// the router scan may fall back to TCP/IP discovery and runs only inside a private
-// network namespace of the test's own.
+// Discovery: USB only unless -t names another link, so these send nothing on a network.
 TEST(CommandLine, DiscoveryOrderAndStatus) {
   const std::string none = "Discovered Devices: (USB)\n    No devices found.\n";
   std::vector<Case> cases = {
       {"-N before -D, and -D clears its status", {"-D", "-N", "-s", "/dev/null", "-i", "@STORE@"}, 0,
-       "Searching for Tallowick devices\n" + none, "Reading a chip fingerprint is not available in this build.\n"},
+       "Searching for Tallowick devices\n" + none,
+       "No LPC chip answered on /dev/null; recovery of i.MX chips is not available in this build.\n"
+       "Got no response from chip\n"},
       {"-D", {"-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
       {"-d followed by -D drops -d", {"-d", "-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
       {"-Z followed by -D drops -Z", {"-Z", "-D", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none, ""},
       {"-D runs before -U", {"-U", "-D", "-d", "1", "-i", "@STORE@"}, 0, "Searching for Tallowick devices\n" + none,
        ""},
   };
-  // The Updater child inherits the namespace this process moves into.
-  if (nettest::enterPrivateNetwork(false).empty()) {
-    cases.push_back({"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 0,
-                     "Searching for Tallowick Network devices connected to D272031D\n"
-                     "Discovered Devices: (Unknown)\n    No devices found.\n",
-                     ""});
-  }
   RefusingPort server;
   RunCases(WithServer(cases, server.url()));
+}
+
+// The router scan may fall back to TCP/IP discovery: it runs only inside a private
+// network namespace of the test's own, which the Updater child inherits.
+TEST(CommandLine, DiscoveryThroughARouter) {
+  NETTEST_ENTER_PRIVATE_NETWORK(false);
+  RefusingPort server;
+  RunCases(WithServer({{"-D through a router", {"-D", "-r", "0xD272031D", "-i", "@STORE@"}, 0,
+                        "Searching for Tallowick Network devices connected to D272031D\n"
+                        "Discovered Devices: (Unknown)\n    No devices found.\n",
+                        ""}},
+                      server.url()));
 }
 
 TEST(CommandLine, StoreDirectoryUnderI) {
   TempDir root;
   RunResult r = RunUpdater({"-I", "-i", root.path()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(clitest::IsDirectory(root.path() + "/updater"));
-  EXPECT_FALSE(clitest::IsDirectory(root.path() + "/.quenlark"));
+  EXPECT_TRUE(testsupport::isDirectory(root.path() + "/updater"));
+  EXPECT_FALSE(testsupport::isDirectory(root.path() + "/.quenlark"));
 
   // A root that does not exist yet is made with its store directory.
   r = RunUpdater({"-I", "-i", root.path() + "/a/b"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(clitest::IsDirectory(root.path() + "/a/b/updater"));
+  EXPECT_TRUE(testsupport::isDirectory(root.path() + "/a/b/updater"));
 }
 
 TEST(CommandLine, StoreDirectoryThatCannotBeMade) {
@@ -348,16 +357,22 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
   // Under /tmp, which every user can reach, whatever TMPDIR says.
   TempDir home("/tmp");
   ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
+  // The build tree may lie where this uid cannot enter (a checkout in a private
+  // directory): the child runs a copy it can reach.
+  TempDir bin("/tmp");
+  ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
+  const std::string updater = bin.sub("Updater");
+  ASSERT_NO_THROW(testsupport::copyFile(UPDATER_BINARY, updater, 0755));
   RunOptions options;
   options.uid = uid;
   options.gid = uid;
   options.setEnv = {"HOME=" + home.path()};
   options.workDir = "/";
 
-  RunResult r = RunUpdater({"-I"}, options);
+  RunResult r = RunUpdater({"-I"}, options, updater);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(clitest::IsDirectory(home.path() + "/.quenlark/updater"));
+  EXPECT_TRUE(testsupport::isDirectory(home.path() + "/.quenlark/updater"));
 
   // No password entry and no usable HOME: refused, never a store at the file-system root.
   for (bool unset : {true, false}) {
@@ -365,12 +380,12 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
     RunOptions none = options;
     none.setEnv = unset ? std::vector<std::string>{} : std::vector<std::string>{"HOME="};
     none.unsetEnv = unset ? std::vector<std::string>{"HOME"} : std::vector<std::string>{};
-    r = RunUpdater({"-X", "0x10000", "-I"}, none);
+    r = RunUpdater({"-X", "0x10000", "-I"}, none, updater);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(VersionThen(r.out, ""));
     EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Could not find the home directory; name the store location with -i\n"), std::string::npos);
-    EXPECT_FALSE(clitest::IsDirectory("/.quenlark/updater"));
+    EXPECT_FALSE(testsupport::isDirectory("/.quenlark/updater"));
   }
 }
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "Subprocess.h"
 #include "updater/cli/CLI_Display.h"
 #include "updater/cli/Log.h"
+#include "tests/support/Subprocess.h"
 
-using clitest::RunInChild;
-using clitest::RunOptions;
-using clitest::RunResult;
+using testsupport::RunInChild;
+using testsupport::RunOptions;
+using testsupport::RunResult;
 
 namespace {
 
@@ -38,6 +38,7 @@ RunResult Draw(bool terminal, void (*body)(CLI_Display&)) {
         CLI_Display::spinnerFrame = 0;
         CLI_Display display;
         body(display);
+        return 0;
       },
       options);
 }

@@ -7,18 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "Subprocess.h"
 #include "VersionLine.h"
 #include "updater/cli/CLI_Display.h"
 #include "updater/cli/Printers.h"
+#include "tests/support/Subprocess.h"
 
-using clitest::RunInChild;
-using clitest::RunResult;
+using testsupport::RunInChild;
+using testsupport::RunResult;
 
 TEST(Printers, VersionLine) {
   RunResult r = RunInChild([] {
     CLI_Display display;
     _display_app_version(display);
+    return 0;
   });
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(clitest::VersionLineLength(r.out), r.out.size()) << r.out;
@@ -36,6 +37,7 @@ TEST(Printers, Fingerprint) {
     f[2] = 0xabc;
     f[3] = 0xFFFFFFFF;
     _display_fingerprint(display, f);
+    return 0;
   });
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "[ 00000000 00000000 00000000 00000000 ]\n[ 00000001 DEADBEEF 00000ABC FFFFFFFF ]\n");
@@ -54,6 +56,7 @@ TEST(Printers, BuildList) {
         {"12345678901234567890", "3.0.0-a-very-long-version"},
     };
     _display_builds(display, builds, 0x1);
+    return 0;
   });
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
@@ -114,6 +117,7 @@ TEST(Printers, DeviceTable) {
     // A router scan without -t: title and header of an unknown link, rows by their own type.
     std::vector<DeviceInfo> behindRouter = {Device(kLinkTypeUSB, 0x11, 0x10, 0x2, 13)};
     _display_device_list(display, behindRouter, kLinkTypeNone);
+    return 0;
   });
   ASSERT_EQ(r.status, 0);
   const std::string usbHeader =

@@ -4,24 +4,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <string>
 
 #include "common/aDirectory.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 class DirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dirtest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string dir_;
+  testsupport::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(DirectoryTest, EnsureMakesEveryMissingParent) {
@@ -56,19 +54,19 @@ TEST_F(DirectoryTest, EnsureRefusesAFileInTheWay) {
   EXPECT_EQ(aDirectory_Ensure(nullptr, 0755), aErrParam);
 }
 
+// The child's status when it could not drop its privileges.
+constexpr int kCannotDrop = 126;
+
 TEST_F(DirectoryTest, EnsureReportsPermissionDeniedToUnprivilegedUser) {
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-    _exit(aDirectory_Ensure((dir_ + "/denied/sub").c_str(), 0755) == aErrPermission ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot drop privileges here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  testsupport::RunOptions unprivileged;
+  unprivileged.uid = 65534;
+  unprivileged.gid = 65534;
+  const testsupport::RunResult r = testsupport::RunInChild(
+      [&] { return aDirectory_Ensure((dir_ + "/denied/sub").c_str(), 0755) == aErrPermission ? 0 : 1; },
+      unprivileged);
+  if (r.status == kCannotDrop) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(r.status, 0);
 }
 
 struct Listing {
@@ -198,32 +196,27 @@ TEST(DirectoryHome, TerminatesAndReportsMissingHome) {
 
 // Runs the home lookup as a user with no password-database entry, with HOME as given.
 int homeAsUnknownUser(const char* home, std::string* out) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return -1;
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipeFds[0]);
-    if (home) setenv("HOME", home, 1); else unsetenv("HOME");
-    if (setgid(54321) != 0 || setuid(54321) != 0) _exit(100);
-    char buf[256];
-    const aErr e = aDirectory_GetHomeDirectory(buf, sizeof buf);
-    if (write(pipeFds[1], buf, strlen(buf)) < 0) _exit(101);
-    _exit(static_cast<int>(e));
-  }
-  close(pipeFds[1]);
-  char buf[256];
-  ssize_t n = read(pipeFds[0], buf, sizeof buf);
-  close(pipeFds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  *out = std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  testsupport::RunOptions options;
+  if (home != nullptr) options.setEnv = {std::string("HOME=") + home};
+  else options.unsetEnv = {"HOME"};
+  options.uid = 54321;
+  options.gid = 54321;
+  const testsupport::RunResult r = testsupport::RunInChild(
+      [] {
+        char buf[256];
+        const aErr e = aDirectory_GetHomeDirectory(buf, sizeof buf);
+        std::fputs(buf, stdout);
+        return static_cast<int>(e);
+      },
+      options);
+  *out = r.out;
+  return r.status;
 }
 
 TEST(DirectoryHome, FallsBackToHomeVariable) {
   std::string text;
   int rc = homeAsUnknownUser("/chosen/home", &text);
-  if (rc == 100) GTEST_SKIP() << "cannot drop privileges here";
+  if (rc == kCannotDrop) GTEST_SKIP() << "cannot drop privileges here";
   EXPECT_EQ(rc, aErrNone);
   EXPECT_EQ(text, "/chosen/home");
   EXPECT_EQ(homeAsUnknownUser(nullptr, &text), aErrNotFound);

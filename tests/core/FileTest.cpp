@@ -5,18 +5,12 @@
 #include <string>
 
 #include "common/unix/aFile.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filetest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
   std::string make(const std::string& name, const std::string& content) const {
     std::ofstream(path(name), std::ios::binary) << content;
@@ -27,7 +21,8 @@ class FileTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  std::string dir_;
+  testsupport::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(FileTest, OpenRefusesBadPathsAndModes) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/aStream.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -363,17 +364,8 @@ TEST(Stream, FlushMovesBytesUntilTheEnd) {
 
 class FileStream : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/streamtest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    std::remove((dir + "/data").c_str());
-    std::remove((dir + "/plain").c_str());
-    rmdir(dir.c_str());
-  }
-  std::string dir;
+  testsupport::TempDir temp;
+  const std::string dir = temp.path();
 };
 
 TEST_F(FileStream, WrittenFileReadsBack) {

@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,6 +55,50 @@ bool eventually(Cond cond, std::chrono::milliseconds limit = 10000ms) {
   return true;
 }
 
+// True while the thread sleeps in a condition-variable wait: blocked ("S") in the futex
+// call with the FUTEX_WAIT_BITSET operation, which glibc's condition variables use and
+// its mutexes do not. A plain waiter takes any packet and calls no match function, so
+// this is how a test knows it is inside its wait before it puts or destroys.
+bool sleepsInConditionWait(pid_t thread) {
+  const std::string task = "/proc/self/task/" + std::to_string(thread);
+  std::ifstream statFile(task + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  const size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos || nameEnd + 2 >= stat.size() || stat[nameEnd + 2] != 'S') return false;
+  std::ifstream syscallFile(task + "/syscall");
+  long number = -1;
+  std::string address, operation;
+  if (!(syscallFile >> number >> address >> operation) || number != SYS_futex) return false;
+  return (std::stoul(operation, nullptr, 16) & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET;
+}
+
+// A plain Await on another thread whose caller can tell when it is inside its wait.
+struct PlainWaiter {
+  PlainWaiter(aPacketFifoId id, uint64_t timeout) : fifo(id) {
+    result = std::async(std::launch::async, [this, timeout] {
+      thread = static_cast<pid_t>(syscall(SYS_gettid));
+      return aPacketFifo_Await(fifo, timeout);
+    });
+  }
+  // A test that gave up early leaves the waiter waiting: the FIFO goes, so that the
+  // future's destructor does not wait for ever.
+  ~PlainWaiter() {
+    if (result.valid() && result.wait_for(0s) != std::future_status::ready) {
+      aPacketFifoId id = fifo;
+      aPacketFifo_Destroy(&id);
+    }
+  }
+  PlainWaiter(const PlainWaiter&) = delete;
+  PlainWaiter& operator=(const PlainWaiter&) = delete;
+  // Bounded: false when the waiter was not seen waiting within 10 s.
+  bool waiting() {
+    return eventually([this] { return thread.load() != 0 && sleepsInConditionWait(thread.load()); });
+  }
+  const aPacketFifoId fifo;
+  std::atomic<pid_t> thread{0};
+  std::future<aPacket*> result;
+};
+
 uint8_t tagOf(aPacket* p) {
   const uint8_t t = p->data[0];
   aPacket_Destroy(&p);
@@ -70,10 +121,12 @@ uint8_t countOffers(const aPacket* p, void* reference) {
 
 TEST(ThreadedPacketFifo, PutWakesAwaitingThread) {
   aPacketFifoId id = aPacketFifo_Create();
-  auto waiter = std::async(std::launch::async, [id] { return aPacketFifo_Await(id, 20000); });
-  std::this_thread::sleep_for(20ms);
+  PlainWaiter waiter(id, UINT64_MAX);
+  // Put only once the waiter is inside its wait: a packet put before would be taken at
+  // once, whether or not a put wakes anybody.
+  ASSERT_TRUE(waiter.waiting());
   ASSERT_EQ(putTag(id, 42), aErrNone);
-  aPacket* p = within(waiter);
+  aPacket* p = within(waiter.result);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(tagOf(p), 42);
   aPacketFifo_Destroy(&id);
@@ -117,13 +170,16 @@ TEST(ThreadedPacketFifo, TimeoutHoldsAtLeastItsLength) {
 TEST(ThreadedPacketFifo, DestroyWakesEveryPlainWaiterWithNull) {
   aPacketFifoId id = aPacketFifo_Create();
   const aPacketFifoId target = id;
-  std::vector<std::future<aPacket*>> waiters;
+  std::vector<std::unique_ptr<PlainWaiter>> waiters;
+  // One after the other, each inside its wait before the next starts (and before the
+  // destruction): a waiter that came later would find no FIFO and return null without
+  // ever being woken.
   for (int i = 0; i < 3; i++) {
-    waiters.push_back(std::async(std::launch::async, [target] { return aPacketFifo_Await(target, UINT64_MAX); }));
+    waiters.push_back(std::make_unique<PlainWaiter>(target, UINT64_MAX));
+    ASSERT_TRUE(waiters.back()->waiting()) << "waiter " << i;
   }
-  std::this_thread::sleep_for(50ms);
   ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
-  for (auto& w : waiters) EXPECT_EQ(within(w), nullptr);
+  for (auto& w : waiters) EXPECT_EQ(within(w->result), nullptr);
 }
 
 TEST(ThreadedPacketFifo, DestroyWakesMatchingWaiterWithNull) {

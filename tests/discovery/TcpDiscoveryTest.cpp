@@ -13,8 +13,8 @@
 #include "common/aLink.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/sim/SimFrontEnd.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/discovery/SimDiscoveryResponder.h"
+#include "tests/support/PrivateNetwork.h"
 
 using devsim::DiscoveryIdentity;
 using devsim::DiscoveryResponder;
@@ -41,8 +41,7 @@ const uint32_t kEveryInterface = htonl(INADDR_LOOPBACK);
 class TcpDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string reason = nettest::enterPrivateNetwork(true);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(true);
   }
 
   // The module hears requests on both interfaces. (Both ends of the pair are local
@@ -219,8 +218,7 @@ TEST_F(TcpDiscovery, ADiscoveredModuleIsReachedOverTCP) {
 class TcpDiscoveryLoopbackOnly : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
   }
 };
 

@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -30,8 +31,7 @@ using e2e::hex8;
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string reason = nettest::enterPrivateNetwork(true);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(true);
     server = std::make_unique<FakeUpdateServer>();
     birdgen::writeFile(dir.sub("5000.bird"), latest.file);
     birdgen::writeFile(dir.sub("4000.bird"), older.file);
@@ -65,15 +65,15 @@ class EndToEnd : public ::testing::Test {
   }
 
   // Runs the Updater with the server and store options added.
-  clitest::RunResult run(std::vector<std::string> args, int timeoutMs = 40000) {
+  testsupport::RunResult run(std::vector<std::string> args, int timeoutMs = 40000) {
     args.insert(args.begin(), "Updater");
     args.push_back("-u");
     args.push_back(server->url());
     args.push_back("-i");
     args.push_back(storeRoot());
-    clitest::RunOptions options;
+    testsupport::RunOptions options;
     options.timeoutMs = timeoutMs;
-    return clitest::RunProgram(UPDATER_BINARY, args, options);
+    return testsupport::RunProgram(UPDATER_BINARY, args, options);
   }
 
   Bytes flash(uint32_t serial = kSerial) {
@@ -89,7 +89,7 @@ class EndToEnd : public ::testing::Test {
   const FirmwareBuild older{"4000", "2.11.0", 77};
 };
 
-std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string describe(const testsupport::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
 TEST_F(EndToEnd, UpdateFromABirdFileOverTcpLeavesThePatchedImageInFlash) {
   startSim();
@@ -247,7 +247,7 @@ TEST_F(EndToEnd, ADownloadTheServerRefusesStoresNothing) {
     args.push_back(std::string(c.faults).empty()
                        ? "http://127.0.0.1:" + std::to_string(FakeUpdateServer::closedPort()) + "/cgi/u"
                        : goodUrl);
-    const auto r = clitest::RunProgram(UPDATER_BINARY, args);
+    const auto r = testsupport::RunProgram(UPDATER_BINARY, args);
     EXPECT_EQ(r.status, 1) << describe(r);
     for (const std::string& m : c.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_FALSE(testsupport::exists(entry() + "/5000.bird"));

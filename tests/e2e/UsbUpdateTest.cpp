@@ -13,15 +13,15 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/cli/Subprocess.h"
-#include "tests/discovery/PrivateNetwork.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/TestSupport.h"
 #include "tests/sim/SimDevice.h"
 #include "tests/sim/model/ModelModule.h"
 #include "tests/sim/model/ModelNetwork.h"
 #include "tests/sim/upgrade/UpgradeDevice.h"
+#include "tests/support/PrivateNetwork.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 #include "tests/usb/SimUsbFrontEnd.h"
 #include "tests/usb/UsbFixture.h"
 
@@ -146,8 +146,7 @@ class UsbUpdate : public usbemu::UsbTest {
   void SetUp() override {
     if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
     // A module the Updater did not find on USB would be looked for by TCP/IP discovery.
-    const std::string reason = nettest::enterPrivateNetwork(false);
-    if (!reason.empty()) GTEST_SKIP() << reason;
+    NETTEST_ENTER_PRIVATE_NETWORK(false);
     usbemu::UsbTest::SetUp();
     image = birdgen::randomImage(3000, 5);
     birdgen::BirdLayout layout;
@@ -157,11 +156,11 @@ class UsbUpdate : public usbemu::UsbTest {
     birdgen::writeFile(dir.sub("7000.bird"), birdgen::file(layout));
   }
 
-  clitest::RunResult update() {
-    clitest::RunOptions options;
+  testsupport::RunResult update() {
+    testsupport::RunOptions options;
     options.timeoutMs = 60000;
     // No server is needed with -f; the URL leads nowhere.
-    return clitest::RunProgram(UPDATER_BINARY,
+    return testsupport::RunProgram(UPDATER_BINARY,
                                {"Updater", "-U", "-d", hex8(kSerial), "-f", dir.sub("7000.bird"), "-i",
                                 dir.sub("root"), "-u", "http://127.0.0.1:9/cgi/u", "-X", "0x10000"},
                                options);
@@ -171,7 +170,7 @@ class UsbUpdate : public usbemu::UsbTest {
   Bytes image;
 };
 
-std::string describe(const clitest::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
+std::string describe(const testsupport::RunResult& r) { return "stdout:\n" + r.out + "\nstderr:\n" + r.err; }
 
 TEST_F(UsbUpdate, ALoaderBackSoonIsReachedByTheLoaderStartItself) {
   UsbModule module(*bus, 300, 300);

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/Files.h"
+
 using testsupport::readText;
 
 FakeUpdateServer::FakeUpdateServer() { start("", ""); }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/TempDir.h"
 
 class FakeUpdateServer {
 public:

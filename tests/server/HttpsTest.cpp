@@ -7,7 +7,9 @@
 
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/TestCA.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 #include "updater/server/UpdateServerRequest.h"
 #include "updater/server/base64.h"
 
@@ -39,7 +41,7 @@ TEST(HttpsTest, TrustedServerAnswersEveryRequest) {
   server.setConfig(R"({"devices": {"00000005": {"builds": {"5": "1.0.0"}, "birds": {"5": ")" + dir.sub("5.bird") +
                    R"("}}}})");
   const std::string url = server.url();
-  const int result = runTrustingCA(ca(), [&]() {
+  const testsupport::RunResult result = runTrustingCA(ca(), [&]() {
     if (!UpdateServerRequest::ping(url.c_str())) return 1;
     std::string build, version, text;
     if (!UpdateServerRequest::QueryBuild(5, build, version, url.c_str()) || build != "5" || version != "1.0.0") return 2;
@@ -50,21 +52,21 @@ TEST(HttpsTest, TrustedServerAnswersEveryRequest) {
     std::free(decoded);
     return same ? 0 : 4;
   });
-  if (result == kUnsupported) GTEST_SKIP() << "no private mount namespace here";
-  EXPECT_EQ(result, 0);
+  if (result.status == kUnsupported) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST(HttpsTest, CertificateForAnotherNameIsRefusedEvenFromATrustedCA) {
   FakeUpdateServer server(testCADirectory() + "/wrongname.pem", testCADirectory() + "/wrongname.key");
   const std::string url = server.url();
-  const int result = runTrustingCA(ca(), [&]() {
+  const testsupport::RunResult result = runTrustingCA(ca(), [&]() {
     LogCapture log(0x20);
     if (UpdateServerRequest::ping(url.c_str())) return 1;
     return log.contains("ping ==> [SSL peer certificate or SSH remote key was not OK]\n") ? 0 : 2;
   });
-  if (result == kUnsupported) GTEST_SKIP() << "no private mount namespace here";
-  EXPECT_EQ(result, 0);
+  if (result.status == kUnsupported) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(result.status, 0) << result.err;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "BuildConfig.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "updater/server/HTTPRequest.h"
 #include "updater/server/UpdateServerRequest.h"
 

@@ -13,7 +13,8 @@
 
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Subprocess.h"
 #include "updater/server/HTTPRequest.h"
 #include "updater/server/UpdateServerRequest.h"
 #include "updater/server/base64.h"
@@ -208,14 +209,16 @@ TEST_F(ServerClientTest, StalledServerIsAbandonedAtTheLowSpeedLimit) {
     configure(fault);
     // In a child, so that a client without a time-out fails the test instead of
     // hanging it.
-    const int result = testsupport::runInChild(
+    testsupport::RunOptions options;
+    options.timeoutMs = 30000;
+    const testsupport::RunResult result = testsupport::RunInChild(
         [&]() {
           LogCapture log(0x20);
           if (UpdateServerRequest::ping(url())) return 1;
           return log.contains("ping ==> [Timeout was reached]\n") ? 0 : 2;
         },
-        30000);
-    EXPECT_EQ(result, 0) << fault;
+        options);
+    EXPECT_EQ(result.status, 0) << fault << result.err;
   }
 }
 
@@ -240,14 +243,16 @@ TEST_F(ServerClientTest, ConnectionThatIsNeverAcceptedTimesOut) {
   limits.connectTimeoutMs = 500;
   HTTPRequest::SetLimits(limits);
   const std::string target = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
-  const int result = testsupport::runInChild(
+  testsupport::RunOptions options;
+  options.timeoutMs = 30000;
+  const testsupport::RunResult result = testsupport::RunInChild(
       [&]() {
         LogCapture log(0x20);
         if (UpdateServerRequest::ping(target.c_str())) return 1;
         return log.contains("ping ==> [Timeout was reached]\n") ? 0 : 2;
       },
-      30000);
-  EXPECT_EQ(result, 0);
+      options);
+  EXPECT_EQ(result.status, 0) << result.err;
   for (int fd : fillers) close(fd);
   close(listener);
 }

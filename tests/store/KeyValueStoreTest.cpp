@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 #include "updater/store/KeyValueStore.h"
 
 using testsupport::readText;
@@ -167,14 +169,14 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsTheOldFileAndTheDirtyFlag) {
 
   // A disk that fills up half-way through: the file-size limit makes the write fail.
   store.Add("DOWNLOAD", std::string(200000, 'y'));
-  const int result = testsupport::runInChild([&]() {
+  const testsupport::RunResult result = testsupport::RunInChild([&]() {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {150000, 150000};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
     const bool saved = store.Save(nullptr);
     return (!saved && store.dirty) ? 0 : 1;
   });
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(readText(path), before);
   // No temporary is left behind either.
   EXPECT_EQ(testsupport::listDirectory(dir.path()), std::vector<std::string>{".settings"});
@@ -202,7 +204,7 @@ TEST_F(KeyValueStoreTest, UnreadableFileIsNeverOverwritten) {
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   writeText(path, "PRECIOUS=1\n");
   ASSERT_EQ(chmod(path.c_str(), 0000), 0);
-  const int result = testsupport::runInChild([&]() {
+  const testsupport::RunResult result = testsupport::RunInChild([&]() {
     if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return testsupport::kUnsupported;
     if (access(path.c_str(), R_OK) == 0) return testsupport::kUnsupported;
     KeyValueStore store(path.c_str());
@@ -210,8 +212,8 @@ TEST_F(KeyValueStoreTest, UnreadableFileIsNeverOverwritten) {
     store.Add("LATEST_DOWNLOAD", "1.bird");
     return store.Save(nullptr) ? 4 : 0;
   });
-  if (result == testsupport::kUnsupported) GTEST_SKIP() << "cannot drop privileges here";
-  EXPECT_EQ(result, 0);
+  if (result.status == testsupport::kUnsupported) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(readText(path), "PRECIOUS=1\n");
 }
 

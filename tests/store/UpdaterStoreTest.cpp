@@ -10,8 +10,10 @@
 #include <stdexcept>
 
 #include "tests/fakes/BirdGenerator.h"
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/TestSupport.h"
+#include "tests/support/Files.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 #include "updater/store/UpdaterStore.h"
 #include "updater/store/path.h"
 
@@ -182,13 +184,13 @@ TEST_F(UpdaterStoreTest, FullDiskNeverLeavesATruncatedBirdFile) {
   UpdaterStoreItem device = store.AddDevice(0x2u);
   const birdgen::Bytes first = birdgen::randomImage(4000, 1), second = birdgen::randomImage(400000, 2);
   ASSERT_EQ(device.WriteFile("7.bird", first.data(), first.size()), aErrNone);
-  const int result = testsupport::runInChild([&]() {
+  const testsupport::RunResult result = testsupport::RunInChild([&]() {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {100000, 100000};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
     return device.WriteFile("7.bird", second.data(), second.size()) == aErrIO ? 0 : 1;
   });
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(birdgen::readFile(base + "/00000002/7.bird"), first);
   std::vector<std::string> names = testsupport::listDirectory(base + "/00000002");
   std::sort(names.begin(), names.end());

@@ -351,9 +351,14 @@ TEST_F(UsbAccess, ContextRefreshWhileAHandleIsOpenKeepsTheHandleWorking) {
   recorder.attach(emulated);
   ASSERT_EQ(open("0000BEEF"), aErrNone);
   libusb_context* before = Tallowick_libusb_context();
+  ASSERT_EQ(device->context, before);
   EXPECT_EQ(Tallowick_libusb_exit(), 0);
   libusb_context* after = Tallowick_libusb_context();
   ASSERT_NE(after, nullptr);
+  // A new context: the old one, retired, lives on for the open handle (so its address
+  // cannot have been reused), and the handle keeps it.
+  EXPECT_NE(after, before);
+  EXPECT_EQ(device->context, before);
 
   // The open device still works on the context it was opened through.
   const uint8_t data[] = {1, 2, 3};
@@ -368,7 +373,6 @@ TEST_F(UsbAccess, ContextRefreshWhileAHandleIsOpenKeepsTheHandleWorking) {
   // A new open goes through the new context.
   ASSERT_EQ(open("0000BEEF"), aErrNone);
   EXPECT_EQ(device->context, after);
-  (void)before;
 }
 
 TEST_F(UsbAccess, ADeviceThatLeavesAndComesBackIsOpenedAgainAfterARefresh) {

@@ -14,11 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "common/aVendor.h"
+#include "common/aVendor.h"  // kTallowickUSBVendorId
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace usbemu {
+
+// The family's vendor-specific data interface as a device describes it. Spelled here
+// instead of taken from the product's common/aVendor.h, so that a typo there fails
+// the tests instead of passing on both sides (the vendor id is shared).
+constexpr uint8_t kDataInterfaceClass = 0xFF;
+constexpr uint8_t kDataInterfaceSubClass = 0x88;
+constexpr uint8_t kDataInterfaceProtocol = 0x10;
 
 struct EndpointSpec {
   uint8_t address;            // bit 7 set: IN
@@ -30,9 +37,9 @@ struct DeviceSpec {
   uint16_t vendorId = kTallowickUSBVendorId;
   uint16_t productId = 0x0013;
   std::string serial = "1234ABCD";   // the serial-number string descriptor
-  uint8_t interfaceClass = kTallowickUSBInterfaceClass;
-  uint8_t interfaceSubClass = kTallowickUSBInterfaceSubClass;
-  uint8_t interfaceProtocol = kTallowickUSBInterfaceProtocol;
+  uint8_t interfaceClass = kDataInterfaceClass;
+  uint8_t interfaceSubClass = kDataInterfaceSubClass;
+  uint8_t interfaceProtocol = kDataInterfaceProtocol;
   uint8_t interfaceNumber = 0;       // non-zero: an unrelated interface 0 comes first
   std::vector<EndpointSpec> endpoints = {{0x81, 0x02, 64}, {0x01, 0x02, 64}};
 };

@@ -3,7 +3,7 @@
 
 #include "common/aDiscovery.h"
 #include "common/unix/aUSB.h"
-#include "tests/discovery/PrivateNetwork.h"
+#include "tests/support/PrivateNetwork.h"
 #include "tests/usb/UsbFixture.h"
 
 using namespace usbemu;
@@ -77,8 +77,7 @@ TEST_F(UsbEnumeration, CountsOnlyWhatTheCallbackMarksAndStopsWhenAsked) {
 
 TEST_F(UsbEnumeration, OtherKindsFindNothingAndNeverCallBack) {
   // Link-server kinds are looked for by their own discovery, which may send datagrams.
-  const std::string reason = nettest::enterPrivateNetwork(false);
-  if (!reason.empty()) GTEST_SKIP() << reason;
+  NETTEST_ENTER_PRIVATE_NETWORK(false);
   bus->add(withSerial("00000001"));
   for (linkType type : {kLinkTypeNone, kLinkTypeSerial, 8, -1, kLinkTypeQuivel, kLinkTypeQuivelSerial}) {
     Seen seen;

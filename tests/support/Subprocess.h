@@ -1,13 +1,15 @@
 #pragma once
-// Running the built Updater (or a piece of code in a forked child) with standard
-// output and standard error captured, and every wait bounded.
+// Running a program (the built Updater, a simulator) or a piece of code in a forked
+// child, with standard output and standard error captured and every wait bounded. A
+// child is where a test drops privileges, limits file sizes, enters namespaces or
+// runs code that might hang, without touching the test process.
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-namespace clitest {
+namespace testsupport {
 
 struct RunResult {
   int status = -1;        // exit status; -1 when the child did not exit normally
@@ -27,25 +29,14 @@ struct RunOptions {
 };
 
 // args[0] is the program name as the child sees it; the program run is `path`.
+// Status 127: it could not be run (the child cannot reach it, for one).
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options = {});
 
-// Runs body in a forked child, which then exits with status 0.
-RunResult RunInChild(const std::function<void()>& body, const RunOptions& options = {});
+// Runs body in a forked child, which then exits with body's result as its status (2
+// when body throws; the exception's text goes to the captured standard error).
+RunResult RunInChild(const std::function<int()>& body, const RunOptions& options = {});
 
-// A fresh directory under the temporary directory, removed by the destructor.
-class TempDir {
-public:
-  // Under the temporary directory, or under `base` when given.
-  explicit TempDir(const std::string& base = std::string());
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
+// A child's status meaning "this environment cannot do it": the caller skips.
+constexpr int kUnsupported = 77;
 
-private:
-  std::string path_;
-};
-
-bool IsDirectory(const std::string& path);
-
-}  // namespace clitest
+}  // namespace testsupport

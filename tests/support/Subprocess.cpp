@@ -1,4 +1,4 @@
-#include "Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -10,14 +10,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 extern char** environ;
 
-namespace clitest {
+namespace testsupport {
 namespace {
 
 struct Channels {
@@ -141,39 +141,25 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
   return Collect(pid, c, options.timeoutMs);
 }
 
-RunResult RunInChild(const std::function<void()>& body, const RunOptions& options) {
+RunResult RunInChild(const std::function<int()>& body, const RunOptions& options) {
   Channels c = OpenChannels(options.stdoutIsTerminal);
-  std::fflush(stdout);
-  std::fflush(stderr);
+  std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     SetUpChild(c, options);
-    body();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(0);
+    int status = 2;
+    try {
+      status = body();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "exception in the child: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "exception in the child\n");
+    }
+    std::fflush(nullptr);
+    _exit(status);
   }
   return Collect(pid, c, options.timeoutMs);
 }
 
-TempDir::TempDir(const std::string& base) {
-  std::filesystem::path parent = base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
-  std::string pattern = (parent / "updater-cli-XXXXXX").string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = name.data();
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-}  // namespace clitest
+}  // namespace testsupport

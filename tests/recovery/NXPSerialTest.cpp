@@ -1,0 +1,309 @@
+// The ISP client against a scripted stream: the chip's answers are bytes written by
+// hand here, and every byte the client sends is checked.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/LogCapture.h"
+#include "tests/link/ScriptedStream.h"
+#include "updater/recovery/NXPSerial.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+std::string textOf(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// A client whose stream is scripted; echo as the test sets it.
+class Scripted : public ::testing::Test {
+ protected:
+  void SetUp() override { client.stream = ScriptedStream::create(&script); }
+  void answer(const std::string& text) { script->feed(bytesOf(text)); }
+  std::vector<std::string> sent() const {
+    std::vector<std::string> out;
+    for (const auto& w : script->writes()) out.push_back(textOf(w));
+    return out;
+  }
+  std::shared_ptr<ScriptedStream> script;
+  NXPSerialClass client;
+};
+
+TEST(NXPSerialUnits, WaitTimeCopyLengthAndSectors) {
+  EXPECT_EQ(WAIT_TIME_MS(14, 115200), 2u);
+  EXPECT_EQ(WAIT_TIME_MS(14, 9600), 16u);
+  EXPECT_EQ(WAIT_TIME_MS(0, 115200), 1u);
+
+  const std::pair<uint32_t, uint32_t> lengths[] = {{1, 256},     {256, 256},   {257, 512},   {300, 512},
+                                                   {512, 512},   {1000, 1024}, {1024, 1024}, {1025, 4096},
+                                                   {4096, 4096}, {5000, 5000}};
+  for (const auto& [count, copy] : lengths) EXPECT_EQ(NXPSerialClass::CopyLength(count), copy) << count;
+
+  const std::pair<uint32_t, uint32_t> sectors[] = {{0, 0},        {0xFFF, 0},    {0x1000, 1},   {0xFFFF, 15},
+                                                   {0x10000, 16}, {0x17FFF, 16}, {0x18000, 17}, {0x7FFFF, 29},
+                                                   {0x80000, 30}, {0xFFFFFFFF, 30}};
+  for (const auto& [address, sector] : sectors)
+    EXPECT_EQ(NXPSerialClass::SectorFromAddress(address), sector) << std::hex << address;
+}
+
+TEST(NXPSerialUnits, ErrorTextsOfReturnCodeLines) {
+  EXPECT_STREQ(NXPSerialClass::GetErrorText("15\r\n"), "CMD_LOCKED");
+  EXPECT_STREQ(NXPSerialClass::GetErrorText("0\r\n"), "CMD_SUCCESS");
+  EXPECT_STREQ(NXPSerialClass::GetErrorText("0x13\r\n"), "CODE_READ_PROTECTION_ENABLED");
+  EXPECT_STREQ(NXPSerialClass::GetErrorText("99\r\n"), "Unknown error");
+  EXPECT_STREQ(NXPSerialClass::GetErrorText("-1\r\n"), "Unknown error");
+}
+
+TEST(NXPSerialUnits, UuencodeLinesAsTheProtocolWritesThem) {
+  char line[64];
+  const uint8_t four[] = {0x00, 0x01, 0x02, 0x03};
+  EXPECT_EQ(NXPSerialClass::uuencode(line, four, 4), 4u);
+  EXPECT_STREQ(line, "$``$\"`P``");  // zero six-bit groups are grave accents
+
+  Bytes full(45);
+  std::iota(full.begin(), full.end(), 0x30);
+  NXPSerialClass::uuencode(line, full.data(), 45);
+  EXPECT_EQ(std::string(line).size(), 61u);
+  EXPECT_EQ(line[0], 'M');
+
+  uint8_t out[45] = {};
+  EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, "$``$\"`P``"), 4u);
+  EXPECT_EQ(Bytes(out, out + 4), Bytes(four, four + 4));
+  EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);  // does not fit: nothing stored
+  EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, line), 45u);
+  EXPECT_EQ(Bytes(out, out + 45), full);
+}
+
+TEST(NXPSerialConnect, OpensAtTheFirstTableRateAtLeastTheOneAsked) {
+  int master = -1, slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const struct {
+    uint32_t asked;
+    uint32_t opened;
+    speed_t speed;
+  } cases[] = {{100000, 115200, B115200}, {0, 2400, B2400}, {300000, 9600, B9600}, {57600, 57600, B57600},
+               {230400, 230400, B230400}};
+  for (const auto& c : cases) {
+    NXPSerialClass client;
+    ASSERT_EQ(client.Connect(name, c.asked), aErrNone) << c.asked;
+    EXPECT_EQ(client.baud, c.opened) << c.asked;
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.speed) << c.asked;
+  }
+  NXPSerialClass client;
+  EXPECT_EQ(client.Connect("/dev/no-such-port", 115200), aErrNotFound);
+  EXPECT_EQ(client.stream, nullptr);
+  close(slave);
+  close(master);
+}
+
+TEST_F(Scripted, StatusRuleWithEchoOnAndOff) {
+  const struct {
+    bool echo;
+    const char* reply;  // what follows the command's echo (when echo is on)
+    aErr result;
+  } cases[] = {
+      {true, "\n0\r\n", aErrNone},  {true, "\n19\r\n", aErrParam},  // the digit before CR LF decides
+      {false, "0\r\n", aErrNone},   {false, "19\r\n", aErrParam},   // the first character decides
+      {false, "", aErrParam},                                       // no answer at all
+  };
+  for (const auto& c : cases) {
+    client.echo = c.echo;
+    script->clearWrites();
+    answer(std::string(c.echo ? "P 1 2\r" : "") + c.reply);
+    EXPECT_EQ(client.Prepare(1, 2), c.result) << c.echo << " " << c.reply;
+    EXPECT_EQ(sent(), std::vector<std::string>{"P 1 2\r\n"});
+    EXPECT_EQ(script->pendingInput(), 0u);
+  }
+}
+
+TEST_F(Scripted, RefusedArgumentsSendNothing) {
+  const uint8_t data[8] = {};
+  EXPECT_EQ(client.Prepare(5, 3), aErrParam);
+  EXPECT_EQ(client.Erase(5, 3), aErrParam);
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 6, data), aErrParam);
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 0, data), aErrParam);
+  uint8_t out[8];
+  EXPECT_EQ(client.Read(0, 6, out), aErrParam);
+  EXPECT_EQ(client.CopyToFlash(0x8080, NXPSerialClass::WRITE_ADDRESS, 256), aErrParam);
+  EXPECT_EQ(client.CopyToFlash(0x8000, NXPSerialClass::WRITE_ADDRESS, 2048), aErrParam);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(Scripted, CommandTextsAndAnswers) {
+  client.echo = false;
+  answer("0\r\n0\r\n0\r\n0\r\n0\r\n");
+  EXPECT_EQ(client.Unlock(), aErrNone);
+  EXPECT_EQ(client.Erase(0, 29), aErrNone);
+  EXPECT_EQ(client.CopyToFlash(0x8000, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
+  EXPECT_EQ(client.SetBaudRate(57600), aErrNone);
+  EXPECT_EQ(client.SetEcho(true), aErrNone);
+  EXPECT_TRUE(client.echo);
+  EXPECT_EQ(client.ExecuteFrom(0), aErrNone);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"U 23130\r\n", "E 0 29\r\n", "C 32768 268439552 4096\r\n",
+                                              "B 57600 1\r\n", "A 1\r\n", "G 0 T\r\n"}));
+  // A refused echo change leaves the setting as it was.
+  answer("A 0\r\n1\r\n");
+  EXPECT_EQ(client.SetEcho(false), aErrParam);
+  EXPECT_TRUE(client.echo);
+}
+
+TEST_F(Scripted, DeviceIdentifierIsTheFourNumbersOfTheAnswer) {
+  answer("N\r\n0\r\n305419896\r\n0x10\r\n4294967295\r\n\r\n");
+  EXPECT_EQ(client.GetDeviceID(), aErrNone);
+  EXPECT_EQ(client.deviceID[0], 305419896u);
+  EXPECT_EQ(client.deviceID[1], 16u);
+  EXPECT_EQ(client.deviceID[2], 4294967295u);
+  EXPECT_EQ(client.deviceID[3], 0u);  // an empty line
+  EXPECT_EQ(sent(), std::vector<std::string>{"N\r\n"});
+}
+
+// ---------------------------------------------------------------- Write
+
+// Data lines as the test reads them back: each line write is followed by its own
+// "\r\n" write; anything else is a command or a checksum.
+struct WriteLog {
+  std::vector<std::string> lines;
+  std::vector<std::pair<size_t, uint32_t>> checksums;  // (lines before it, value)
+};
+
+WriteLog splitWrite(const std::vector<std::string>& writes) {
+  WriteLog log;
+  for (size_t i = 1; i < writes.size(); i++) {
+    const std::string& w = writes[i];
+    if (w == "\r\n") continue;
+    if (i + 1 < writes.size() && writes[i + 1] == "\r\n") {
+      log.lines.push_back(w);
+    } else {
+      log.checksums.emplace_back(log.lines.size(), static_cast<uint32_t>(std::stoul(w)));
+    }
+  }
+  return log;
+}
+
+uint32_t byteSum(const Bytes& data, size_t from, size_t to) {
+  uint32_t s = 0;
+  for (size_t i = from; i < to; i++) s += data[i];
+  return s;
+}
+
+Bytes pattern(size_t n) {
+  Bytes data(n);
+  for (size_t i = 0; i < n; i++) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  return data;
+}
+
+TEST_F(Scripted, WriteOf1000BytesIs23LinesWithTwoChecksums) {
+  client.echo = false;
+  const Bytes data = pattern(1000);
+  answer("0\r\nOK\r\nOK\r\n");
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 1000, data.data()), aErrNone);
+  const std::vector<std::string> writes = sent();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes[0], "W 268439552 1000\r\n");
+  const WriteLog log = splitWrite(writes);
+  ASSERT_EQ(log.lines.size(), 23u);
+  for (size_t i = 0; i < 22; i++) EXPECT_EQ(log.lines[i].size(), 61u) << i;
+  EXPECT_EQ(log.lines[22].size(), 17u);  // 10 bytes: length character and four groups
+  EXPECT_EQ(log.lines[22][0], '*');
+  ASSERT_EQ(log.checksums.size(), 2u);
+  EXPECT_EQ(log.checksums[0], std::make_pair(size_t{20}, byteSum(data, 0, 900)));
+  EXPECT_EQ(log.checksums[1], std::make_pair(size_t{23}, byteSum(data, 900, 1000)));
+}
+
+TEST_F(Scripted, WriteResendsTheGroupTwiceAndFailsOnTheThirdResend) {
+  const struct {
+    const char* answers;
+    aErr result;
+    size_t lines;
+  } cases[] = {
+      {"0\r\nRESEND\r\nRESEND\r\nOK\r\n", aErrNone, 60},
+      {"0\r\nRESEND\r\nRESEND\r\nRESEND\r\n", aErrTimeout, 60},
+      {"0\r\nWHAT\r\n", aErrIO, 20},
+  };
+  for (const auto& c : cases) {
+    client.echo = false;
+    script->clearWrites();
+    const Bytes data = pattern(900);
+    answer(c.answers);
+    LogCapture log(Log::DEBUG_NXPSerial);
+    EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 900, data.data()), c.result) << c.answers;
+    const WriteLog w = splitWrite(sent());
+    EXPECT_EQ(w.lines.size(), c.lines) << c.answers;
+    // Every resent group is the same 20 lines with the same checksum.
+    for (size_t i = 20; i < w.lines.size(); i++) EXPECT_EQ(w.lines[i], w.lines[i % 20]);
+    for (const auto& checksum : w.checksums) EXPECT_EQ(checksum.second, byteSum(data, 0, 900));
+    if (c.result == aErrTimeout) {
+      EXPECT_TRUE(log.contains("Write() exceeded retries\n"));
+    }
+    if (c.result == aErrIO) {
+      EXPECT_TRUE(log.contains("Write() unexpected response [WHAT\r\n]\n"));
+    }
+  }
+}
+
+TEST_F(Scripted, WriteChecksumAnsweredByNothingIsAnIOError) {
+  client.echo = false;
+  const Bytes data = pattern(8);
+  answer("0\r\n");
+  LogCapture log(Log::DEBUG_NXPSerial);
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 8, data.data()), aErrIO);
+  EXPECT_TRUE(log.contains("Write() unexpected response []\n"));
+}
+
+// ---------------------------------------------------------------- Sync
+
+TEST_F(Scripted, SyncHandshakeBytes) {
+  answer("Synchronized\r\nSynchronized\r\nOK\r\n14746\r\nOK\r\n");
+  EXPECT_EQ(client.Sync(), aErrNone);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"?", "Synchronized\r\n", "14746\r\n"}));
+  EXPECT_EQ(script->pendingInput(), 0u);
+}
+
+TEST_F(Scripted, SyncWithoutOkStillSendsTheCrystalAndFails) {
+  answer("Synchronized\r\nSynchronized\r\nNO\r\n14746\r\nOK\r\n");
+  EXPECT_EQ(client.Sync(), aErrIO);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"?", "Synchronized\r\n", "14746\r\n"}));
+}
+
+TEST_F(Scripted, SyncOfAnAlreadySynchronisedChipIsProvenByAReturnCode) {
+  // Command mode with echo on: the "?" comes back, the line end gets INVALID_COMMAND.
+  answer("?");
+  std::thread chip([this] {
+    script->waitWrites([](const auto& w) { return w.size() >= 2; }, 5000);
+    answer("\r\n1\r\n");
+  });
+  client.echo = false;
+  EXPECT_EQ(client.Sync(), aErrNone);
+  chip.join();
+  EXPECT_TRUE(client.echo);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"?", "\r\n"}));
+}
+
+TEST_F(Scripted, SyncSendsNothingMoreToAChipThatAnswersNothingOrSomethingElse) {
+  EXPECT_NE(client.Sync(), aErrNone);
+  EXPECT_EQ(sent(), std::vector<std::string>{"?"});
+
+  script->clearWrites();
+  answer("?");
+  std::thread chip([this] {
+    script->waitWrites([](const auto& w) { return w.size() >= 2; }, 5000);
+    answer("\r\nRESEND\r\n");  // not a return code: not command mode
+  });
+  EXPECT_NE(client.Sync(), aErrNone);
+  chip.join();
+  EXPECT_EQ(sent(), (std::vector<std::string>{"?", "\r\n"}));
+}
+
+}  // namespace

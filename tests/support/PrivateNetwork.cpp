@@ -1,0 +1,111 @@
+#include "tests/support/PrivateNetwork.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern char** environ;
+
+namespace nettest {
+namespace {
+
+// Set once this process sits in a namespace it made: the interfaces it then sees
+// (the veth pair of an earlier test) are its own, not a real network's.
+std::atomic<bool> sInOwnNamespace{false};
+
+bool marked() {
+  const char* value = std::getenv("UPDATER_TEST_NETNS");
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+bool onlyLoopback() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool only = true;
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
+    if (std::strcmp(entry->ifa_name, "lo") != 0) only = false;
+  freeifaddrs(list);
+  return only;
+}
+
+// Runs a shell command without the test's preload libraries: `ip` under a preloaded
+// sanitizer runtime or umockdev would report its own leaks or fail. The wait is
+// bounded: a command still running after 20 s is killed and counts as failed.
+bool shell(const std::string& command) {
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; e++)
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
+  env.push_back(nullptr);
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    execve("/bin/sh", const_cast<char**>(argv), env.data());
+    _exit(127);
+  }
+  int status = 0;
+  for (int waited = 0;; waited++) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if ((done < 0 && errno != EINTR) || waited >= 20000) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return false;
+    }
+    usleep(1000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+uint32_t address(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return a.s_addr;
+}
+
+Entry enterPrivateNetwork(bool withVethPair) {
+  Entry entry;
+  const bool isMarked = marked();
+  if (!isMarked && !sInOwnNamespace && !onlyLoopback()) {
+    entry.outcome = Entry::kRefused;
+    entry.reason =
+        "not inside a private network namespace (run through scripts/test.sh, or set "
+        "UPDATER_TEST_NETNS=1 inside unshare --net)";
+    return entry;
+  }
+  // Unmarked, the process may merely lack the rights (a developer's own namespace).
+  entry.outcome = isMarked ? Entry::kFailed : Entry::kRefused;
+  if (unshare(CLONE_NEWNET) != 0) {
+    entry.reason = std::string("cannot make a network namespace: ") + std::strerror(errno);
+    return entry;
+  }
+  sInOwnNamespace = true;
+  if (!shell("ip link set lo up")) {
+    entry.reason = "cannot bring up lo in the new network namespace";
+    return entry;
+  }
+  if (withVethPair) {
+    const std::string setup = std::string("ip link add twd0 type veth peer name twd1") + " && ip addr add " +
+                              kFirstAddress + "/24 dev twd0" + " && ip addr add " + kSecondAddress +
+                              "/24 dev twd1" + " && ip link set twd0 up && ip link set twd1 up";
+    if (!shell(setup)) {
+      entry.reason = "cannot make the veth pair twd0/twd1 in the new network namespace";
+      return entry;
+    }
+  }
+  entry.outcome = Entry::kEntered;
+  return entry;
+}
+
+}  // namespace nettest

@@ -1,0 +1,167 @@
+#include "updater/recovery/LpcRecovery.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "updater/cli/Log.h"
+#include "updater/recovery/NXPSerial.h"
+
+namespace updater {
+
+namespace {
+
+// One piece of an image bound for flash.
+struct Chunk {
+  uint32_t address;
+  const uint8_t* data;
+  uint32_t length;
+};
+
+// Writes a chunk into the RAM buffer and copies it to flash. The copy moves a whole
+// copy length (256, 512, 1024 or 4096 bytes): the buffer is filled up to it with 0xFF,
+// which leaves NOR flash as it is, and every sector the copy reaches is prepared.
+bool programChunk(NXPSerialClass& isp, const Chunk& chunk) {
+  Log::log(Log::DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(chunk.length),
+           chunk.address);
+  Log::log(Log::DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(chunk.length),
+           NXPSerialClass::WRITE_ADDRESS);
+  const uint32_t copy = NXPSerialClass::CopyLength(chunk.length);
+  std::vector<uint8_t> ram(chunk.data, chunk.data + chunk.length);
+  if (copy > chunk.length) ram.resize(copy, 0xFF);
+  if (isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(ram.size()), ram.data()) != aErrNone) {
+    Log::log(Log::DEBUG_Updater, "\t Write to RAM failed\n");
+    return false;
+  }
+  const uint32_t first = NXPSerialClass::SectorFromAddress(chunk.address);
+  // Computed in 64 bits: a copy that would run past the top of the address space
+  // names no sector instead of one near address 0.
+  const uint64_t end = static_cast<uint64_t>(chunk.address) + (copy - 1);
+  const uint32_t last = NXPSerialClass::SectorFromAddress(end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
+  Log::log(Log::DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
+           static_cast<int>(last));
+  if (isp.Prepare(first, last) != aErrNone) {
+    Log::log(Log::DEBUG_Updater, "\t Prepare failed\n");
+    return false;
+  }
+  Log::log(Log::DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copy),
+           NXPSerialClass::WRITE_ADDRESS, chunk.address);
+  if (isp.CopyToFlash(chunk.address, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+    Log::log(Log::DEBUG_Updater, "\t Transfer to flash failed\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint) {
+  NXPSerialClass isp;
+  aErr e = isp.Connect(serialPort.c_str(), baud);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(e));
+    return false;
+  }
+  Log::log(Log::DEBUG_APP, "\n\tSync to Device:\n");
+  e = isp.Sync();
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(e));
+    return false;
+  }
+  Log::log(Log::DEBUG_APP, "\n\tGet Info from Device:\n");
+  if (isp.GetDeviceID() != aErrNone) {
+    Log::log(Log::DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    return false;
+  }
+  for (size_t i = 0; i < Fingerprint::size(); i++) fingerprint[i] = isp.deviceID[i];
+  return true;
+}
+
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serialPort, uint32_t baud,
+                           Fingerprint&) {
+  NXPSerialClass isp;
+  // The chip still runs at the rate the fingerprint step synchronised it at; another
+  // rate holds only once the chip has been told it.
+  if (isp.Connect(serialPort.c_str(), LPC_FINGERPRINT_BAUD) != aErrNone) {
+    Log::log(Log::DEBUG_Network_Link, "Could not connect to %s\n", serialPort.c_str());
+    return false;
+  }
+  const uint32_t rate = NXPSerialClass::LineRate(baud);
+  if (rate != isp.baud) {
+    if (isp.SetBaudRate(rate) != aErrNone || isp.Connect(serialPort.c_str(), rate) != aErrNone) {
+      Log::log(Log::DEBUG_Network_Link, "Could not connect to %s at %u baud\n", serialPort.c_str(), rate);
+      return false;
+    }
+  }
+  Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
+  if (isp.Unlock() != aErrNone) {
+    Log::log(Log::DEBUG_Network_Link, "Could not unlock\n");
+    return false;
+  }
+  Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+  if (isp.Prepare(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
+    Log::log(Log::DEBUG_Network_Link, "Could not prepare\n");
+    return false;
+  }
+  Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
+  if (isp.Erase(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
+    Log::log(Log::DEBUG_Network_Link, "Could not erase\n");
+    return false;
+  }
+  isp.SetEcho(false);
+  Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
+  Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
+
+  const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
+  const int shown = static_cast<int>(blocks.size()) - 1;
+  int k = 1;
+  uint32_t total = 0;
+  // The chunk at address 0 holds the vector table: a chip whose table is valid boots
+  // the firmware instead of staying in ISP mode, so it goes in last.
+  std::vector<Chunk> last;
+  for (const BirdBlock& block : blocks) {
+    if (block.length < 4) {
+      Log::log(Log::DEBUG_Updater, "Skipping firmware block of %u bytes: no load address\n", block.length);
+      continue;
+    }
+    uint32_t address = block.address;
+    const uint8_t* payload = block.data + 4;
+    const uint32_t size = block.length - 4;
+    if (size == 4) break;  // the end marker: nothing from here on is written
+    display.message(0, "Transferring firmware block %d of %d, %d bytes", k, shown, static_cast<int>(size));
+    display.display_progress(true);
+    Log::log(Log::DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(size),
+             address);
+    uint32_t chunk = LPC_CHUNK;
+    uint32_t offset = 0;
+    while (offset < size) {
+      if (size - offset < chunk) chunk = size - offset;
+      const Chunk piece{address, payload + offset, chunk};
+      if (address == 0) {
+        last.push_back(piece);
+      } else if (!programChunk(isp, piece)) {
+        return false;
+      }
+      address += chunk;
+      offset += chunk;
+      display.update_progress(static_cast<double>(offset) / size, nullptr);
+    }
+    display.display_progress(false);
+    total += offset;
+    k++;
+  }
+  for (const Chunk& piece : last)
+    if (!programChunk(isp, piece)) return false;
+  display.message(0, "Transferred %d blocks, %d total bytes", shown, static_cast<int>(total));
+
+  const aErr e = isp.SetEcho(true);
+  if (e != aErrNone) {
+    display.message(1, "Recovery Error transfering data to device ==> [%d, %s]", static_cast<int>(e),
+                    aError_GetErrorText(e));
+    return false;
+  }
+  display.message(0, "Rebooting Device");
+  isp.ExecuteFrom(0);
+  return true;
+}
+
+}  // namespace updater
