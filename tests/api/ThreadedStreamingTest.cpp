@@ -127,10 +127,7 @@ class Streaming : public ConnectedFixture {
   uint8_t addr() const { return front->address(); }
   void inject(const Bytes& data) { reply(addr(), data); }
   // Returns once the link has taken in everything the module sent before.
-  void settle() {
-    uint8_t model = 0;
-    ASSERT_EQ(sys.getUEI8(8, &model), aErrNone);
-  }
+  void settle() { ASSERT_EQ(fence(), aErrNone); }
   // True when a packet with these first data bytes reaches the incoming FIFO.
   bool reachesFifo(const Bytes& head) {
     uint8_t count = static_cast<uint8_t>(head.size()), out[28];
@@ -194,11 +191,10 @@ TEST_F(Streaming, CachedValueIsReadOnceThenStale) {
   EXPECT_EQ(link->getStreamValue(addr(), 3, 9, 0, 0, &v), aErrNotFound);
   // A sample of the right type but a byte short runs no cache update.
   inject({0x03, 0x07, 0x40, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00});
-  settle();
+  // The reads from the cache sent nothing: the fence is all the module saw.
+  expectOnlyTheFenceReceived();
   EXPECT_EQ(link->getStreamValue(addr(), 3, 7, 0, 0, &v), aErrStreamStale);
   EXPECT_EQ(v, 0xDEADBEEFu);
-  aTime_MSSleep(50);
-  EXPECT_EQ(countCommand(0x03), 1u) << "only the settling query went out";
 }
 
 TEST_F(Streaming, StatusListsSampledKeysOnly) {
@@ -281,12 +277,16 @@ TEST_F(Streaming, TheQueueHoldsAtMost499JobsBehindABlockedCallback) {
   settle();
   latch.release();
   ASSERT_TRUE(calls.waitCount(500));
-  aTime_MSSleep(50);
+  // One more sample, after the queue had room again: jobs run in order, so when its
+  // callback has run, every job kept before it has too.
+  inject(u32Sample(7, 0xFFFF));
+  ASSERT_TRUE(calls.waitCount(501));
   std::lock_guard<std::mutex> lock(calls.mutex);
-  ASSERT_EQ(calls.packets.size(), 500u);
+  ASSERT_EQ(calls.packets.size(), 501u);
   // The jobs kept are the oldest ones, in order.
   EXPECT_EQ(calls.packets[499], (Bytes{0x04, 0x03, 0x07, 0x40, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,
                                        0x00, 0x00, 0x01, 0xF3, 0x00}));
+  EXPECT_EQ(calls.packets[500][15], 0xFF);
 }
 
 TEST_F(Streaming, DisablingTheLastRegistrationHandsSamplesBack) {
@@ -343,34 +343,35 @@ TEST_F(Streaming, AThrowingCallbackDoesNotEndTheWorker) {
   EXPECT_TRUE(calls.waitCount(3));
 }
 
-// Jobs still queued when streaming stops are not run, and their sample copies are
-// freed: LeakSanitizer (the ASan configuration) reports any that are not.
-TEST_F(Streaming, QueuedJobsAreFreedWhenTheLinkGoes) {
+// A callback may destroy its own Link. The jobs still queued then are not run, and
+// their sample copies are freed: LeakSanitizer (the ASan configuration) reports any
+// that are not.
+TEST_F(Streaming, ACallbackMayDestroyItsLinkAndQueuedJobsAreFreed) {
+  const size_t baseline = threadCount();
   Calls calls;
   Latch latch;
+  std::atomic<bool> destroyed{false};
+  std::unique_ptr<Module> owner;
   calls.during = [&](size_t n) {
-    if (n == 1) latch.wait();
+    if (n != 1) return;
+    latch.wait();
+    owner.reset();
+    destroyed = true;
   };
-  auto owner = std::make_unique<Module>(2, 0);
+  owner = std::make_unique<Module>(2, 0);
   ASSERT_EQ(connect(*owner), aErrNone);
-  Link* l = owner->getLink();
-  ASSERT_EQ(l->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
+  ASSERT_EQ(owner->getLink()->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   inject(u32Sample(7, 0));
   ASSERT_TRUE(waitFor([&] { return latch.entered.load(); }));
   for (uint32_t i = 1; i <= 20; i++) inject(u32Sample(7, i));
-  uint8_t model = 0;
   SystemClass s;
   s.init(owner.get(), 0);
-  ASSERT_EQ(s.getUEI8(8, &model), aErrNone);
-  // The destruction waits for the held callback; it is let go once the destruction has
-  // (in all likelihood) told the worker to stop.
-  std::thread release([&] {
-    aTime_MSSleep(100);
-    latch.release();
-  });
-  owner.reset();
-  release.join();
-  EXPECT_LE(calls.count(), 21u);
+  uint8_t model = 0;
+  ASSERT_EQ(s.getUEI8(8, &model), aErrNone);   // the samples are queued by now
+  latch.release();
+  ASSERT_TRUE(waitFor([&] { return destroyed.load(); }));
+  EXPECT_TRUE(waitFor([&] { return threadCount() == baseline; })) << "its link's threads and the worker ended";
+  EXPECT_EQ(calls.count(), 1u) << "jobs left at the stop are not run";
 }
 
 devsim::model::ModuleConfig routerConfig() {
