@@ -14,7 +14,13 @@ namespace Tallowick {
 
 namespace {
 
+// An idle logger pauses 5 ms at first and longer the longer it stays idle, up to 40 ms:
+// two hundred wake-ups a second would cost an idle program more than it should. The
+// ring holds far more than 40 ms of traffic at the rates a link sustains.
 constexpr aTime kIdlePauseMs = 5;
+constexpr aTime kLongestIdlePauseMs = 40;
+// Only the logger thread runs the callback: its pause is its own.
+thread_local aTime tIdlePause = kIdlePauseMs;
 const uint8_t kStartMarker[] = {'S', 'T', 'A', 'R', 'T', '\0'};
 
 void loggerCallback(aFile* file, uint32_t parameter) { Link::impl::readDebugBuffer(file, parameter); }
@@ -29,9 +35,11 @@ void Link::impl::readDebugBuffer(void* file, uint32_t coreLinkId) {
   if (aLink_PacketDebug_Read(coreLinkId, &tag, &length, record) != aErrNone) {
     // Empty, or the link's log gone (reset, disconnect): either way nothing to do
     // for a while. Returning at once would spin the thread.
-    aTime_MSSleep(kIdlePauseMs);
+    aTime_MSSleep(tIdlePause);
+    tIdlePause = tIdlePause * 2 < kLongestIdlePauseMs ? tIdlePause * 2 : kLongestIdlePauseMs;
     return;
   }
+  tIdlePause = kIdlePauseMs;
   // The whole line goes out in one write: the file is unbuffered, and a busy link must
   // not wait for one write per byte.
   char line[16 + aPACKETLOG_MAX_RECORD * 5 + 2];
