@@ -1,16 +1,21 @@
 // Packet log files of a Link: the exact lines (typed by hand), the START marker of
 // every enable, a file that follows the Link across a reconnection and a reset, and a
 // logger that idles instead of spinning once its core link is gone.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "api/SystemClass.h"
+#include "common/aLinkPacketDebug.h"
 #include "common/unix/aTime.h"
 #include "tests/api/SimFixture.h"
 
@@ -44,6 +49,26 @@ double processCpuMs() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+std::set<int> threadIds() {
+  std::set<int> out;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return out;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') out.insert(std::atoi(e->d_name));
+  closedir(d);
+  return out;
+}
+
+// The write calls a thread of this process has made.
+long writeCalls(int thread) {
+  std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/io");
+  std::string key;
+  long value = -1;
+  while (in >> key >> value)
+    if (key == "syscw:") return value;
+  return -1;
 }
 
 class PacketLogFile : public ConnectedFixture {
@@ -97,6 +122,45 @@ TEST_F(PacketLogFile, AFullPacketIsOneLine) {
                      "28 > 0x4 0x1A 0x60 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 0x9 0xA 0xB 0xC 0xD 0xE 0xF 0x10 0x11 0x12 "
                      "0x13 0x14 0x15 0x16 0x17 0x18 0x19 \r\n"))
       << readFile(path);
+}
+
+// A whole line goes out in one write: the file is unbuffered, and a write per item
+// would leave the logger behind a busy link.
+TEST_F(PacketLogFile, EachLineIsOneWrite) {
+  const std::set<int> before = threadIds();
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  std::vector<int> fresh;
+  for (int t : threadIds())
+    if (before.count(t) == 0) fresh.push_back(t);
+  ASSERT_EQ(fresh.size(), 1u) << "the logger thread";
+  ASSERT_TRUE(fileIs(kStart));
+  const long calls = writeCalls(fresh[0]);
+  ASSERT_GE(calls, 1);
+  query();
+  query();
+  ASSERT_TRUE(fileIs(kStart + kQuery + kAnswer + kQuery + kAnswer));
+  EXPECT_EQ(writeCalls(fresh[0]) - calls, 4);
+}
+
+// Records longer than any packet (a caller's text) are written whole, and the records
+// after them follow.
+TEST_F(PacketLogFile, ALongRecordIsOneLineAndDoesNotHoldUpTheRest) {
+  // The same device's link: the core hands out the Link's own core link with one more use.
+  aLinkRef core = aLink_CreateTCPIP(spec().serialNumber, htonl(INADDR_LOOPBACK), tcp->port());
+  ASSERT_NE(core, 0u);
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  ASSERT_TRUE(fileIs(kStart));
+  const std::string text(200, 'x');
+  ASSERT_EQ(aLink_PacketDebug_Write(core, 3, static_cast<uint32_t>(text.size()),
+                                    reinterpret_cast<const uint8_t*>(text.data())),
+            aErrNone);
+  std::vector<uint8_t> bytes(70, 0xAB);
+  ASSERT_EQ(aLink_PacketDebug_Write(core, 1, static_cast<uint32_t>(bytes.size()), bytes.data()), aErrNone);
+  query();
+  std::string hex = "70 > ";
+  for (int i = 0; i < 70; i++) hex += "0xAB ";
+  EXPECT_TRUE(fileIs(kStart + "200 < " + text + "\r\n" + hex + "\r\n" + kQuery + kAnswer)) << readFile(path);
+  aLink_Destroy(&core);
 }
 
 TEST_F(PacketLogFile, AppendsToAnExistingFile) {
