@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -34,6 +35,23 @@ std::string readFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The file's text for a failure message: control bytes and NULs spelled out.
+std::string shown(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      out += "\\n\n";
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
@@ -101,16 +119,16 @@ class PacketLogFile : public ConnectedFixture {
 
 TEST_F(PacketLogFile, LinesOfAnExchangeAfterTheStartMarker) {
   ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
-  EXPECT_TRUE(fileIs(kStart)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart)) << shown(readFile(path));
   query();
-  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer)) << shown(readFile(path));
 
   // Off: nothing is recorded. On again: another START, and the file goes on.
   ASSERT_EQ(link->disablePacketLog(), aErrNone);
   query();
   ASSERT_EQ(link->enablePacketLog("/ignored/after/the/first"), aErrNone);
   query();
-  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer + kStart + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer + kStart + kQuery + kAnswer)) << shown(readFile(path));
 }
 
 TEST_F(PacketLogFile, AFullPacketIsOneLine) {
@@ -121,7 +139,7 @@ TEST_F(PacketLogFile, AFullPacketIsOneLine) {
   EXPECT_TRUE(fileIs(kStart +
                      "28 > 0x4 0x1A 0x60 0x1 0x2 0x3 0x4 0x5 0x6 0x7 0x8 0x9 0xA 0xB 0xC 0xD 0xE 0xF 0x10 0x11 0x12 "
                      "0x13 0x14 0x15 0x16 0x17 0x18 0x19 \r\n"))
-      << readFile(path);
+      << shown(readFile(path));
 }
 
 // A whole line goes out in one write: the file is unbuffered, and a write per item
@@ -159,7 +177,7 @@ TEST_F(PacketLogFile, ALongRecordIsOneLineAndDoesNotHoldUpTheRest) {
   query();
   std::string hex = "70 > ";
   for (int i = 0; i < 70; i++) hex += "0xAB ";
-  EXPECT_TRUE(fileIs(kStart + "200 < " + text + "\r\n" + hex + "\r\n" + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart + "200 < " + text + "\r\n" + hex + "\r\n" + kQuery + kAnswer)) << shown(readFile(path));
   aLink_Destroy(&core);
 }
 
@@ -170,7 +188,7 @@ TEST_F(PacketLogFile, AppendsToAnExistingFile) {
   }
   ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
   query();
-  EXPECT_TRUE(fileIs("earlier\r\n" + kStart + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs("earlier\r\n" + kStart + kQuery + kAnswer)) << shown(readFile(path));
 }
 
 TEST_F(PacketLogFile, RefusalsAreReported) {
@@ -185,7 +203,7 @@ TEST_F(PacketLogFile, RefusalsAreReported) {
   query();
   ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
   query();
-  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer)) << shown(readFile(path));
 }
 
 // After a disconnect the logger's reads fail for good; it must idle, not spin. After
@@ -205,7 +223,7 @@ TEST_F(PacketLogFile, FollowsTheLinkAcrossAReconnection) {
   ASSERT_EQ(module.reconnect(), aErrNone);
   ASSERT_EQ(link->enablePacketLog("/another/path"), aErrNone);
   query();
-  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer + kStart + kQuery + kAnswer)) << readFile(path);
+  EXPECT_TRUE(fileIs(kStart + kQuery + kAnswer + kStart + kQuery + kAnswer)) << shown(readFile(path));
 }
 
 // A reset drops the core link's log; the Link starts recording again.
@@ -222,7 +240,7 @@ TEST_F(PacketLogFile, GoesOnAfterAReset) {
     const std::string text = readFile(path);
     return text.size() >= kQuery.size() + kAnswer.size() &&
            text.compare(text.size() - kQuery.size() - kAnswer.size(), std::string::npos, kQuery + kAnswer) == 0;
-  })) << readFile(path);
+  })) << shown(readFile(path));
 }
 
 }  // namespace
