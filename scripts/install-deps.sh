@@ -13,6 +13,8 @@ PACKAGES=(
   python3 openssl ca-certificates
   # tests: an independent ISP peer that proves the LPC boot ROM simulator
   lpc21isp
+  # tests: an independent serial-download peer run against the simulated i.MX boot ROM
+  imx-usb-loader
   # benchmarks (built when present)
   libbenchmark-dev
   # tests: libFuzzer targets (clang with its fuzzer runtime)

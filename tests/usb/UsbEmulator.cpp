@@ -379,6 +379,9 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
   if (!umockdev_testbed_add_from_string(bus.testbed(), record.c_str(), &error))
     throw std::runtime_error(std::string("usbemu: add device: ") + error->message);
 
+  // A host that is enumerating opens the node as soon as it exists: its first requests
+  // wait for the lock until the node is ready.
+  std::lock_guard<std::mutex> guard(d.lock);
   d.handler = umockdev_ioctl_base_new();
   g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::onIoctl), &d);
   g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::onVanished), &d);
@@ -391,7 +394,6 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
   if (unlink(path.c_str()) < 0 || mkfifo(path.c_str(), 0666) < 0 ||
       (d.fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0)
     throw std::runtime_error("usbemu: fifo " + path + ": " + std::strerror(errno));
-  std::lock_guard<std::mutex> guard(d.lock);
   d.ready = true;
   d.setReady(false);
 }

@@ -1,23 +1,162 @@
 #include "updater/recovery/ImxRecovery.h"
 
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "api/Module.h"
+#include "api/SystemClass.h"
+#include "updater/FirmwareTransfer.h"
+#include "updater/ModuleConnection.h"
+#include "updater/OpenStore.h"
+#include "updater/Updater.h"
 #include "updater/cli/Log.h"
+#include "updater/recovery/HID_SDPLoader.h"
+#include "updater/recovery/IMX1050.h"
+#include "updater/recovery/SDPLoader.h"
+#include "updater/recovery/Serial_SDPLoader_unix.h"
+
+using Quenlark::Tallowick::Module;
+using Quenlark::Tallowick::SystemClass;
+
+namespace {
+constexpr const char* HID_PORT = "USB";
+constexpr uint32_t ADDRESS_BYTES = 4;
+
+// Messages stay off while it lives, and come back however the scope ends.
+class MutedDisplay {
+public:
+  explicit MutedDisplay(UpdaterDisplayInterface& display) : display_(display) { display_.mute_messages(true); }
+  ~MutedDisplay() { display_.mute_messages(false); }
+  MutedDisplay(const MutedDisplay&) = delete;
+  MutedDisplay& operator=(const MutedDisplay&) = delete;
+
+private:
+  UpdaterDisplayInterface& display_;
+};
+
+uint32_t bigEndian(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         p[3];
+}
+}  // namespace
 
 namespace updater {
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater&, std::string serialPort, uint32_t,
-                          std::string, Fingerprint&, bool) {
-  Log::log(Log::DEBUG_APP, "No LPC chip answered on %s; i.MX chips are not supported by this build.\n",
-           serialPort.c_str());
-  display.message(1, "No LPC chip answered on %s; recovery of i.MX chips is not available in this build.",
-                  serialPort.c_str());
-  return false;
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
+                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset) {
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
+  if (!store) return false;
+  if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
+  UpdaterStoreItem item;
+  store->FindDevice(serial, &item);
+
+  std::string name;
+  if (!birdPath.empty()) {
+    if (serial == Updater::PLACEHOLDER_SERIAL) {
+      display.message(1, "Add serial number or remove the bird filename to use a default recovery image.");
+      return false;
+    }
+  } else if (item.IsValid()) {
+    name = item.attributes.GetString("LATEST_DOWNLOAD", "");
+  } else {
+    MutedDisplay muted(display);
+    Log::log(Log::DEBUG_APP, "Existing loader device not found. Downloading.\n");
+    const uint32_t build = updater.Download_Firmware(serial, std::string(), false, false);
+    if (build != 0) {
+      name = std::to_string(build) + ".bird";
+      store->FindDevice(serial, &item);
+    }
+  }
+
+  BirdFile bird;
+  try {
+    bird = birdPath.empty() ? item.ReadBirdFile(name.c_str()) : BirdFile(birdPath.c_str());
+  } catch (const std::runtime_error& e) {
+    Log::log(Log::DEBUG_APP, "%s\n", e.what());
+    return false;
+  }
+  if (_transfer_recovery_loader(display, bird, serialPort) != aErrNone) {
+    Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+
+  Module module(0, 0);
+  if (_disableQuivel(module, display) != aErrNone) return false;
+  // A loader may come up as the placeholder even when the device's own serial number is
+  // known (that is the loader's choice), so each round looks for both, as the firmware
+  // step does.
+  std::vector<uint32_t> serials = {Updater::PLACEHOLDER_SERIAL};
+  if (serial != Updater::PLACEHOLDER_SERIAL) serials.push_back(serial);
+  _reconnect_usb(module, serials, LibusbRefresh::EveryThirdRound);
+  if (!module.isConnected()) {
+    Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
+    return false;
+  }
+  SystemClass system;
+  system.init(&module, 0);
+  for (uint8_t i = 0; i < 4; i++) {
+    if (system.getUEI32(systemUniqueIdentifier, i, &fingerprint[3 - i]) != aErrNone) {
+      Log::log(Log::DEBUG_APP, "Error getting Identifier %d.\n", i);
+      return false;
+    }
+  }
+  if (reset) system.reset();
+  return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile&, std::string) { return aErrUnimplemented; }
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serialPort) {
+  Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  SDPLoader loader;
+  if (serialPort == HID_PORT) {
+    loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
+  } else {
+    loader.setLoader(new Serial_SDPLoader(serialPort.c_str()));
+  }
+  if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile&, uint32_t, bool) {
-  display.message(1, "Failed to transfer firmware");
-  return false;
+  uint8_t counter = 0;
+  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER)) {
+    // Loading refuses loader blocks without their address; one that got here anyway
+    // carries no image byte and goes nowhere.
+    if (block.length < ADDRESS_BYTES) {
+      Log::log(Log::DEBUG_Updater, "Skipping loader block of %u bytes: no load address\n", block.length);
+      continue;
+    }
+    const uint32_t address = bigEndian(block.data);
+    std::vector<uint8_t> payload(block.data + ADDRESS_BYTES, block.data + block.length);
+    Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
+             static_cast<int>(address));
+    counter++;
+    if (loader.writeLoader(std::move(payload), address) != SDPLoader::SDP_OK) return aErrConnection;
+  }
+
+  uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  const std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER_ENTRY);
+  if (!entries.empty() && entries[0].length >= ADDRESS_BYTES) entry = bigEndian(entries[0].data);
+  loader.startLoader(entry);
+  return aErrNone;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uint32_t serial, bool ueiBytes) {
+  Module module(0, 0);
+  aErr result = _disableQuivel(module, display);
+  if (result == aErrNone) {
+    std::vector<uint32_t> serials = {Updater::PLACEHOLDER_SERIAL};
+    if (serial != 0 && serial != Updater::PLACEHOLDER_SERIAL) serials.push_back(serial);
+    // The fingerprint step found the loader a moment ago: the shared libusb context is kept.
+    _reconnect_usb(module, serials, LibusbRefresh::Never);
+    if (!module.isConnected()) {
+      display.message(1, "Could not connect to device");
+      return false;
+    }
+    result = _transfer_firmware(display, module, bird, false, ueiBytes);
+  }
+  if (result != aErrNone) {
+    display.message(1, "Failed to transfer firmware");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace updater

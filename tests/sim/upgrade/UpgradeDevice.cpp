@@ -36,7 +36,9 @@ std::vector<uint8_t> flatten(const std::map<uint32_t, uint8_t>& memory, uint32_t
 }
 }  // namespace
 
-UpgradeDevice::UpgradeDevice(uint8_t address, Settings settings) : address_(address), settings_(settings) {}
+UpgradeDevice::UpgradeDevice(uint8_t address, Settings settings) : address_(address), settings_(settings) {
+  if (settings_.loaderRunning) state_ = State::LoaderRunning;
+}
 
 void UpgradeDevice::setSettings(const Settings& settings) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -53,6 +53,9 @@ struct Settings {
   uint16_t blockSize = 256;       // named in every PREPARE reply
   uint32_t loadBase = 0x20000000;
   bool acceptUeiData = false;     // answers UEI sets of option 10
+  // Starts as a loader already running from RAM (put there by the chip's boot ROM):
+  // firmware pieces are taken without INIT and LOAD first.
+  bool loaderRunning = false;
   Faults faults;
 };
 

@@ -1,0 +1,62 @@
+#pragma once
+// Client of the i.MX boot ROM's Serial Download Protocol: writes loader images into
+// the chip's RAM and jumps to them. The transport (USB HID or a serial line) is handed
+// over with setLoader and owned from then on.
+//
+// Results are small codes: 0 success, 1 no transport, 2 the chip did not answer the
+// status command, 3 bytes arrived while an image was being sent, 4 no completion
+// status after an image, 6 the transport did not open, 7 a register read gave no word.
+#include <cstdint>
+#include <vector>
+
+#include "updater/recovery/SDPLoader_Interface.h"
+
+class SDPLoader {
+public:
+  static constexpr size_t MAX_COMMAND_BYTES = 17;
+  static constexpr size_t MAX_WRITE_BYTES = 1024;
+
+  static constexpr uint8_t SDP_OK = 0;
+  static constexpr uint8_t SDP_NO_TRANSPORT = 1;
+  static constexpr uint8_t SDP_NO_ANSWER = 2;
+  static constexpr uint8_t SDP_UNEXPECTED_INPUT = 3;
+  static constexpr uint8_t SDP_NOT_COMPLETED = 4;
+  static constexpr uint8_t SDP_NOT_OPENED = 6;
+  static constexpr uint8_t SDP_NO_REGISTER = 7;
+
+  // Answer words the client compares with.
+  static constexpr uint32_t WRITE_COMPLETE = 0x88888888;
+  static constexpr uint32_t ACKNOWLEDGE = 0xF0F0F0F0;
+
+  SDPLoader() = default;
+  ~SDPLoader();
+  SDPLoader(const SDPLoader&) = delete;
+  SDPLoader& operator=(const SDPLoader&) = delete;
+
+  // Takes ownership; false (nothing taken) for a null transport or when one is set.
+  bool setLoader(SDPLoader_Interface* transport);
+  uint8_t init();
+  // One image into RAM at address: 0, 2, 3 or 4.
+  uint8_t writeLoader(std::vector<uint8_t> image, uint32_t address);
+  // Jumps to the image whose vector table is at address; whether the chip took it
+  // shows only in what appears afterwards.
+  void startLoader(uint32_t address);
+  // The two fuse words of the chip's identifier, second word in the high half: 0, 2 or 7.
+  uint8_t getFingerprint(uint64_t& value);
+
+private:
+  bool _isConnectionAlive();
+  bool _statusExchange(const std::vector<uint8_t>& command);
+  bool _expectResponse(const std::vector<uint8_t>& answer);
+  bool _expectSuccess(const std::vector<uint8_t>& answer);
+  bool _expectAck(const std::vector<uint8_t>& answer);
+
+  void _createStatusPacket(std::vector<uint8_t>& packet);
+  void _createWriteFilePacket(std::vector<uint8_t>& packet, uint32_t address, uint32_t count);
+  void _createJumpPacket(std::vector<uint8_t>& packet, uint32_t address);
+  void _create4ByteReadRegisterPacket(std::vector<uint8_t>& packet, uint32_t address);
+  void _fillCommand(std::vector<uint8_t>& packet);
+  void _printBuffer(const std::vector<uint8_t>& bytes);
+
+  SDPLoader_Interface* loader = nullptr;
+};
