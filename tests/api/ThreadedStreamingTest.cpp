@@ -175,6 +175,34 @@ TEST_F(Streaming, SamplesReachTheCallbackOnTheWorkerThread) {
   EXPECT_NE(calls.threads.begin()->first, std::this_thread::get_id());
 }
 
+// The stream control exchange against acknowledgements typed by hand.
+TEST_F(Streaming, RegistrationSucceedsOnItsAcknowledgementOnly) {
+  struct Case {
+    std::string name;
+    Bytes reply;   // empty: none
+    aErr result;
+  } cases[] = {
+      {"acknowledged", {0x5D, 0xC1, 0x00}, aErrNone},
+      {"refused", {0x5D, 0xC1, 0x80, 0x05}, aErrBusy},
+      {"refused without a code", {0x5D, 0xC1, 0x80}, aErrUnknown},
+      {"the disable's acknowledgement", {0x5D, 0xC2, 0x00}, aErrTimeout},
+      {"unanswered", {}, aErrTimeout},
+  };
+  Calls calls;
+  StreamGuard guard{link, addr()};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    network->setIntercept([c](const devsim::WirePacket& in, std::vector<devsim::WirePacket>& out) {
+      if (in.data != Bytes{0x5D, 0x81, 0x20, 0x04, 0x03, 0x07, 0x00}) return false;
+      if (!c.reply.empty()) out.push_back(devsim::WirePacket{in.address, c.reply});
+      return true;
+    });
+    EXPECT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), c.result);
+    EXPECT_EQ(link->filterActiveStreamKeys(addr(), 3, 7, 0, 0xFF, true).size(), c.result == aErrNone ? 1u : 0u);
+  }
+  network->setIntercept(nullptr);
+}
+
 TEST_F(Streaming, CachedValueIsReadOnceThenStale) {
   ASSERT_EQ(link->enableStream(addr(), 3, 0xFF, 0, true), aErrNone);
   EXPECT_EQ(sent(addr()), (std::vector<Bytes>{{0x5D, 0x81, 0x20, 0x04, 0x03, 0xFF, 0x00}}));
