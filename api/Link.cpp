@@ -145,10 +145,8 @@ aErr Link::impl::waitForLink(uint16_t polls) {
     default:
       return aErrDuplicate;
   }
-  for (uint16_t i = 0; status != kLinkStatusRunning && i < polls; i++) {
-    aTime_MSSleep(kPollMs);
-    status = aLink_GetStatus(coreLink);
-  }
+  // As long as polls checks kPollMs apart would take, but woken by the change itself.
+  status = aLink_AwaitStatus(coreLink, kLinkStatusRunning, static_cast<uint64_t>(polls) * kPollMs);
   return status == kLinkStatusRunning ? aErrNone : aErrConnection;
 }
 

@@ -59,12 +59,14 @@ uint8_t sCommandFilter(const aPacket* packet, void* ref) {
 }
 
 aErr putPacket(aLinkRef link, uint8_t module, uint8_t length, const uint8_t* data) {
-  aPacket* packet = aPacket_CreateWithData(module, length, data);
-  if (packet == nullptr) return aErrResource;
-  const aErr e = aLink_PutPacket(link, packet);
-  aPacket_Destroy(&packet);
-  return e;
+  aPacket packet;
+  if (aPacket_Fill(&packet, module, length, data) != aErrNone) return aErrResource;
+  return aLink_PutPacket(link, &packet);
 }
+
+// Chunks of a byte sequence handed to the link at once: with pooled packets they leave
+// together (a sequence of 256 bytes is 11 chunks).
+constexpr size_t kChunksPerPut = 64;
 
 // Appends a value of the record's plain type; false for a type without a plain form.
 bool appendValue(const uei& r, uint8_t* data, uint8_t& length) {
@@ -118,15 +120,20 @@ aErr Link::sendUEI(uei request) {
   uint64_t offset = 0;
   uint8_t counter = 0;
   aErr e = aErrNone;
+  aPacket chunks[kChunksPerPut];
   do {
-    const uint64_t left = total - offset;
-    const uint8_t chunk = static_cast<uint8_t>(left < UEI_BYTES_CHUNK ? left : UEI_BYTES_CHUNK);
-    const bool more = offset + chunk < total;
-    if (chunk > 0) std::memcpy(&data[3], request.v.bytes.data + offset, chunk);
-    data[3 + chunk] = static_cast<uint8_t>((more ? 0x80 : 0x00) | (counter & 0x7F));
-    counter++;
-    offset += chunk;
-    e = putPacket(m_impl->coreLink, request.module, static_cast<uint8_t>(chunk + 4), data);
+    uint32_t n = 0;
+    do {
+      const uint64_t left = total - offset;
+      const uint8_t chunk = static_cast<uint8_t>(left < UEI_BYTES_CHUNK ? left : UEI_BYTES_CHUNK);
+      const bool more = offset + chunk < total;
+      if (chunk > 0) std::memcpy(&data[3], request.v.bytes.data + offset, chunk);
+      data[3 + chunk] = static_cast<uint8_t>((more ? 0x80 : 0x00) | (counter & 0x7F));
+      counter++;
+      offset += chunk;
+      aPacket_Fill(&chunks[n++], request.module, static_cast<uint8_t>(chunk + 4), data);
+    } while (n < kChunksPerPut && offset < total);
+    e = aLink_PutPackets(m_impl->coreLink, chunks, n);
   } while (e == aErrNone && offset < total);
   return e;
 }

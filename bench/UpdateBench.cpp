@@ -1,25 +1,25 @@
-// update_bench: the time of a full `Updater -U` of a 256 KiB firmware image over TCP
-// loopback against devsim_fw, in DATA packets and in UEI byte sequences with pooled
-// packets, beside a floor measured in the same run: the request/reply round trips the
-// exchange needed (counted by the simulator) times the raw loopback round trip of a
-// packet-sized message. Run as root: it makes a network namespace of its own, since
-// the Updater finds the module by discovery.
+// update_bench: a full `Updater -U` of a 256 KiB firmware image over TCP loopback
+// against devsim_fw, in DATA packets and in UEI byte sequences with pooled packets,
+// beside a raw client measured in the same run: single-threaded, no library, the same
+// packets in the same order over one TCP socket to the same simulated module (the
+// bench checks the order against the module's packet trace). Both are timed by the
+// module, from the first packet it receives to REBOOT, so process start, discovery and
+// the wait for the reboot stay out of the comparison. Run as root: it makes a network
+// namespace of its own, since the Updater finds the module by discovery. Pin it with
+// `taskset -c N` to see the software cost alone (children inherit the affinity).
 //   update_bench [--rounds N]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/RawUpgradeClient.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/support/PrivateNetwork.h"
@@ -30,77 +30,76 @@ namespace {
 
 constexpr uint32_t kSerial = 0x1234ABCD;
 constexpr size_t kImageSize = 256 * 1024;
+constexpr uint8_t kFirmwareFlags = 1;   // as FirmwareBuild marks its first block
 
-double seconds() {
-  using namespace std::chrono;
-  return duration_cast<duration<double>>(steady_clock::now().time_since_epoch()).count();
+long childSwitches() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return u.ru_nvcsw + u.ru_nivcsw;
 }
 
-// Mean round trip of a 30-byte message and its 30-byte answer over a loopback TCP
-// connection with Nagle off, as the link's packets travel.
-double loopbackRoundTrip(int rounds) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-    return -1;
-  std::thread echo([listener, rounds] {
-    const int c = accept(listener, nullptr, nullptr);
-    const int one = 1;
-    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    char buffer[30];
-    for (int i = 0; i < rounds; i++) {
-      size_t got = 0;
-      while (got < sizeof buffer) {
-        const ssize_t n = recv(c, buffer + got, sizeof buffer - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-      }
-      if (send(c, buffer, sizeof buffer, 0) != static_cast<ssize_t>(sizeof buffer)) break;
-    }
-    close(c);
-  });
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  double mean = -1;
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    char buffer[30] = {};
-    const double start = seconds();
-    for (int i = 0; i < rounds; i++) {
-      if (send(s, buffer, sizeof buffer, 0) != static_cast<ssize_t>(sizeof buffer)) break;
-      size_t got = 0;
-      while (got < sizeof buffer) {
-        const ssize_t n = recv(s, buffer + got, sizeof buffer - got, 0);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-      }
-    }
-    mean = (seconds() - start) / rounds;
+double childCpu() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The module's packet trace: each packet's wire bytes in order, and the time from the
+// first packet to REBOOT (0x5F 0x06) in milliseconds.
+struct Trace {
+  std::vector<std::string> packets;
+  long spanMs = -1;
+};
+
+Trace readTrace(const std::string& path) {
+  Trace t;
+  std::ifstream in(path);
+  std::string line;
+  long first = -1;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    long at = 0;
+    fields >> at;
+    std::string bytes;
+    std::getline(fields, bytes);
+    if (first < 0) first = at;
+    t.packets.push_back(bytes);
+    if (bytes.size() >= 12 && bytes.compare(bytes.size() - 6, 6, " 5F 06") == 0) t.spanMs = at - first;
   }
-  close(s);
-  echo.join();
-  close(listener);
-  return mean;
+  return t;
 }
 
 struct Outcome {
   bool ok = false;
-  double updateSeconds = 0;   // the Updater's own "Update time"
-  double wallSeconds = 0;     // the whole process
+  Trace trace;
+  double ownSeconds = 0;   // the Updater's "Update time", or the raw client's own clock
   long roundTrips = 0;
+  long switches = 0;
+  double cpuSeconds = 0;   // the whole Updater process, or the raw client's thread
 };
 
-Outcome runOnce(const std::string& bird, const std::string& dumpDir, const std::string& store, bool uei) {
+std::vector<std::string> simArguments(const std::string& dumpDir, bool uei) {
+  std::vector<std::string> args = {"--serial", e2e::hex8(kSerial), "--discovery", nettest::kFirstAddress, "--dump",
+                                   dumpDir,    "--reboot-leave",   "300",          "--trace"};
+  if (uei) args.insert(args.end(), {"--uei", "--features", "80000000"});
+  return args;
+}
+
+long roundTripsOf(const std::string& dumpDir) {
+  const std::string stats = dumpDir + "/" + e2e::hex8(kSerial) + ".stats";
+  auto v = [&](const char* key) { return std::max(0L, e2e::statValue(stats, key)); };
+  // Every awaited reply is one round trip; a UEI byte sequence is one too (one
+  // acknowledgement), and there is one per written piece.
+  long n = v("init") + v("prepare") + v("data") + v("sum") + v("write") + v("load");
+  if (v("data_uei") > 0) n += v("write");
+  return n;
+}
+
+Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const std::string& store, bool uei) {
   Outcome o;
   e2e::SimProcess sim;
-  std::vector<std::string> args = {"--serial", e2e::hex8(kSerial), "--discovery", nettest::kFirstAddress, "--dump",
-                                   dumpDir, "--reboot-leave", "300"};
-  if (uei) args.insert(args.end(), {"--uei", "--features", "80000000"});
-  if (!sim.start(DEVSIM_FW_BINARY, args)) {
+  if (!sim.start(DEVSIM_FW_BINARY, simArguments(dumpDir, uei))) {
     std::fprintf(stderr, "update_bench: %s\n", sim.error().c_str());
     return o;
   }
@@ -109,30 +108,65 @@ Outcome runOnce(const std::string& bird, const std::string& dumpDir, const std::
   if (uei) updater.insert(updater.end(), {"-m", "1"});
   testsupport::RunOptions options;
   options.timeoutMs = 300000;
-  const double start = seconds();
+  const long before = childSwitches();
+  const double cpuBefore = childCpu();
   const testsupport::RunResult r = testsupport::RunProgram(UPDATER_BINARY, updater, options);
-  o.wallSeconds = seconds() - start;
+  o.switches = childSwitches() - before;
+  o.cpuSeconds = childCpu() - cpuBefore;
   sim.stop();
   const size_t at = r.out.find("Update time: ");
   if (r.status != 0 || at == std::string::npos) {
     std::fprintf(stderr, "update_bench: the update failed\n%s\n%s\n", r.out.c_str(), r.err.c_str());
     return o;
   }
-  o.updateSeconds = std::strtod(r.out.c_str() + at + 13, nullptr);
-  const std::string stats = dumpDir + "/" + e2e::hex8(kSerial) + ".stats";
-  auto v = [&](const char* key) { return std::max(0L, e2e::statValue(stats, key)); };
-  // Every awaited reply is one round trip; a UEI byte sequence is one too (one
-  // acknowledgement), and there is one per written piece.
-  o.roundTrips = v("init") + v("prepare") + v("data") + v("sum") + v("write") + v("load");
-  if (v("data_uei") > 0) o.roundTrips += v("write");
-  o.ok = true;
+  o.ownSeconds = std::strtod(r.out.c_str() + at + 13, nullptr);
+  o.trace = readTrace(dumpDir + "/" + e2e::hex8(kSerial) + ".packets");
+  o.roundTrips = roundTripsOf(dumpDir);
+  o.ok = o.trace.spanMs >= 0;
   return o;
+}
+
+Outcome runRaw(const rawclient::Plan& plan, const std::string& dumpDir, bool uei) {
+  Outcome o;
+  e2e::SimProcess sim;
+  if (!sim.start(DEVSIM_FW_BINARY, simArguments(dumpDir, uei))) {
+    std::fprintf(stderr, "update_bench: %s\n", sim.error().c_str());
+    return o;
+  }
+  const rawclient::Result r = rawclient::run(static_cast<uint16_t>(sim.port()), plan);
+  sim.stop();
+  if (!r.ok) {
+    std::fprintf(stderr, "update_bench: the raw client failed: %s\n", r.error.c_str());
+    return o;
+  }
+  o.ownSeconds = r.seconds;
+  o.switches = r.contextSwitches;
+  o.cpuSeconds = r.cpuSeconds;
+  o.trace = readTrace(dumpDir + "/" + e2e::hex8(kSerial) + ".packets");
+  o.roundTrips = roundTripsOf(dumpDir);
+  o.ok = o.trace.spanMs >= 0;
+  return o;
+}
+
+template <typename T>
+double median(std::vector<T> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? static_cast<double>(values[n / 2]) : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+// Index of the first packet where the two traces differ, or -1.
+long firstDifference(const Trace& a, const Trace& b) {
+  const size_t n = std::min(a.packets.size(), b.packets.size());
+  for (size_t i = 0; i < n; i++)
+    if (a.packets[i] != b.packets[i]) return static_cast<long>(i);
+  return a.packets.size() == b.packets.size() ? -1 : static_cast<long>(n);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 3;
+  int rounds = 7;
   if (argc == 3 && std::strcmp(argv[1], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[2]));
   const nettest::Entry network = nettest::enterPrivateNetwork(true);
   if (network.outcome != nettest::Entry::kEntered) {
@@ -142,27 +176,52 @@ int main(int argc, char** argv) {
   testsupport::TempDir dir;
   const e2e::FirmwareBuild build("9000", "2.12.3", 5, "Hemblork", kImageSize, 0);
   birdgen::writeFile(dir.sub("9000.bird"), build.file);
-  const double rtt = loopbackRoundTrip(20000);
-  std::printf("raw loopback round trip: %.2f us\n", rtt * 1e6);
-  std::printf("%-28s %10s %10s %12s %10s %8s\n", "mode (256 KiB image)", "update s", "process s", "round trips",
-              "floor s", "ratio");
+  rawclient::Plan plan;
+  plan.loader.push_back({e2e::kLoaderAddress, 0, build.loader});
+  plan.firmware.push_back({e2e::kFirmwareAddress, kFirmwareFlags, build.flash(kSerial)});
+
+  std::printf("medians of %d rounds; times from the module's first packet to REBOOT\n", rounds);
+  std::printf("%-24s %9s %9s %7s %11s %13s %15s %13s\n", "mode (256 KiB image)", "project", "raw", "ratio",
+              "round trips", "switches/rt", "cpu us/rt", "updater says");
   for (const bool uei : {false, true}) {
-    std::vector<Outcome> runs;
+    plan.ueiPooled = uei;
+    std::vector<long> project, raw;
+    std::vector<double> projectSwitches, rawSwitches, own, projectCpu, rawCpu;
+    long roundTrips = 0;
     for (int i = 0; i < rounds; i++) {
-      const std::string dump = dir.sub("dump" + std::to_string(uei) + std::to_string(i));
-      const std::string store = dir.sub("store" + std::to_string(uei) + std::to_string(i));
-      if (std::system(("mkdir -p " + dump + " " + store).c_str()) != 0) return 1;
-      Outcome o = runOnce(dir.sub("9000.bird"), dump, store, uei);
-      if (!o.ok) return 1;
-      runs.push_back(o);
+      const std::string tag = std::to_string(uei) + "-" + std::to_string(i);
+      const std::string dumpA = dir.sub("dump-updater-" + tag), dumpB = dir.sub("dump-raw-" + tag);
+      const std::string store = dir.sub("store-" + tag);
+      if (std::system(("mkdir -p " + dumpA + " " + dumpB + " " + store).c_str()) != 0) return 1;
+      const Outcome a = runUpdater(dir.sub("9000.bird"), dumpA, store, uei);
+      const Outcome b = runRaw(plan, dumpB, uei);
+      if (!a.ok || !b.ok) return 1;
+      const long diff = firstDifference(a.trace, b.trace);
+      if (diff >= 0) {
+        std::fprintf(stderr, "update_bench: the raw client's packets differ from the updater's at packet %ld:\n"
+                     "  updater:%s\n  raw:    %s\n", diff,
+                     diff < static_cast<long>(a.trace.packets.size()) ? a.trace.packets[diff].c_str() : " (none)",
+                     diff < static_cast<long>(b.trace.packets.size()) ? b.trace.packets[diff].c_str() : " (none)");
+        return 1;
+      }
+      project.push_back(a.trace.spanMs);
+      raw.push_back(b.trace.spanMs);
+      roundTrips = a.roundTrips;
+      projectSwitches.push_back(static_cast<double>(a.switches) / static_cast<double>(a.roundTrips));
+      rawSwitches.push_back(static_cast<double>(b.switches) / static_cast<double>(b.roundTrips));
+      own.push_back(a.ownSeconds);
+      projectCpu.push_back(a.cpuSeconds * 1e6 / static_cast<double>(a.roundTrips));
+      rawCpu.push_back(b.cpuSeconds * 1e6 / static_cast<double>(b.roundTrips));
     }
-    // The best of the rounds: the floor is a best case too.
-    const Outcome best = *std::min_element(runs.begin(), runs.end(), [](const Outcome& a, const Outcome& b) {
-      return a.updateSeconds < b.updateSeconds;
-    });
-    const double floor = best.roundTrips * rtt;
-    std::printf("%-28s %10.3f %10.3f %12ld %10.3f %8.2f\n", uei ? "UEI sequences, pooled" : "DATA packets",
-                best.updateSeconds, best.wallSeconds, best.roundTrips, floor, best.updateSeconds / floor);
+    const double p = median(project), r = median(raw);
+    char switches[32], cpu[32];
+    std::snprintf(switches, sizeof switches, "%.2f / %.2f", median(projectSwitches), median(rawSwitches));
+    std::snprintf(cpu, sizeof cpu, "%.1f / %.1f", median(projectCpu), median(rawCpu));
+    std::printf("%-24s %7.0fms %7.0fms %7.2f %11ld %13s %15s %11.3f s\n", uei ? "UEI sequences, pooled" : "DATA packets",
+                p, r, p / r, roundTrips, switches, cpu, median(own));
   }
+  std::printf("(switches/rt and cpu us/rt: the whole Updater process (start, discovery and the reboot\n"
+              " wait included) / the raw client's thread, per round trip; updater says: its own\n"
+              " \"Update time\", discovery and the reboot wait included)\n");
   return 0;
 }

@@ -122,6 +122,11 @@ aErr sCobsWrite(const uint8_t* data, uint64_t length, void* reference) {
   return result;
 }
 
+bool sCobsPending(const void* reference) {
+  const aCobsStream* s = static_cast<const aCobsStream*>(reference);
+  return sValid(s) && s->pending;
+}
+
 aErr sCobsDelete(void* reference) {
   aCobsStream* s = static_cast<aCobsStream*>(reference);
   if (!sValid(s)) return aErrParam;
@@ -235,15 +240,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
     delete s;
     return aErrResource;
   }
+  // A decoded packet is handed out without any further input.
+  aStream_SetPendingCheck(*stream, sCobsPending);
   return aErrNone;
-}
-
-bool aCOBS_Inner(const aStream* stream, aStreamGetProc* innerGet, void** innerReference, bool* pending) {
-  if (!aVALIDSTREAM(stream) || stream->get != sCobsGet) return false;
-  const aCobsStream* s = static_cast<const aCobsStream*>(stream->reference);
-  if (!sValid(s)) return false;
-  if (innerGet != nullptr) *innerGet = s->innerGet;
-  if (innerReference != nullptr) *innerReference = s->innerReference;
-  if (pending != nullptr) *pending = s->pending;
-  return true;
 }

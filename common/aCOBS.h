@@ -19,11 +19,9 @@ uint64_t cobs_decode_inplace(uint8_t* buffer, uint64_t length);
 
 // Wraps an inner transport's callbacks and reference. The COBS stream owns the inner
 // transport from then on: its delete calls the inner delete. On failure nothing is
-// released (the caller still owns the inner transport).
+// released (the caller still owns the inner transport). The stream reports a decoded
+// packet as pending input; the maker of the inner transport names the descriptor to
+// wait on (aStream_SetWaitDescriptor), as the COBS layer cannot know it.
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc del, void* reference, aStream** stream);
 
-// For waiting on input: the inner transport of a COBS stream (false when the stream is
-// not one), and whether a decoded packet is waiting to be read without any input.
-bool aCOBS_Inner(const aStream* stream, aStreamGetProc* innerGet, void** innerReference,
-                 bool* pending);

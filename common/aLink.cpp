@@ -1,10 +1,11 @@
-// The link engine: the link record's initialisation, the reader and writer threads,
-// start, stop and synchronisation, and the operations callers use on a running link.
+// The link engine: the link record's initialisation, start, stop and synchronisation,
+// and the operations callers use on a running link. The threads and the ways in and
+// out are in aLinkReader.cpp and aLinkWriter.cpp.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "common/internal/aLinkRecord.h"
@@ -13,132 +14,66 @@ namespace {
 
 constexpr uint32_t kStartWaitMs = 2000;
 constexpr uint32_t kSyncWaitMs = 2000;
-constexpr uint32_t kSyncDrainPauseMs = 100;
-constexpr uint32_t kReadErrorPauseMs = 100;
-// Idle wait of the reader between checks of its running flag (a stop wakes it anyway).
-constexpr uint32_t kReaderIdleWaitMs = 500;
-// Wait slice of the writer: bounds how long a stop waits for it.
-constexpr uint64_t kWriterSliceMs = 100;
-constexpr unsigned kPoolBytes = 4096;
+// After a handshake the surplus replies to its requests are dropped until none came
+// for kSyncQuietMs, for kSyncDrainMs at most.
+constexpr uint32_t kSyncQuietMs = 20;
+constexpr uint32_t kSyncDrainMs = 100;
 
 uint8_t drainAll(const aPacket*, void*) { return 1; }
-
-aErr sForceRoute(aLink* link, uint8_t on);
 
 // The record of a link id, kept alive for the caller's use.
 std::shared_ptr<aLink> sLink(aLinkRef id) { return sGetLink(id); }
 
-aErr sWritePacket(aStream* stream, const aPacket* packet) {
-  uint8_t wire[aPACKET_MAX_WIRE];
-  uint64_t length = 0;
-  const aErr e = aPacket_GetBytes(packet, wire, sizeof wire, &length);
-  if (e != aErrNone) return e;
-  return aStream_Write(stream, wire, length);
+aErr sForceRoute(aLink* link, uint8_t on) {
+  aPacket packet;
+  aPacket_Fill(&packet, cmdFORCEROUTE, 1, &on);
+  return aLink_Send(link, &packet, 1, true);
 }
 
-void* sInPipeProcess(void* argument) {
-  aLink* link = static_cast<aLink*>(argument);
-  link->heartbeatState = 0;
-  link->syncAddress = 1;
-  link->readerStarted = 1;
-  link->status = kLinkStatusRunning;
-  link->syncState = kSyncStateSynced;
-  link->syncMark = aTime_GetMonotonicMSTicks();
-  while (link->running.load()) {
-    uint8_t byte = 0;
-    const aErr e = aStream_Read(link->stream, &byte, 1);
-    if (e == aErrNotReady) {
-      const int32_t status = link->status.load();
-      uint32_t wait = kReaderIdleWaitMs;
-      if (link->syncRequested.exchange(0)) {
-        sStartSync(link);
-        wait = aLINK_SYNC_RETRY_MS;
-      } else if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
-        // Restart only a handshake that has stalled: restarting on every empty read
-        // floods the device with requests, and a COBS stream, which is empty between
-        // every raw byte, would never let a handshake finish.
-        const aTime now = aTime_GetMonotonicMSTicks();
-        const aTime since = now - link->syncMark;
-        if (since >= aLINK_SYNC_RETRY_MS) {
-          sStartSync(link);
-          wait = aLINK_SYNC_RETRY_MS;
-        } else {
-          wait = static_cast<uint32_t>(aLINK_SYNC_RETRY_MS - since);
-        }
-      }
-      aLink_WaitForInput(link, wait);
-      continue;
-    }
-    if (e != aErrNone) {
-      link->status = kLinkStatusIOError;
-      aLink_Pause(link, kReadErrorPauseMs);
-      continue;
-    }
-    if (link->status.load() == kLinkStatusSyncing) {
-      sSyncByte(link, byte);
-      continue;
-    }
-    if (aPacket_AddByte(link->assembly, byte) != aErrNone || (link->assembly->address & 1) != 0) {
-      sStartSync(link);
-      continue;
-    }
-    // An overflowing incoming FIFO has dropped what nobody took; that loss is the
-    // FIFO's to report, and the link itself stays usable.
-    const aErr routed = sHandlePacket(link);
-    if (routed != aErrNone && routed != aErrOverrun) link->status = kLinkStatusPacketError;
-  }
-  return nullptr;
+std::chrono::steady_clock::time_point sDeadline(uint64_t timeoutMs) {
+  const auto now = std::chrono::steady_clock::now();
+  // A day short of the clock's end, as the FIFOs do: huge time-outs saturate.
+  const auto latest = std::chrono::steady_clock::time_point::max() - std::chrono::hours(24);
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(latest - now).count();
+  if (room <= 0 || timeoutMs >= static_cast<uint64_t>(room)) return latest;
+  return now + std::chrono::milliseconds(timeoutMs);
 }
 
-void* sOutPipeProcess(void* argument) {
-  aLink* link = static_cast<aLink*>(argument);
-  const aPacketFifoId outgoing = link->outgoing.load();
-  link->writerStarted = 1;
-  uint8_t* pool = nullptr;
-  while (link->running.load()) {
-    aPacket* packet = aPacketFifo_Await(outgoing, kWriterSliceMs);
-    if (packet == nullptr) continue;
-    // Packets are recorded before they are written: a fast device's reply must not
-    // reach the log before its request.
-    aLink_PacketDebugRecord(link, aPACKETLOG_TAG_OUT, packet);
-    if (!link->pooled.load()) {
-      sWritePacket(link->stream, packet);
-    } else {
-      if (pool == nullptr) pool = new (std::nothrow) uint8_t[kPoolBytes];
-      if (pool == nullptr) {
-        sWritePacket(link->stream, packet);
-      } else {
-        std::memset(pool, 0, kPoolBytes);
-        uint64_t used = 0, length = 0;
-        if (aPacket_GetBytes(packet, pool, kPoolBytes, &length) == aErrNone) used = length;
-        while (used + aPACKET_MAX_WIRE <= kPoolBytes) {
-          aPacket* next = aPacketFifo_Get(outgoing);
-          if (next == nullptr) break;
-          // Every packet of the write is in the log, not only the first.
-          aLink_PacketDebugRecord(link, aPACKETLOG_TAG_OUT, next);
-          if (aPacket_GetBytes(next, pool + used, kPoolBytes - used, &length) == aErrNone) used += length;
-          aPacket_Destroy(&next);
-        }
-        if (used > 0) aStream_Write(link->stream, pool, used);
-      }
-    }
-    aPacket_Destroy(&packet);
+// A wait on the incoming FIFO that relies on the reader thread: it is told not to
+// stand aside while the wait lasts.
+class FifoWait {
+ public:
+  explicit FifoWait(aLink* link) : link_(link) {
+    link_->fifoWaiters++;
+    if (link_->readerParked.load()) aLink_Wake(link_);
   }
-  delete[] pool;
-  // Send what was queued before the stop (the route-off packet among it). A stream that
-  // fails ends the flush: the rest could only wait out one write time-out each.
-  for (aPacket* packet = aPacketFifo_Get(outgoing); packet != nullptr; packet = aPacketFifo_Get(outgoing)) {
-    const aErr e = sWritePacket(link->stream, packet);
-    aPacket_Destroy(&packet);
-    if (e != aErrNone) {
-      aPacketFifo_DrainPackets(outgoing, drainAll, nullptr);
-      break;
-    }
-  }
-  return nullptr;
-}
+  ~FifoWait() { link_->fifoWaiters--; }
+  FifoWait(const FifoWait&) = delete;
+  FifoWait& operator=(const FifoWait&) = delete;
+
+ private:
+  aLink* link_;
+};
 
 }  // namespace
+
+void aLink_NotifyState(aLink* link) {
+  { std::lock_guard<std::mutex> hold(link->stateMutex); }
+  link->stateChanged.notify_all();
+}
+
+void sSetStatus(aLink* link, int32_t status) {
+  int32_t current = link->status.load();
+  do {
+    if (current == kLinkStatusStopping || current == status) return;
+  } while (!link->status.compare_exchange_weak(current, status));
+  aLink_NotifyState(link);
+}
+
+void aLink_SetControlStatus(aLink* link, int32_t status) {
+  link->status = status;
+  aLink_NotifyState(link);
+}
 
 aLinkRef aLink_Init(aLinkRef id, aStream* stream) {
   std::shared_ptr<aLink> link = sLink(id);
@@ -146,24 +81,29 @@ aLinkRef aLink_Init(aLinkRef id, aStream* stream) {
   link->check = aLINK_CHECK;
   link->id = id;
   link->running = 0;
-  if (stream != nullptr) {
-    link->stream = stream;
-    link->status = kLinkStatusStopped;
-  } else {
-    link->status = kLinkStatusNoStream;
+  {
+    // No thread runs; the roles are taken so that callers racing a reset see either
+    // the old state or the new one.
+    std::lock_guard<std::mutex> reading(link->readLock);
+    std::lock_guard<std::mutex> writing(link->writeLock);
+    if (stream != nullptr) link->stream = stream;
+    link->callersRead = aVALIDSTREAM(link->stream) && link->stream->waitFd >= 0;
+    if (link->assembly == nullptr) link->assembly = aPacket_Create();
+    else aPacket_Reset(link->assembly);
+    link->heartbeatState = 0;
+    link->pooled = 0;
+    link->writeFailed = 0;
+    link->syncRequested = 0;
   }
+  aLink_SetControlStatus(link.get(), stream != nullptr ? kLinkStatusStopped : kLinkStatusNoStream);
   link->reader = nullptr;
   link->writer = nullptr;
   link->incoming = aPacketFifo_Create();
-  link->outgoing = aPacketFifo_Create();
-  link->readerProc = sInPipeProcess;
-  link->writerProc = sOutPipeProcess;
+  const bool queued = link->outgoing.open();
+  link->readerProc = aLink_ReaderThread;
+  link->writerProc = aLink_WriterThread;
   link->readerStarted = 0;
   link->writerStarted = 0;
-  link->heartbeatState = 0;
-  if (link->assembly == nullptr) link->assembly = aPacket_Create();
-  else aPacket_Reset(link->assembly);
-  link->pooled = 0;
   if (link->userFilterSema == nullptr) {
     char name[aMUTEX_NAME_SIZE];
     std::snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link.get()));
@@ -171,8 +111,9 @@ aLinkRef aLink_Init(aLinkRef id, aStream* stream) {
   }
   aLink_ClearFilter(link.get());
   if (link->wakeFd < 0) link->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (link->incoming.load() == 0 || link->outgoing.load() == 0 || link->assembly == nullptr ||
-      link->userFilterSema == nullptr || link->wakeFd < 0)
+  if (link->leaveFd < 0) link->leaveFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (link->incoming.load() == 0 || !queued || link->assembly == nullptr ||
+      link->userFilterSema == nullptr || link->wakeFd < 0 || link->leaveFd < 0)
     return 0;
   return id;
 }
@@ -190,13 +131,14 @@ void aLink_ClearFilter(aLink* link) {
 void aLink_ReleaseRecord(aLink* link) {
   if (link == nullptr) return;
   // Normally done by aLink_Destroy; a record whose creation failed early may still hold them.
-  aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
+  aPacketFifoId in = link->incoming.exchange(0);
   if (in != 0) aPacketFifo_Destroy(&in);
-  if (out != 0) aPacketFifo_Destroy(&out);
+  link->outgoing.close();
   if (link->stream != nullptr) aStream_Destroy(&link->stream);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   if (link->userFilterSema != nullptr) aMutex_Destroy(&link->userFilterSema);
   if (link->wakeFd >= 0) close(link->wakeFd);
+  if (link->leaveFd >= 0) close(link->leaveFd);
   link->check = 0;
   delete link;
 }
@@ -206,14 +148,15 @@ aErr aLink_Start(aLinkRef id) {
   if (!link) return aErrParam;
   {
     std::lock_guard<std::mutex> lock(link->control);
-    if (link->destroyed || link->stream == nullptr) return aErrParam;
+    if (link->destroyed.load() || link->stream == nullptr) return aErrParam;
     if (link->running.load()) return aErrNone;
-    uint64_t stale;
-    if (read(link->wakeFd, &stale, sizeof stale) < 0) {
-      // No wake-up was left over from the last stop.
-    }
+    aLink_Pause(link.get(), 0);   // takes a wake-up left over from the last stop
+    aLink_SetLeave(link.get(), false);
+    link->writeFailed = 0;
+    link->readerWants = 0;
+    link->callerQuietUntil = 0;
     link->running = 1;
-    link->status = kLinkStatusStarting;
+    aLink_SetControlStatus(link.get(), kLinkStatusStarting);
     link->heartbeatState = 0;
     link->readerStarted = 0;
     link->writerStarted = 0;
@@ -222,10 +165,13 @@ aErr aLink_Start(aLinkRef id) {
     link->writer = aThread_Create(link->writerProc, link.get());
     if (link->writer == nullptr) return aErrResource;
   }
-  const aTime deadline = aTime_GetMonotonicMSTicks() + kStartWaitMs;
-  while (!(link->readerStarted.load() && link->writerStarted.load() && link->status.load() == kLinkStatusRunning)) {
-    if (aTime_GetMonotonicMSTicks() >= deadline) return aErrIndexRange;
-    aTime_MSSleep(1);
+  {
+    // Both threads up; the reader sets the status to running as it starts.
+    std::unique_lock<std::mutex> hold(link->stateMutex);
+    const bool up = link->stateChanged.wait_for(hold, std::chrono::milliseconds(kStartWaitMs), [&] {
+      return link->readerStarted.load() && link->writerStarted.load();
+    });
+    if (!up) return aErrIndexRange;
   }
   return aLink_ForceRoute(id, 1);
 }
@@ -234,7 +180,7 @@ aErr aLink_StopLocked(aLink* link) {
   if (link == nullptr) return aErrParam;
   const int32_t status = link->status.load();
   if (status == kLinkStatusStopped || status == kLinkStatusStopping) return aErrNone;
-  link->status = kLinkStatusStopping;
+  aLink_SetControlStatus(link, kLinkStatusStopping);
   if (link->reader == nullptr && link->writer == nullptr) {
     link->running = 0;
     return aErrNone;
@@ -243,14 +189,20 @@ aErr aLink_StopLocked(aLink* link) {
   const aErr route = sForceRoute(link, 0);
   link->running = 0;
   aLink_Wake(link);
+  aLink_SetLeave(link, true);
+  link->outgoing.wake();
   bool joinFailed = false;
   if (link->reader != nullptr && aThread_Destroy(&link->reader) != 0) joinFailed = true;
   if (link->writer != nullptr && aThread_Destroy(&link->writer) != 0) joinFailed = true;
   link->readerStarted = 0;
   link->writerStarted = 0;
-  aPacket_Reset(link->assembly);
-  link->status = kLinkStatusStopped;
-  link->heartbeatState = 0;
+  {
+    // A caller that was reading may still be on its way out.
+    std::lock_guard<std::mutex> role(link->readLock);
+    aPacket_Reset(link->assembly);
+    link->heartbeatState = 0;
+  }
+  aLink_SetControlStatus(link, kLinkStatusStopped);
   return joinFailed ? aErrUnknown : route;
 }
 
@@ -263,34 +215,37 @@ aErr aLink_Stop(aLink* link) {
 aErr aLink_Sync(aLinkRef id) {
   std::shared_ptr<aLink> link = sLink(id);
   if (!link) return aErrParam;
-  link->status = kLinkStatusSyncing;
+  uint64_t ask;
+  {
+    std::lock_guard<std::mutex> hold(link->stateMutex);
+    ask = ++link->syncAsked;
+  }
   link->syncRequested = 1;
   aLink_Wake(link.get());
-  aErr result = aErrNotReady;
-  const aTime deadline = aTime_GetMonotonicMSTicks() + kSyncWaitMs;
-  for (;;) {
-    if (link->status.load() == kLinkStatusRunning) {
-      result = aErrNone;
-      break;
-    }
-    if (aTime_GetMonotonicMSTicks() >= deadline) break;
-    aTime_MSSleep(1);
+  bool done = false;
+  if (link->running.load()) {
+    std::unique_lock<std::mutex> hold(link->stateMutex);
+    done = link->stateChanged.wait_for(hold, std::chrono::milliseconds(kSyncWaitMs),
+                                       [&] { return link->syncDone >= ask || !link->running.load(); }) &&
+           link->syncDone >= ask;
   }
-  aPacketFifo_DrainPackets(link->outgoing.load(), drainAll, nullptr);
-  aTime_MSSleep(kSyncDrainPauseMs);
+  // Requests not sent yet are dropped, and the surplus replies to those that were.
+  link->outgoing.drain();
+  if (link->running.load()) {
+    const aTime end = aTime_GetMonotonicMSTicks() + kSyncDrainMs;
+    FifoWait waiting(link.get());
+    for (;;) {
+      const aTime now = aTime_GetMonotonicMSTicks();
+      if (now >= end) break;
+      const aTime left = end - now;
+      aPacket* surplus = aPacketFifo_Await(link->incoming.load(), left < kSyncQuietMs ? left : kSyncQuietMs);
+      if (surplus == nullptr) break;
+      aPacket_Destroy(&surplus);
+    }
+  }
   aPacketFifo_DrainPackets(link->incoming.load(), drainAll, nullptr);
-  return result;
+  return done ? aErrNone : aErrNotReady;
 }
-
-namespace {
-aErr sForceRoute(aLink* link, uint8_t on) {
-  aPacket* packet = aPacket_CreateWithData(cmdFORCEROUTE, 1, &on);
-  if (packet == nullptr) return aErrMemory;
-  const aErr e = aPacketFifo_Put(link->outgoing.load(), packet);
-  aPacket_Destroy(&packet);
-  return e;
-}
-}  // namespace
 
 aErr aLink_ForceRoute(aLinkRef id, uint8_t on) {
   aLinkEntryPtr entry = sLookupEntryByID(id);
@@ -304,21 +259,51 @@ int32_t aLink_GetStatus(aLinkRef id) {
   return link ? link->status.load() : static_cast<int32_t>(kLinkStatusNoStream);
 }
 
+int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout) {
+  std::shared_ptr<aLink> link = sLink(id);
+  if (!link) return kLinkStatusNoStream;
+  std::unique_lock<std::mutex> hold(link->stateMutex);
+  link->stateChanged.wait_until(hold, sDeadline(timeout),
+                                [&] { return link->status.load() == status || link->destroyed.load(); });
+  return link->status.load();
+}
+
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   std::shared_ptr<aLink> link = sLink(id);
-  if (!link) return aErrParam;
-  return aPacketFifo_Put(link->outgoing.load(), packet);
+  if (!link || packet == nullptr) return aErrParam;
+  return aLink_Send(link.get(), packet, 1, true);
+}
+
+aErr aLink_PutPackets(aLinkRef id, const aPacket* packets, uint32_t count) {
+  std::shared_ptr<aLink> link = sLink(id);
+  if (!link || (packets == nullptr && count > 0)) return aErrParam;
+  return aLink_Send(link.get(), packets, count, true);
 }
 
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc match, void* reference, uint64_t timeout) {
   std::shared_ptr<aLink> link = sLink(id);
-  if (!link) return nullptr;
+  if (!link || match == nullptr) return nullptr;
   const aTime start = aTime_GetMonotonicMSTicks();
   const aTime deadline = timeout > UINT64_MAX - start ? UINT64_MAX : start + timeout;
+  auto inStep = [&] { return link->running.load() && link->status.load() == kLinkStatusRunning; };
+  if (!inStep() || start >= deadline) return nullptr;
+  const aPacketFifoId incoming = link->incoming.load();
   aPacket* packet = nullptr;
-  aTime now = start;
-  while (link->running.load() && link->status.load() == kLinkStatusRunning && packet == nullptr && now < deadline) {
-    packet = aPacketFifo_AwaitFirst(link->incoming.load(), match, reference, deadline - now);
+  if (link->callersRead.load()) {
+    // A request still queued goes out now: nothing then waits for the writer.
+    aLink_FlushQueued(link.get());
+    bool handBack = true;
+    packet = aLink_ReadForReply(link.get(), match, reference, deadline, &handBack);
+    if (packet != nullptr || !handBack) return packet;
+  }
+  FifoWait waiting(link.get());
+  aTime now = aTime_GetMonotonicMSTicks();
+  // A wait handed back began in step: its first turn on the FIFO does not look at the
+  // status again, as one that began on the FIFO would not have.
+  bool begun = link->callersRead.load();
+  while ((begun || inStep()) && packet == nullptr && now < deadline) {
+    begun = false;
+    packet = aPacketFifo_AwaitFirst(incoming, match, reference, deadline - now);
     now = aTime_GetMonotonicMSTicks();
   }
   return packet;
@@ -358,7 +343,9 @@ aErr aLink_EnablePooledPackets(aLinkRef id, uint8_t enable) {
 
 aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeout) {
   std::shared_ptr<aLink> link = sLink(id);
-  return link ? aPacketFifo_Await(link->incoming.load(), timeout) : nullptr;
+  if (!link) return nullptr;
+  FifoWait waiting(link.get());
+  return aPacketFifo_Await(link->incoming.load(), timeout);
 }
 
 aPacket* aLink_GetPacket(aLinkRef id) {
@@ -369,4 +356,11 @@ aPacket* aLink_GetPacket(aLinkRef id) {
 aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc match, void* reference) {
   std::shared_ptr<aLink> link = sLink(id);
   return link ? aPacketFifo_GetFirst(link->incoming.load(), match, reference) : nullptr;
+}
+
+uint64_t aLink_TakeQueued(aLinkRef id, uint8_t* wire, uint64_t size) {
+  std::shared_ptr<aLink> link = sLink(id);
+  if (!link || wire == nullptr) return 0;
+  std::lock_guard<std::mutex> role(link->writeLock);
+  return link->outgoing.takeWire(wire, size);
 }

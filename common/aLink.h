@@ -53,7 +53,16 @@ aErr aLink_Reset(aLinkRef id);
 
 // --- use of a running link ----------------------------------------------------------
 int32_t aLink_GetStatus(aLinkRef id);
+// Waits up to timeout ms for the link's status to become status; returns the status
+// then (kLinkStatusNoStream for an unknown id). Returns early when the link is destroyed.
+int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout);
+// Queues a copy of the packet for the device, or writes it at once when nothing else is
+// queued and the stream allows it; never waits for the link's writer.
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);
+// count packets, as count puts in a row would be (stopping at the first one refused),
+// but handed over in one step: with pooled packets they leave in as few writes as the
+// pool allows.
+aErr aLink_PutPackets(aLinkRef id, const aPacket* packets, uint32_t count);
 // Waits up to timeout ms for the first incoming packet that match accepts; null at the
 // deadline, when the link is not running in step (status other than 2), or for an
 // unknown id.

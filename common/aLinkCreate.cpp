@@ -1,4 +1,5 @@
 // Link creation for a device, reuse by identity, release and reset.
+#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -14,6 +15,7 @@ constexpr uint32_t kFirstServerType = kLinkTypeQuivel;
 constexpr uint32_t kLastServerType = kLinkTypeQuivelSerial;
 constexpr int kResetStreamTries = 20;
 constexpr uint32_t kResetRetryPauseMs = 100;
+constexpr uint32_t kResetClosePauseMs = 10;
 
 // Creations are serialised so that two threads asking for the same device cannot both
 // miss the look-up and open the device twice.
@@ -140,6 +142,45 @@ aLinkRef aLink_Create(aStream* stream) {
   return sInitAndStart(id, stream, nullptr, false);
 }
 
+aLinkRef aLink_CreateDetached() {
+  std::lock_guard<std::mutex> creating(sCreationMutex());
+  const aLinkRef id = sNewEntry(aLINK_IDENT_STREAM, 0, 0, kLinkTypeStream);
+  if (id == 0) return 0;
+  std::shared_ptr<aLink> link = sGetLink(id);
+  aLinkRef made = id;
+  if (!link || aLink_Init(id, nullptr) != id) {
+    aLink_Destroy(&made);
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> role(link->readLock);
+    link->syncAddress = 1;
+    link->syncState = kSyncStateSynced;
+    link->syncMark = aTime_GetMonotonicMSTicks();
+  }
+  aLink_SetControlStatus(link.get(), kLinkStatusRunning);
+  sChangeUseCount(sLookupEntryByID(id), 1);
+  return id;
+}
+
+namespace {
+// Takes the stream away from the record, with both roles held so that no caller is
+// reading or writing it.
+void sDropStream(aLink* link) {
+  std::lock_guard<std::mutex> reading(link->readLock);
+  std::lock_guard<std::mutex> writing(link->writeLock);
+  link->callersRead = false;
+  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+}
+
+void sDropQueues(aLink* link) {
+  // Waiters on the incoming FIFO return null at once; later puts are refused.
+  aPacketFifoId in = link->incoming.exchange(0);
+  if (in != 0) aPacketFifo_Destroy(&in);
+  link->outgoing.close();
+}
+}  // namespace
+
 aErr aLink_Destroy(aLinkRef* id) {
   if (id == nullptr) return aErrParam;
   aLinkEntryPtr extracted;
@@ -150,22 +191,20 @@ aErr aLink_Destroy(aLinkRef* id) {
   aLink* link = extracted->link;
   if (link == nullptr) return aErrUnknown;
   aLink_ClearFilter(link);
-  aErr result;
   {
     std::lock_guard<std::mutex> lock(link->control);
     link->destroyed = true;
+    aLink_NotifyState(link);   // a reset waiting between attempts gives up
     aLink_StopLocked(link);
     aLink_PacketDebugRelease(link);
     aLinkRef linked = extracted->linkedId.exchange(0);
     if (linked != 0) aLink_Destroy(&linked);
-    // Waiters on the FIFOs return null at once; later calls see unknown ids. The record
-    // itself lives on until the last holder lets go.
-    aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
-    if (in != 0) aPacketFifo_Destroy(&in);
-    result = out != 0 ? aPacketFifo_Destroy(&out) : aErrNone;
-    if (link->stream != nullptr) aStream_Destroy(&link->stream);
+    // Later calls see unknown ids. The record itself lives on until the last holder
+    // lets go.
+    sDropQueues(link);
+    sDropStream(link);
   }
-  return result;
+  return aErrNone;
 }
 
 aErr aLink_Reset(aLinkRef id) {
@@ -177,33 +216,49 @@ aErr aLink_Reset(aLinkRef id) {
   }
   aLink* link = entry->link;
   std::unique_lock<std::mutex> lock(link->control);
-  if (link->destroyed) return aErrParam;
+  if (link->destroyed.load()) return aErrParam;
   // A stream that cannot be made again from the identity alone (caller's streams,
   // serial lines) is refused before the working link is taken apart.
   if (link->maker == nullptr || entry->type == aLINK_TYPE_SERIAL) return aErrParam;
+  if (link->resetting) return aErrBusy;
   aLink_StopLocked(link);
   // Packet logging is off after a reset: the log goes, its mutex stays.
   aLink_PacketDebugRelease(link);
-  aPacketFifoId in = link->incoming.exchange(0), out = link->outgoing.exchange(0);
-  if (in != 0) aPacketFifo_Destroy(&in);
-  if (out != 0) aPacketFifo_Destroy(&out);
-  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  sDropQueues(link);
+  sDropStream(link);
+  // Left stopped with neither stream nor queues until a new stream is made: nothing
+  // runs, puts are refused. The control lock is not held through the attempts, so a
+  // destroy meanwhile goes ahead at once (and this reset then gives up).
+  link->resetting = true;
+  lock.unlock();
+  // Pauses are cut short by a destroy.
+  auto pause = [link](uint32_t ms) {
+    std::unique_lock<std::mutex> hold(link->stateMutex);
+    link->stateChanged.wait_for(hold, std::chrono::milliseconds(ms), [link] { return link->destroyed.load(); });
+  };
+  // The device is given a moment to see the old connection end before the new one
+  // comes: a module that serves one connection at a time, finding both at once, may
+  // take the new one first and drop what the old one still held (route-off).
+  pause(kResetClosePauseMs);
   aStream* stream = nullptr;
   aErr made = aErrParam;
-  for (int attempt = 0; attempt < kResetStreamTries; attempt++) {
+  for (int attempt = 0; attempt < kResetStreamTries && !link->destroyed.load(); attempt++) {
     made = link->maker(*entry, nullptr, &stream);
     if (made == aErrNone && stream != nullptr) break;
     stream = nullptr;
     if (made == aErrParam) break;   // will never succeed
-    aTime_MSSleep(kResetRetryPauseMs);
+    pause(kResetRetryPauseMs);   // between attempts at the device
+  }
+  lock.lock();
+  link->resetting = false;
+  if (link->destroyed.load()) {
+    if (stream != nullptr) aStream_Destroy(&stream);
+    return aErrParam;
   }
   if (stream == nullptr) {
-    // Left stopped with neither stream nor FIFOs: nothing runs, nothing is touched.
-    link->status = kLinkStatusNoStream;
+    aLink_SetControlStatus(link, kLinkStatusNoStream);
     return made != aErrNone ? made : aErrResource;
   }
-  // Still under the control lock: a destroy racing with the reset must not see the
-  // record half re-initialised.
   const bool initialised = aLink_Init(id, stream) == id;
   if (link->stream != stream) aStream_Destroy(&stream);
   lock.unlock();

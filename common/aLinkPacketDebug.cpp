@@ -90,14 +90,19 @@ aErr aLink_PacketDebug_Write(aLinkRef id, int tag, uint32_t length, const uint8_
   return aPacketLog_Put(link->packetDebug.log, static_cast<uint8_t>(tag & 0xFF), length, bytes);
 }
 
+void aLink_PacketDebugRecordWire(aLink* link, uint8_t tag, const uint8_t* wire, size_t length) {
+  if (!link->packetDebug.hasLog.load()) return;
+  LogLock lock(link);
+  aPacketLog* log = link->packetDebug.log;
+  if (log != nullptr && log->enabled.load() == 1) aPacketLog_Put(log, tag, static_cast<uint32_t>(length), wire);
+}
+
 void aLink_PacketDebugRecord(aLink* link, uint8_t tag, const aPacket* packet) {
   if (!link->packetDebug.hasLog.load()) return;
   uint8_t wire[aPACKET_MAX_WIRE];
   uint64_t length = 0;
   if (aPacket_GetBytes(packet, wire, sizeof wire, &length) != aErrNone) return;
-  LogLock lock(link);
-  aPacketLog* log = link->packetDebug.log;
-  if (log != nullptr && log->enabled.load() == 1) aPacketLog_Put(log, tag, static_cast<uint32_t>(length), wire);
+  aLink_PacketDebugRecordWire(link, tag, wire, static_cast<size_t>(length));
 }
 
 void aLink_PacketDebugRelease(aLink* link) {

@@ -1,5 +1,7 @@
-// What the reader thread does with link bytes beyond plain assembly: the handshake that
-// finds packet boundaries, heartbeat answers, and routing of complete packets.
+// What the read role does with link bytes: the handshake that finds packet boundaries,
+// packet assembly, heartbeat answers, and routing of complete packets to the user
+// filter, a reading caller or the incoming FIFO. Whoever holds the read role runs this
+// (the reader thread, a caller reading for its reply, or aLink_Arrive).
 #include "common/internal/aLinkRecord.h"
 
 namespace {
@@ -7,9 +9,8 @@ constexpr unsigned kSyncRequests = 6;
 }  // namespace
 
 aErr sStartSync(aLink* link) {
-  link->status = kLinkStatusSyncing;
+  sSetStatus(link, kLinkStatusSyncing);
   link->syncState = kSyncStateStart;
-  link->syncRequested = 0;
   const aTime now = aTime_GetMonotonicMSTicks();
   link->syncMark = now;
   aPacket_Reset(link->assembly);
@@ -23,19 +24,11 @@ aErr sStartSync(aLink* link) {
     return aErrNone;
   }
   link->syncBatches++;
+  const uint8_t none = 0;
+  aPacket request;
+  aPacket_Fill(&request, cmdSYNC, 0, &none);
   aErr result = aErrMemory;
-  for (unsigned i = 0; i < kSyncRequests; i++) {
-    aPacket* request = aPacket_Create();
-    if (request == nullptr) {
-      result = aErrMemory;
-      continue;
-    }
-    request->address = cmdSYNC;
-    request->dataSize = 0;
-    request->received = 2;
-    result = aPacketFifo_Put(link->outgoing.load(), request);
-    aPacket_Destroy(&request);
-  }
+  for (unsigned i = 0; i < kSyncRequests; i++) result = aLink_Send(link, &request, 1, false);
   if (result == aErrNone) link->syncState = kSyncStateByte1;
   return result;
 }
@@ -63,7 +56,11 @@ void sSyncByte(aLink* link, uint8_t byte) {
       if (byte == 0) {
         link->syncState = kSyncStateSynced;
         link->syncMark = aTime_GetMonotonicMSTicks();
-        link->status = kLinkStatusRunning;
+        {
+          std::lock_guard<std::mutex> hold(link->stateMutex);
+          if (link->syncDone < link->syncServing) link->syncDone = link->syncServing;
+        }
+        sSetStatus(link, kLinkStatusRunning);
         return;
       }
       break;
@@ -83,27 +80,71 @@ aErr sHandleHBBackChannel(aLink* link) {
   if (h == 0) link->heartbeatState = 2;
   else if (h == 1) link->heartbeatState = 3;
   const uint8_t answer[2] = {0x00, static_cast<uint8_t>(h + 2)};
-  aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
-  if (reply == nullptr) return aErrNone;   // no answer; the state stays (see below)
-  aPacketFifo_Put(link->outgoing.load(), reply);
-  aPacket_Destroy(&reply);
+  aPacket reply;
+  aPacket_Fill(&reply, packet->address, 2, answer);
+  aLink_Send(link, &reply, 1, false);
   link->heartbeatState = 0;
   // The observer is read under the filter mutex, which the caller holds.
   if (link->heartbeatObserver != nullptr) link->heartbeatObserver((answer[1] & 1) != 0, link->heartbeatReference);
   return aErrNone;
 }
 
-aErr sHandlePacket(aLink* link) {
+aErr sHandlePacket(aLink* link, aLinkClaim* claim) {
   if (!aPacket_IsComplete(link->assembly)) return aErrNone;
   // Every packet that came in, before anything takes it: consumed ones and heartbeats too.
   aLink_PacketDebugRecord(link, aPACKETLOG_TAG_IN, link->assembly);
-  aErr result = aErrNone;
   aMutex_Lock(link->userFilterSema);
   const bool consumed =
       link->userFilter != nullptr && link->userFilter(link->assembly, link->userFilterReference) == 1;
-  if (!consumed && sHandleHBBackChannel(link) != aErrNone)
-    result = aPacketFifo_Put(link->incoming.load(), link->assembly);
+  const bool taken = consumed || sHandleHBBackChannel(link) == aErrNone;
   aMutex_Unlock(link->userFilterSema);
+  aErr result = aErrNone;
+  if (!taken) {
+    // A caller reading for its reply takes the packet it waits for straight away; it
+    // has seen everything queued before (nobody else routes while it reads).
+    if (claim != nullptr && claim->packet == nullptr && claim->match(link->assembly, claim->reference) != 0) {
+      claim->packet = aPacket_Copy(link->assembly);
+      if (claim->packet == nullptr) result = aErrMemory;
+    } else {
+      result = aPacketFifo_Put(link->incoming.load(), link->assembly);
+    }
+  }
   aPacket_Reset(link->assembly);
   return result;
+}
+
+void sArriveByte(aLink* link, uint8_t byte, aLinkClaim* claim) {
+  if (link->status.load() == kLinkStatusSyncing) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link->assembly, byte) != aErrNone || (link->assembly->address & 1) != 0) {
+    // Lost place in the byte stream.
+    sStartSync(link);
+    return;
+  }
+  // An overflowing incoming FIFO has dropped what nobody took; that loss is the FIFO's
+  // to report, and the link itself stays usable.
+  const aErr routed = sHandlePacket(link, claim);
+  if (routed != aErrNone && routed != aErrOverrun) sSetStatus(link, kLinkStatusPacketError);
+}
+
+void sTakeAsks(aLink* link) {
+  if (link->writeFailed.exchange(0)) sSetStatus(link, kLinkStatusIOError);
+  if (link->syncRequested.exchange(0)) {
+    {
+      std::lock_guard<std::mutex> hold(link->stateMutex);
+      link->syncServing = link->syncAsked;
+    }
+    sStartSync(link);
+  }
+}
+
+aErr aLink_Arrive(aLinkRef id, const uint8_t* bytes, size_t length) {
+  std::shared_ptr<aLink> link = sGetLink(id);
+  if (!link || (bytes == nullptr && length > 0)) return aErrParam;
+  std::lock_guard<std::mutex> role(link->readLock);
+  if (link->assembly == nullptr || link->incoming.load() == 0) return aErrParam;
+  for (size_t i = 0; i < length; i++) sArriveByte(link.get(), bytes[i], nullptr);
+  return aErrNone;
 }

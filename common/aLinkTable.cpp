@@ -1,5 +1,6 @@
 #include "common/internal/aLinkTable.h"
 
+#include <atomic>
 #include <list>
 #include <new>
 
@@ -32,6 +33,9 @@ struct LinkTable {
   std::list<aLinkEntryPtr> entries;   // newest first
   uint32_t nextId = 1;
   aMutex* mutex = nullptr;
+  // Raised (under the mutex) whenever an entry leaves the list: the link records a
+  // thread looked up last stay good for it until then (see sGetLink).
+  std::atomic<uint64_t> removals{0};
 };
 
 // Built once, before main and under the language's own once-only guard, and never torn
@@ -145,6 +149,7 @@ aLinkEntryPtr sExtractEntry(aLinkRef id) {
     if ((*it)->id == id) {
       aLinkEntryPtr entry = std::move(*it);
       table.entries.erase(it);
+      table.removals++;
       return entry;   // the caller holds it, so nothing is freed under the mutex
     }
   }
@@ -202,6 +207,7 @@ aErr sReleaseUse(aLinkRef id, aLinkEntryPtr* extracted) {
     if (count <= 0) {
       dropped = std::move(*it);
       table.entries.erase(it);
+      table.removals++;
       if (extracted != nullptr) *extracted = dropped;
     }
     return aErrNone;
@@ -210,8 +216,27 @@ aErr sReleaseUse(aLinkRef id, aLinkEntryPtr* extracted) {
 }
 
 std::shared_ptr<aLink> sGetLink(aLinkRef id) {
+  // Every operation on a link starts here, once per packet put: a thread keeps the
+  // record it found last, weakly (a released link is not kept alive by it), and takes
+  // it again without the table mutex while no entry has left the table since.
+  struct Last {
+    aLinkRef id = 0;
+    uint64_t removals = 0;
+    std::weak_ptr<aLink> link;
+  };
+  thread_local Last last;
+  LinkTable& table = sTable();
+  const uint64_t removals = table.removals.load();
+  if (id != 0 && last.id == id && last.removals == removals) {
+    std::shared_ptr<aLink> link = last.link.lock();
+    if (link) return link;
+  }
   aLinkEntryPtr entry = sLookupEntryByID(id);
   if (!entry || entry->link == nullptr) return nullptr;
   // Shares the entry's ownership: the record lives as long as this pointer.
-  return std::shared_ptr<aLink>(entry, entry->link);
+  std::shared_ptr<aLink> link(entry, entry->link);
+  last.id = id;
+  last.removals = removals;
+  last.link = link;
+  return link;
 }

@@ -24,11 +24,18 @@ aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* 
   if (data == nullptr || length > aPACKET_MAX_DATA) return nullptr;
   aPacket* packet = aPacket_Create();
   if (packet == nullptr) return nullptr;
+  aPacket_Fill(packet, address, length, data);
+  return packet;
+}
+
+aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t length, const uint8_t* data) {
+  if (packet == nullptr || data == nullptr || length > aPACKET_MAX_DATA) return aErrParam;
+  *packet = kTemplate;
   packet->address = address;
   packet->dataSize = length;
   std::memcpy(packet->data, data, length);
   packet->received = static_cast<uint8_t>(length + 2);
-  return packet;
+  return aErrNone;
 }
 
 aPacket* aPacket_Copy(const aPacket* packet) {

@@ -29,6 +29,10 @@ struct aPacket {
 aPacket* aPacket_Create();
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data);
 aPacket* aPacket_Copy(const aPacket* packet);
+// Makes the caller's own record (one on the stack, say) a complete packet, as
+// aPacket_CreateWithData makes a new one. aErrParam for a null record or data, or a
+// length above aPACKET_MAX_DATA (the record is left as it was).
+aErr aPacket_Fill(aPacket* packet, uint8_t address, uint8_t length, const uint8_t* data);
 aErr aPacket_Reset(aPacket* packet);
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 bool aPacket_IsComplete(const aPacket* packet);

@@ -190,17 +190,21 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   try {
     FifoPtr fifo = sGetFifo(id);
     if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
-    std::lock_guard<std::mutex> hold(fifo->mutex);
-    // A put that found the FIFO just before its destruction must not refill it.
-    if (!fifo->open) return aErrParam;
-    const int64_t sequence = fifo->nextSequenceId.fetch_add(1);
+    // The copy is made, and the waiters are woken, outside the mutex: a woken waiter
+    // does not run into it still held.
     PacketPtr copy(aPacket_Copy(packet));
     if (!copy) return aErrParam;
-    fifo->queue.emplace_back(sequence, std::move(copy));
-    fifo->windowStart = fifo->queue.front().getId();
-    if (fifo->queue.size() > aPACKETFIFO_MAX_LENGTH) {
-      fifo->clearAndSyncWindow();
-      return aErrOverrun;
+    {
+      std::lock_guard<std::mutex> hold(fifo->mutex);
+      // A put that found the FIFO just before its destruction must not refill it.
+      if (!fifo->open) return aErrParam;
+      const int64_t sequence = fifo->nextSequenceId.fetch_add(1);
+      fifo->queue.emplace_back(sequence, std::move(copy));
+      fifo->windowStart = fifo->queue.front().getId();
+      if (fifo->queue.size() > aPACKETFIFO_MAX_LENGTH) {
+        fifo->clearAndSyncWindow();
+        return aErrOverrun;
+      }
     }
     fifo->condition.notify_all();
     return aErrNone;

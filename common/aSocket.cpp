@@ -186,14 +186,20 @@ aErr sSocketWrite(const uint8_t* data, uint64_t length, void* reference) {
 
 aErr sSocketPut(const uint8_t* byte, void* reference) { return sSocketWrite(byte, 1, reference); }
 
+bool sSocketPending(const void* reference) {
+  const aSocketStream* s = static_cast<const aSocketStream*>(reference);
+  return aVALIDSS(s) && s->rxCount > 0;
+}
+
 aErr sSocketDelete(void* reference) {
   aSocketStream* s = static_cast<aSocketStream*>(reference);
   if (!aVALIDSS(s)) return aErrIO;
+  // No pause after the close: with SO_LINGER 0 the reset leaves at once, and a link's
+  // teardown waits for nothing else.
   const int fd = s->fd.exchange(-1);
   if (fd >= 0) {
     s->flags = 0;
     close(fd);
-    aTime_MSSleep(10);
   }
   s->flags = 0;
   s->check = 0;
@@ -223,14 +229,11 @@ aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream) {
     sSocketDelete(s);
     return aErrResource;
   }
+  // The descriptor number stays the same across reconnections (see above), and sends
+  // never block: a caller may write in place of the link's writer.
+  aStream_SetWaitDescriptor(made, s->fd.load());
+  aStream_SetPendingCheck(made, sSocketPending);
+  aStream_SetPromptWrites(made, true);
   *stream = made;
   return aErrNone;
-}
-
-int aSocket_Descriptor(aStreamGetProc get, const void* reference, bool* pending) {
-  if (get != sSocketGet) return -1;
-  const aSocketStream* s = static_cast<const aSocketStream*>(reference);
-  if (!aVALIDSS(s)) return -1;
-  if (pending != nullptr) *pending = s->rxCount > 0;
-  return s->fd.load();
 }

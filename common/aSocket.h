@@ -14,7 +14,3 @@
 // address: IPv4 in network byte order; port in host order. Every failure is
 // aErrResource with *stream left null.
 aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream);
-
-// For waiting on input: the socket's descriptor when (get, reference) belong to a
-// socket stream, else -1; *pending tells whether bytes already received wait to be read.
-int aSocket_Descriptor(aStreamGetProc get, const void* reference, bool* pending);

@@ -91,7 +91,28 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   stream->ungetRead = 0;
   stream->ungetWrite = 0;
   stream->check = aSTREAM_CHECK;
+  stream->waitFd = -1;
+  stream->pending = nullptr;
+  stream->promptWrites = false;
   return stream;
+}
+
+void aStream_SetWaitDescriptor(aStream* stream, int fd) {
+  if (aVALIDSTREAM(stream)) stream->waitFd = fd;
+}
+
+void aStream_SetPendingCheck(aStream* stream, aStreamPendingProc pending) {
+  if (aVALIDSTREAM(stream)) stream->pending = pending;
+}
+
+void aStream_SetPromptWrites(aStream* stream, bool prompt) {
+  if (aVALIDSTREAM(stream)) stream->promptWrites = prompt;
+}
+
+bool aStream_InputPending(const aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return false;
+  if (stream->ungetCount > 0) return true;
+  return stream->pending != nullptr && stream->pending(stream->reference);
 }
 
 aErr aStream_Destroy(aStream** stream) {

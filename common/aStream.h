@@ -15,6 +15,8 @@ typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint64_t length, void* reference);
 // Releases the transport behind the stream.
 typedef aErr (*aStreamDeleteProc)(void* reference);
+// True while the transport holds input it has already taken off its descriptor.
+typedef bool (*aStreamPendingProc)(const void* reference);
 
 #define aSTREAM_CHECK 0x4321
 #define aSTREAM_UNGET_CHUNK 512
@@ -33,13 +35,32 @@ struct aStream {
   uint64_t ungetRead;
   uint64_t ungetWrite;
   uint16_t check;   // aSTREAM_CHECK while live, 0 once destroyed
+  // Readiness, said by the transport when it makes the stream, so that a reader can
+  // wait without knowing the transport. waitFd: a descriptor that poll() reports
+  // readable when input may have arrived, or -1 when the stream can only be asked (a
+  // read that waits by itself, as USB's does, or a caller's stream). pending: when set,
+  // true while the transport holds input it already took off the descriptor, which a
+  // reader must take before it waits. promptWrites: a write never waits on the device
+  // beyond the transport's own bounded time-out (a non-blocking socket), so a caller
+  // may write in place of the link's writer thread.
+  int waitFd;
+  aStreamPendingProc pending;
+  bool promptWrites;
 };
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
 
-// Any callback may be null. Returns null when no memory is left.
+// Any callback may be null. Returns null when no memory is left. A new stream can only
+// be asked (waitFd -1, no pending check) and its writes may wait (promptWrites false)
+// until its transport says otherwise with the setters below.
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc del, void* reference);
+void aStream_SetWaitDescriptor(aStream* stream, int fd);
+void aStream_SetPendingCheck(aStream* stream, aStreamPendingProc pending);
+void aStream_SetPromptWrites(aStream* stream, bool prompt);
+// True when a read would find input without waiting: bytes in the unget ring, or input
+// the transport holds already.
+bool aStream_InputPending(const aStream* stream);
 // Calls del(reference) when present and returns its result (aErrNone without one),
 // frees the stream; aErrParam for an invalid stream. *stream is set to null either way.
 aErr aStream_Destroy(aStream** stream);

@@ -2,6 +2,7 @@
 // The generic creation step shared by the transports' link creation functions
 // (TCP/IP and serial in aLink*.cpp, USB in aLinkUSB.cpp). Not for callers outside the
 // core.
+#include <cstddef>
 #include <cstdint>
 
 #include "common/aLink.h"
@@ -36,6 +37,22 @@ struct aLinkDeviceRequest {
 // everything it made released.
 aLinkRef aLink_CreateForDevice(const aLinkDeviceRequest& request);
 
-// Runs the handshake from the caller's side: up to 2 s for the link to come in step
-// (aErrNotReady otherwise), then drops queued requests and surplus replies.
+// Runs the handshake from the caller's side: asks the reader for it and waits up to 2 s
+// for it to complete (aErrNotReady otherwise), then drops requests not sent yet and the
+// surplus replies (until none came for 20 ms, 100 ms at most).
 aErr aLink_Sync(aLinkRef id);
+
+// --- the arrival seam: a link without threads, fed by hand (tests, fuzz targets) ---
+// A link with no stream and no threads, in the state a started link's reader begins
+// in (status running, in step). Released with aLink_Destroy.
+aLinkRef aLink_CreateDetached();
+// Runs received bytes through what the reader does with them, in order: the handshake
+// while synchronising, packet assembly, a lost place restarting the handshake,
+// heartbeat answers, the user filter and routing into the incoming FIFO, and the status
+// changes these make. Takes the link's read role for the call, so on a running link it
+// stands in for the stream. aErrParam for an unknown id or null bytes.
+aErr aLink_Arrive(aLinkRef id, const uint8_t* bytes, size_t length);
+// Moves queued outgoing packets (what the link's writer would send: answers, sync
+// requests, puts of a detached link) as wire bytes into wire while whole packets fit in
+// size; returns the bytes moved.
+uint64_t aLink_TakeQueued(aLinkRef id, uint8_t* wire, uint64_t size);

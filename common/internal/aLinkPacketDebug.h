@@ -2,6 +2,7 @@
 // The packet-log state of a link record and what the link engine's threads and its
 // reset call. Internal to the core.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/aPacket.h"
@@ -25,7 +26,9 @@ struct aLinkPacketDebug {
   uint32_t size = 0;                    // requested size, 0 = default; under the record's control
 };
 
-// The threads' recording: the packet's wire form under tag, while logging is enabled.
+// The link's recording: the packet's wire form under tag, while logging is enabled.
 void aLink_PacketDebugRecord(aLink* link, uint8_t tag, const aPacket* packet);
+// The same for a packet already in wire form ([address][length][data], length bytes).
+void aLink_PacketDebugRecordWire(aLink* link, uint8_t tag, const uint8_t* wire, size_t length);
 // Frees the log (packet logging is off afterwards); the mutex stays.
 void aLink_PacketDebugRelease(aLink* link);

@@ -139,6 +139,8 @@ aErr aStream_CreateSerial(const char* path, int32_t baudIndex, bool parity, uint
     aStream_Destroy(&made);
     return e;
   }
+  // Writes wait until the line has drained: they are left to the link's writer thread.
+  aStream_SetWaitDescriptor(made, s->fd);
   *stream = made;
   return aErrNone;
 }
@@ -158,6 +160,8 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
     sSerialDelete(s);
     return e;
   }
+  // The COBS layer says what it holds itself; input arrives on the port.
+  aStream_SetWaitDescriptor(*stream, s->fd);
   return aErrNone;
 }
 

@@ -24,6 +24,6 @@ int32_t aSerial_BaudIndex(uint32_t rate);
 // The rate of a baud-rate index, or 0 when there is no such index.
 uint32_t aSerial_BaudRate(int32_t index);
 
-// For waiting on input: the port's descriptor when (get, reference) belong to a serial
-// stream, else -1.
+// The port's descriptor when (get, reference) belong to a raw serial stream, else -1.
+// (A link learns it from the stream itself: aStream's waitFd.)
 int aSerial_Descriptor(aStreamGetProc get, const void* reference);

@@ -2,6 +2,7 @@
 // replies, byte sequences in chunks, time-outs and the common checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "api/Entity.h"
@@ -290,8 +291,9 @@ TEST_F(Uei, RawPackets) {
   Bytes payload(27);
   std::iota(payload.begin(), payload.end(), uint8_t(0x40));
   EXPECT_EQ(link->sendPacket(addr(), 0x30, 27, payload.data()), aErrNone);
-  Bytes expected = {0x30};
-  expected.insert(expected.end(), payload.begin(), payload.end());
+  Bytes expected(1 + payload.size());
+  expected[0] = 0x30;
+  std::copy(payload.begin(), payload.end(), expected.begin() + 1);
   EXPECT_TRUE(waitSent(addr(), expected));
   Bytes tooLong(28);
   EXPECT_EQ(link->sendPacket(addr(), 0x30, 28, tooLong.data()), aErrParam);

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -26,7 +27,8 @@ Block imageBlock(uint8_t type, uint32_t address, const Bytes& image, uint8_t fla
   b.type = type;
   b.flags = flags;
   putBig(b.data, address);
-  b.data.insert(b.data.end(), image.begin(), image.end());
+  b.data.resize(4 + image.size());
+  std::copy(image.begin(), image.end(), b.data.begin() + 4);
   return b;
 }
 

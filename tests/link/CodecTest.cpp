@@ -119,11 +119,7 @@ class CobsStream : public ::testing::Test {
     }
     return results;
   }
-  bool pendingByte() {
-    bool pending = false;
-    aCOBS_Inner(stream, nullptr, nullptr, &pending);
-    return pending;
-  }
+  bool pendingByte() { return aStream_InputPending(stream); }
   static devsim::WirePacket packet(uint8_t address, Bytes data) {
     devsim::WirePacket p;
     p.address = address;

@@ -79,7 +79,10 @@ TEST_F(ScriptedLink, SyncSendsSixRequestsAndDrainsSurplusReplies) {
   std::thread device([this] {
     script->waitWrites([](const Writes& w) { return countWrites(w, kSyncRequest) >= 6; });
     Bytes replies;
-    for (int i = 0; i < 6; i++) replies.insert(replies.end(), {0x04, 0x00});
+    for (int i = 0; i < 6; i++) {
+      replies.push_back(0x04);
+      replies.push_back(0x00);
+    }
     script->feed(replies);
   });
   EXPECT_EQ(aLink_Sync(id), aErrNone);
@@ -296,6 +299,62 @@ TEST_F(ScriptedLink, DestroyWakesWaitersAndReleasesTheStream) {
   EXPECT_LT(aTime_GetMonotonicMSTicks() - start, 2000u);
   EXPECT_TRUE(script->deleted());
   EXPECT_EQ(script->writes().back(), kRouteOff);
+}
+
+TEST_F(ScriptedLink, FailedWriteTurnsTheLinkToIOErrorUntilAHandshake) {
+  std::shared_ptr<aLink> link = sGetLink(id);
+  script->failWrites(aErrIO);
+  const uint8_t d = 0x42;
+  aPacket* p = aPacket_CreateWithData(0x04, 1, &d);
+  ASSERT_EQ(aLink_PutPacket(id, p), aErrNone) << "the caller's put succeeds; the link sees the failure";
+  aPacket_Destroy(&p);
+  ASSERT_TRUE(waitFor([this] { return aLink_GetStatus(id) == kLinkStatusIOError; }));
+  EXPECT_GE(link->writeErrors.load(), 1u);
+  EXPECT_EQ(link->lastWriteError.load(), aErrIO);
+  EXPECT_EQ(aLink_AwaitFirst(id, acceptAll, nullptr, 5000), nullptr);
+  // Once writes go through again, the handshake finds the packet boundaries anew.
+  script->clearWrites();
+  script->failWrites(aErrNone);
+  ASSERT_TRUE(script->waitWrites([](const Writes& w) { return countWrites(w, kSyncRequest) >= 6; }));
+  script->feed({0x04, 0x00, 0x04, 0x00});
+  EXPECT_TRUE(waitFor([this] { return aLink_GetStatus(id) == kLinkStatusRunning; }));
+}
+
+TEST_F(ScriptedLink, BatchPutOverrunsAsSinglePutsWould) {
+  script->clearWrites();
+  script->setGate(false);
+  const int started = script->writesStarted();
+  const uint8_t first = 0x01, last = 0x03;
+  aPacket* p = aPacket_CreateWithData(0x04, 1, &first);
+  ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
+  ASSERT_TRUE(waitFor([&] { return script->writesStarted() >= started + 1; }));
+  // The writer waits at the closed gate with the first packet. A batch one longer than
+  // the queue's bound empties the queue, its own packets included.
+  std::vector<aPacket> batch(aPACKETFIFO_MAX_LENGTH + 1);
+  const uint8_t middle = 0x02;
+  for (aPacket& b : batch) ASSERT_EQ(aPacket_Fill(&b, 0x04, 1, &middle), aErrNone);
+  EXPECT_EQ(aLink_PutPackets(id, batch.data(), static_cast<uint32_t>(batch.size())), aErrOverrun);
+  aPacket_Destroy(&p);
+  p = aPacket_CreateWithData(0x04, 1, &last);
+  EXPECT_EQ(aLink_PutPacket(id, p), aErrNone) << "the next put is queued as usual";
+  aPacket_Destroy(&p);
+  script->setGate(true);
+  // A stop sends everything still queued, then route-off: all that will ever be written.
+  EXPECT_EQ(aLink_Stop(sGetLink(id).get()), aErrNone);
+  EXPECT_EQ(script->writes(), (Writes{{0x04, 0x01, 0x01}, {0x04, 0x01, 0x03}, kRouteOff}));
+}
+
+TEST_F(ScriptedLink, StatusWaitEndsWithTheChange) {
+  EXPECT_EQ(aLink_AwaitStatus(id, kLinkStatusRunning, 1000), kLinkStatusRunning);
+  loseplace();
+  std::thread device([this] {
+    aTime_MSSleep(50);
+    script->feed({0x04, 0x00, 0x04, 0x00});
+  });
+  EXPECT_EQ(aLink_AwaitStatus(id, kLinkStatusRunning, 5000), kLinkStatusRunning);
+  device.join();
+  EXPECT_EQ(aLink_AwaitStatus(id, kLinkStatusSyncing, 10), kLinkStatusRunning) << "at the deadline: the status then";
+  EXPECT_EQ(aLink_AwaitStatus(0x7FFFFFF2u, kLinkStatusRunning, 1000), kLinkStatusNoStream);
 }
 
 TEST(LinkIds, UnknownIdsAreRefused) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -206,6 +208,122 @@ TEST_F(TcpLink, PooledPacketsArriveWholeAndInOrder) {
     EXPECT_EQ(r.packet.data[0], static_cast<uint8_t>(i));
     i++;
   }
+}
+
+devsim::WirePacket packetOf(uint8_t address, std::vector<uint8_t> data) {
+  devsim::WirePacket p;
+  p.address = address;
+  p.data = std::move(data);
+  return p;
+}
+
+TEST_F(TcpLink, AwaitedReplyLeavesOtherPacketsQueuedInOrder) {
+  open();
+  // Whoever reads them (the reader thread, or the caller waiting for its reply), the
+  // packets nobody waits for are queued as they came.
+  for (uint8_t i = 0; i < 20; i++) device.send(packetOf(0x08, {i}));
+  EXPECT_EQ(queryModel(id, 0x04), device.config().model);
+  for (uint8_t i = 20; i < 40; i++) device.send(packetOf(0x08, {i}));
+  EXPECT_EQ(queryModel(id, 0x04), device.config().model);
+  std::vector<uint8_t> order;
+  ASSERT_TRUE(waitFor([&] {
+    for (aPacket* p = aLink_GetPacket(id); p != nullptr; p = aLink_GetPacket(id)) {
+      order.push_back(p->data[0]);
+      aPacket_Destroy(&p);
+    }
+    return order.size() >= 40;
+  }));
+  for (uint8_t i = 0; i < 40; i++) EXPECT_EQ(order[i], i);
+}
+
+uint8_t matchAddress8(const aPacket* p, void*) { return p->address == 0x08 ? 1 : 0; }
+
+TEST_F(TcpLink, AwaitTakesAPacketQueuedBeforeIt) {
+  open();
+  // The reader thread has queued the packet before anyone waits: a caller that then
+  // reads the stream itself must still find it.
+  device.send(packetOf(0x08, {0x5A}));
+  std::shared_ptr<aLink> link = sGetLink(id);
+  ASSERT_TRUE(waitFor([&] { return aPacketFifo_GetLength(link->incoming.load()) == 1; }));
+  aPacket* p = aLink_AwaitFirst(id, matchAddress8, nullptr, 2000);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 0x5A);
+  aPacket_Destroy(&p);
+}
+
+uint8_t matchAddressReply(const aPacket* p, void*) { return p->address == 0x04 && p->dataSize == 0; }
+
+TEST_F(TcpLink, ConcurrentWaitersEachGetTheirReply) {
+  devsim::Config c = device.config();
+  c.replyDelayMs = 20;   // both wait at once
+  device.setConfig(c);
+  open();
+  for (int round = 0; round < 10; round++) {
+    std::atomic<int> address{-1};
+    std::thread other([&] {
+      const uint8_t none = 0;
+      aPacket* q = aPacket_CreateWithData(0xAD, 0, &none);
+      aLink_PutPacket(id, q);
+      aPacket_Destroy(&q);
+      aPacket* r = aLink_AwaitFirst(id, matchAddressReply, nullptr, 3000);
+      if (r != nullptr) {
+        address = r->address;
+        aPacket_Destroy(&r);
+      }
+    });
+    EXPECT_EQ(queryModel(id, 0x04, 3000), c.model);
+    other.join();
+    EXPECT_EQ(address.load(), 0x04);
+  }
+}
+
+TEST_F(TcpLink, InPlaceAndQueuedWritesKeepTheirOrder) {
+  open();
+  ASSERT_EQ(aLink_EnablePooledPackets(id, 1), aErrNone);
+  // Single pooled puts queue behind each other; a batch put behind them must not
+  // overtake them by being written at once, and so on.
+  uint8_t n = 0;
+  for (int part = 0; part < 6; part++) {
+    if (part % 2 == 0) {
+      for (int i = 0; i < 30; i++, n++) {
+        aPacket p;
+        ASSERT_EQ(aPacket_Fill(&p, 0x08, 1, &n), aErrNone);
+        ASSERT_EQ(aLink_PutPacket(id, &p), aErrNone);
+      }
+    } else {
+      std::vector<aPacket> batch(30);
+      for (aPacket& p : batch) {
+        ASSERT_EQ(aPacket_Fill(&p, 0x08, 1, &n), aErrNone);
+        n++;
+      }
+      ASSERT_EQ(aLink_PutPackets(id, batch.data(), 30), aErrNone);
+    }
+  }
+  auto toDevice = [](const devsim::WirePacket& p) { return p.address == 0x08; };
+  ASSERT_TRUE(device.waitForCount(toDevice, 180, 5000));
+  uint8_t expected = 0;
+  for (const auto& r : device.received()) {
+    if (!toDevice(r.packet)) continue;
+    EXPECT_EQ(r.packet.data.at(0), expected);
+    expected++;
+  }
+}
+
+TEST_F(TcpLink, DestroyDuringResetAttemptsEndsThem) {
+  open();
+  tcp.setListening(false);
+  // Twenty attempts 100 ms apart (2 s): the reset is at them when the destroy comes. A
+  // reset holding the link's control lock through them would keep the destroy waiting
+  // and then try them all.
+  const aTime start = aTime_GetMonotonicMSTicks();
+  std::future<aErr> reset = std::async(std::launch::async, [this] { return aLink_Reset(id); });
+  ASSERT_TRUE(waitFor([&] { return aLink_GetStatus(id) == kLinkStatusStopped; }));
+  aLinkRef doomed = id;
+  id = 0;
+  EXPECT_EQ(aLink_Destroy(&doomed), aErrNone);
+  ASSERT_EQ(reset.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(reset.get(), aErrParam) << "the reset gives up on a destroyed link";
+  EXPECT_LT(aTime_GetMonotonicMSTicks() - start, 1500u) << "not all twenty attempts were made";
 }
 
 TEST_F(TcpLink, DestroyAndResetUnderConcurrentUse) {

@@ -29,6 +29,8 @@ class ScriptedStream {
   }
   // Makes every following read fail with code until cleared with aErrNone.
   void failReads(aErr code) { readError_ = code; }
+  // Makes every following write fail with code (nothing is recorded) until cleared.
+  void failWrites(aErr code) { writeError_ = code; }
   // While closed, writes wait (bounded) until the gate is opened again.
   void setGate(bool open) {
     {
@@ -85,6 +87,8 @@ class ScriptedStream {
   static aErr sWrite(const uint8_t* data, uint64_t length, void* reference) {
     ScriptedStream* s = self(reference);
     s->writesStarted_++;
+    const aErr failure = s->writeError_.load();
+    if (failure != aErrNone) return failure;
     std::unique_lock<std::mutex> lock(s->mutex_);
     s->changed_.wait_for(lock, std::chrono::seconds(5), [s] { return s->gateOpen_; });
     s->writes_.emplace_back(data, data + length);
@@ -105,6 +109,7 @@ class ScriptedStream {
   std::vector<std::vector<uint8_t>> writes_;
   bool gateOpen_ = true;
   std::atomic<aErr> readError_{aErrNone};
+  std::atomic<aErr> writeError_{aErrNone};
   std::atomic<uint64_t> getCalls_{0};
   std::atomic<int> writesStarted_{0};
   std::atomic<bool> deleted_{false};

@@ -282,6 +282,60 @@ TEST(SocketStreamDelete, ResetsTheConnection) {
   close(listener);
 }
 
+bool readableWithin(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN) != 0;
+}
+
+// The link waits on what each transport names when it makes its stream; a wrong answer
+// would leave a reader asleep with input waiting, or let callers write where a write
+// may block.
+TEST_F(SocketToDevice, SaysWhatToWaitOn) {
+  ASSERT_GE(stream->waitFd, 0);
+  EXPECT_TRUE(stream->promptWrites);
+  EXPECT_FALSE(readableWithin(stream->waitFd, 0));
+  EXPECT_FALSE(aStream_InputPending(stream));
+  const Bytes sync = {0xAD, 0x00};
+  ASSERT_EQ(aStream_Write(stream, sync.data(), sync.size()), aErrNone);
+  EXPECT_TRUE(readableWithin(stream->waitFd, 2000));
+  // One byte read takes the whole reply off the descriptor: the rest is pending in the
+  // transport, where a poll() no longer sees it.
+  EXPECT_EQ(readBytes(1), (Bytes{0x04}));
+  EXPECT_FALSE(readableWithin(stream->waitFd, 0));
+  EXPECT_TRUE(aStream_InputPending(stream));
+  EXPECT_EQ(readBytes(1), (Bytes{0x00}));
+  EXPECT_FALSE(aStream_InputPending(stream));
+}
+
+TEST(StreamReadiness, SerialLinesAndCallersStreams) {
+  devsim::Device device;
+  devsim::PtyFrontEnd pty(device);
+  ASSERT_TRUE(pty.ok());
+  for (const bool packetized : {false, true}) {
+    SCOPED_TRACE(packetized ? "COBS over the port" : "raw port");
+    aStream* s = nullptr;
+    ASSERT_EQ(packetized ? aStream_CreateSerial_Packetized(pty.slavePath().c_str(), 6, false, 0, 0, &s)
+                         : aStream_CreateSerial(pty.slavePath().c_str(), 6, false, 0, 0, &s),
+              aErrNone);
+    ASSERT_GE(s->waitFd, 0);
+    EXPECT_FALSE(s->promptWrites) << "a serial write waits until the line has drained";
+    devsim::WirePacket sync;
+    sync.address = 0xAD;
+    const Bytes frame = devsim::serialFrame(sync);
+    ASSERT_EQ(packetized ? aStream_Write(s, Bytes{0xAD, 0x00}.data(), 2) : aStream_Write(s, frame.data(), frame.size()),
+              aErrNone);
+    EXPECT_TRUE(readableWithin(s->waitFd, 2000)) << "the reply shows on the port's descriptor";
+    ASSERT_EQ(aStream_Destroy(&s), aErrNone);
+  }
+  // A stream made by a caller names nothing: the link asks it.
+  aStream* bare = aStream_Create(nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(bare, nullptr);
+  EXPECT_EQ(bare->waitFd, -1);
+  EXPECT_FALSE(bare->promptWrites);
+  EXPECT_FALSE(aStream_InputPending(bare));
+  aStream_Destroy(&bare);
+}
+
 TEST(SerialStream, RefusesBadArgumentsAndMissingPorts) {
   aStream* s = reinterpret_cast<aStream*>(0x1);
   EXPECT_EQ(aStream_CreateSerial("/nonexistent/tty", 6, false, 0, 0, &s), aErrNotFound);

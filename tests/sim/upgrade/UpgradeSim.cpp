@@ -160,6 +160,23 @@ bool UpgradeSim::dump(const std::string& dir) {
           << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections() << "\n";
     good = writeWhole(base + ".stats", stats.str()) && good;
   }
+  if (options_.trace) {
+    std::ostringstream lines;
+    for (const Received& r : device_->received()) {
+      lines << r.atMs;
+      char byte[4];
+      std::snprintf(byte, sizeof byte, " %02X", r.packet.address);
+      lines << byte;
+      std::snprintf(byte, sizeof byte, " %02X", static_cast<unsigned>(r.packet.data.size()));
+      lines << byte;
+      for (uint8_t b : r.packet.data) {
+        std::snprintf(byte, sizeof byte, " %02X", b);
+        lines << byte;
+      }
+      lines << "\n";
+    }
+    good = writeWhole(dir + "/" + hex8(options_.module.serial) + ".packets", lines.str()) && good;
+  }
   return good;
 }
 

@@ -37,6 +37,7 @@ struct SimOptions {
   int loadLeaveMs = -1;
   int rebootLeaveMs = 1500;        // REBOOT: the link drops for this long; -1 keeps it
   bool neverReturn = false;        // after leaving, never listen again
+  bool trace = false;              // dump() also writes SERIAL.packets (below)
   std::vector<BehindModule> behind;
 };
 
@@ -59,6 +60,9 @@ class UpgradeSim {
 
   // Writes SERIAL.flash, SERIAL.loader (raw bytes from the lowest address written) and
   // SERIAL.stats (key=value, the lowest addresses included) into dir, each file whole.
+  // With trace on, the front module's file SERIAL.packets holds every packet the module
+  // received, one per line: milliseconds of the monotonic clock, then the wire bytes in
+  // hex ("12345 04 02 5F 06").
   bool dump(const std::string& dir);
 
  private:

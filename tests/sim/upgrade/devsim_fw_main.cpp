@@ -36,6 +36,7 @@ void usage() {
                "  --silent OPT:N        swallow N requests of option OPT (-1: all)\n"
                "  --short OPT:N         cut N replies of option OPT to their first bytes\n"
                "  --dump DIR            write SERIAL.flash, SERIAL.loader, SERIAL.stats there\n"
+               "  --trace               also write SERIAL.packets (every packet received, timed)\n"
                "Prints \"tcp 127.0.0.1 <port>\", then \"ready\".\n");
 }
 
@@ -69,6 +70,10 @@ int main(int argc, char** argv) {
     bool good = true;
     if (arg == "--uei") {
       options.upgrade.acceptUeiData = true;
+      continue;
+    }
+    if (arg == "--trace") {
+      options.trace = true;
       continue;
     }
     if (arg == "--never-return") {

@@ -1,0 +1,188 @@
+// The way into a link. The read role reads the stream and runs every byte through
+// sArriveByte: the reader thread holds it in general, and a caller awaiting a reply on a
+// stream with a descriptor holds it while it waits, so that the reply wakes the thread
+// that wants it instead of passing from the reader thread to it.
+#include "common/internal/aLinkRecord.h"
+
+namespace {
+
+constexpr uint32_t kReadErrorPauseMs = 100;
+// Idle wait of the reader between looks at its flags (a stop or an ask wakes it anyway).
+constexpr uint32_t kReaderIdleWaitMs = 500;
+// Bytes the reader takes in one turn before it looks at its flags again.
+constexpr unsigned kBytesPerTurn = 4096;
+
+// What only the reader thread does: answer asks, run the handshake's restarts, wait for
+// the callers that do not read themselves.
+bool sReaderNeeded(const aLink* link) {
+  return link->syncRequested.load() || link->writeFailed.load() || link->fifoWaiters.load() > 0 ||
+         link->status.load() != kLinkStatusRunning;
+}
+
+// Something the reader must turn to before it reads on.
+bool sAsked(const aLink* link) {
+  return !link->running.load() || link->syncRequested.load() || link->writeFailed.load();
+}
+
+// While a caller reads for its reply, and for a moment after, the reader stays off the
+// stream; true when it did so (for a while: the caller's quiet time, or a slice).
+bool sStandAside(aLink* link) {
+  if (sReaderNeeded(link)) return false;
+  const aTime now = aTime_GetMonotonicMSTicks();
+  const aTime quiet = link->callerQuietUntil.load();
+  if (link->callerReading.load() == 0 && now >= quiet) return false;
+  link->readerParked = 1;
+  // Looked at again once parked: a caller that starts to wait on the FIFO after this
+  // sees the flag and wakes the reader.
+  if (sReaderNeeded(link)) {
+    link->readerParked = 0;
+    return false;
+  }
+  const aTime wait = link->callerReading.load() > 0 || quiet <= now ? aLINK_CALLER_QUIET_MS : quiet - now;
+  aLink_Pause(link, static_cast<uint32_t>(wait));
+  link->readerParked = 0;
+  return true;
+}
+
+// The empty stream: restarts a handshake that has stalled, and says how long to wait.
+uint32_t sIdle(aLink* link) {
+  const int32_t status = link->status.load();
+  if (status != kLinkStatusSyncing && status != kLinkStatusIOError) return kReaderIdleWaitMs;
+  // Restart only a handshake that has stalled: restarting on every empty read floods
+  // the device with requests, and a COBS stream, which is empty between every raw
+  // byte, would never let a handshake finish.
+  const aTime now = aTime_GetMonotonicMSTicks();
+  const aTime since = now - link->syncMark;
+  if (since >= aLINK_SYNC_RETRY_MS) {
+    sStartSync(link);
+    return aLINK_SYNC_RETRY_MS;
+  }
+  return static_cast<uint32_t>(aLINK_SYNC_RETRY_MS - since);
+}
+
+}  // namespace
+
+void* aLink_ReaderThread(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  bool callersRead;
+  {
+    std::lock_guard<std::mutex> role(link->readLock);
+    link->heartbeatState = 0;
+    link->syncAddress = 1;
+    link->syncState = kSyncStateSynced;
+    link->syncMark = aTime_GetMonotonicMSTicks();
+    callersRead = link->callersRead.load();
+    // A new link is taken to be in step; the handshake runs only when something starts it.
+    link->readerStarted = 1;
+    sSetStatus(link, kLinkStatusRunning);
+  }
+  while (link->running.load()) {
+    if (callersRead && sStandAside(link)) continue;
+    std::unique_lock<std::mutex> role(link->readLock, std::try_to_lock);
+    if (!role.owns_lock()) {
+      if (!sReaderNeeded(link)) {
+        // A caller took the stream just now; it will be standing aside next turn.
+        aLink_Pause(link, aLINK_CALLER_QUIET_MS);
+        continue;
+      }
+      link->readerWants = 1;
+      aLink_SetLeave(link, true);
+      role.lock();
+      link->readerWants = 0;
+      if (link->running.load()) aLink_SetLeave(link, false);
+    }
+    if (!link->running.load()) break;
+    sTakeAsks(link);
+    aErr e = aErrNone;
+    // A stream whose reads wait by themselves (USB) may never run dry: the flags are
+    // looked at after every byte.
+    for (unsigned n = 0; n < kBytesPerTurn && e == aErrNone && !sAsked(link); n++) {
+      uint8_t byte = 0;
+      e = aStream_Read(link->stream, &byte, 1);
+      if (e == aErrNone) sArriveByte(link, byte, nullptr);
+    }
+    if (e == aErrNone) continue;   // more to read: look at the flags, then go on
+    if (e == aErrNotReady) {
+      const uint32_t wait = sIdle(link);
+      // A transport may hold input without its descriptor showing it (a decoded COBS
+      // frame): then the reader reads on at once.
+      const bool pending = aStream_InputPending(link->stream);
+      role.unlock();
+      if (!pending) aLink_WaitForInput(link, wait);
+      continue;
+    }
+    // Bytes that arrive meanwhile are assembled as usual; the handshake restarts at the
+    // next empty read.
+    sSetStatus(link, kLinkStatusIOError);
+    role.unlock();
+    aLink_Pause(link, kReadErrorPauseMs);
+  }
+  return nullptr;
+}
+
+aPacket* aLink_ReadForReply(aLink* link, aPacketFilterProc match, void* reference, aTime deadline,
+                            bool* handBack) {
+  *handBack = true;
+  if (link->callerReading.fetch_add(1) != 0) {
+    // Another caller reads: it routes what comes into the FIFO, where this one waits.
+    link->callerReading--;
+    return nullptr;
+  }
+  // The reader thread holds the role only for reads that do not wait, or while it
+  // answers an ask: it is had at once or soon.
+  std::unique_lock<std::mutex> role(link->readLock);
+  aLinkClaim claim;
+  claim.match = match;
+  claim.reference = reference;
+  aStream* stream = link->stream;
+  const bool readable = aVALIDSTREAM(stream) && stream->waitFd >= 0;
+  if (readable) *handBack = false;
+  // Only the read role routes into the FIFO: what is there now is all there is besides
+  // what this caller reads itself.
+  if (readable) claim.packet = aPacketFifo_GetFirst(link->incoming.load(), match, reference);
+  aTime now = aTime_GetMonotonicMSTicks();
+  // Whatever ends the reading but a stop or the deadline hands the wait back: a wait
+  // that began with the link in step goes on through a change of status (a reply can
+  // still come once the reader thread has brought the link back), as a wait on the
+  // FIFO always has.
+  while (readable && claim.packet == nullptr) {
+    if (!link->running.load()) break;
+    if (link->readerWants.load()) {
+      *handBack = true;
+      break;
+    }
+    sTakeAsks(link);
+    if (link->status.load() != kLinkStatusRunning) {
+      *handBack = true;
+      break;
+    }
+    now = aTime_GetMonotonicMSTicks();
+    if (now >= deadline) break;
+    // Waits first: the caller comes here just after its request, before the reply can
+    // be there, and a poll() returns at once for input that is.
+    const aTime left = deadline - now;
+    if (aLink_WaitAsCaller(link, left > kReaderIdleWaitMs ? kReaderIdleWaitMs : static_cast<uint32_t>(left))) {
+      *handBack = link->running.load() != 0;
+      break;
+    }
+    aErr e = aErrNone;
+    while (claim.packet == nullptr && link->status.load() == kLinkStatusRunning) {
+      uint8_t byte = 0;
+      e = aStream_Read(stream, &byte, 1);
+      if (e != aErrNone) break;
+      sArriveByte(link, byte, &claim);
+    }
+    if (claim.packet != nullptr) break;
+    if (e != aErrNone && e != aErrNotReady) {
+      // The reader thread takes over: it pauses and restarts the handshake.
+      sSetStatus(link, kLinkStatusIOError);
+    }
+  }
+  link->callerQuietUntil = aTime_GetMonotonicMSTicks() + aLINK_CALLER_QUIET_MS;
+  // Input left in the transport shows on no descriptor: the reader is told of it.
+  const bool leftOver = readable && aStream_InputPending(stream);
+  role.unlock();
+  link->callerReading--;
+  if (leftOver || sReaderNeeded(link)) aLink_Wake(link);
+  return claim.packet;
+}
