@@ -94,7 +94,13 @@ void aLink_PacketDebugRecordWire(aLink* link, uint8_t tag, const uint8_t* wire, 
   if (!link->packetDebug.hasLog.load()) return;
   LogLock lock(link);
   aPacketLog* log = link->packetDebug.log;
-  if (log != nullptr && log->enabled.load() == 1) aPacketLog_Put(log, tag, static_cast<uint32_t>(length), wire);
+  if (log == nullptr || log->enabled.load() != 1) return;
+  for (size_t at = 0; at + 2 <= length;) {
+    const size_t packet = 2u + wire[at + 1];
+    if (at + packet > length) break;
+    aPacketLog_Put(log, tag, static_cast<uint32_t>(packet), wire + at);
+    at += packet;
+  }
 }
 
 void aLink_PacketDebugRecord(aLink* link, uint8_t tag, const aPacket* packet) {

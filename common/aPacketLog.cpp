@@ -1,5 +1,6 @@
 #include "common/aPacketLog.h"
 
+#include <cstring>
 #include <new>
 
 namespace {
@@ -12,6 +13,21 @@ uint32_t sFree(const aPacketLog* log) { return log->size - sUsed(log); }
 
 uint32_t sAdvance(const aPacketLog* log, uint32_t index, uint32_t by) {
   return static_cast<uint32_t>((static_cast<uint64_t>(index) + by) % log->size);
+}
+
+// Copies n bytes into the ring from index on, wrapping at the end; the next index.
+uint32_t sCopyIn(aPacketLog* log, uint32_t index, const uint8_t* bytes, uint32_t n) {
+  const uint32_t first = n < log->size - index ? n : log->size - index;
+  std::memcpy(log->data + index, bytes, first);
+  std::memcpy(log->data, bytes + first, n - first);
+  return sAdvance(log, index, n);
+}
+
+uint32_t sCopyOut(const aPacketLog* log, uint32_t index, uint8_t* bytes, uint32_t n) {
+  const uint32_t first = n < log->size - index ? n : log->size - index;
+  std::memcpy(bytes, log->data + index, first);
+  std::memcpy(bytes + first, log->data, n - first);
+  return sAdvance(log, index, n);
 }
 
 void sDropOldest(aPacketLog* log) {
@@ -43,14 +59,10 @@ aErr aPacketLog_Put(aPacketLog* log, uint8_t tag, uint32_t length, const uint8_t
   const uint64_t needed = static_cast<uint64_t>(length) + 2;
   while (log->size > needed && sFree(log) <= needed) sDropOldest(log);
   if (sFree(log) <= needed) return aErrOverrun;
-  log->data[log->writeIndex] = tag;
-  log->writeIndex = sAdvance(log, log->writeIndex, 1);
-  log->data[log->writeIndex] = static_cast<uint8_t>(length);
-  log->writeIndex = sAdvance(log, log->writeIndex, 1);
-  for (uint32_t i = 0; i < length; i++) {
-    log->data[log->writeIndex] = bytes[i];
-    log->writeIndex = sAdvance(log, log->writeIndex, 1);
-  }
+  const uint8_t head[2] = {tag, static_cast<uint8_t>(length)};
+  uint32_t at = sCopyIn(log, log->writeIndex, head, 2);
+  if (length > 0) at = sCopyIn(log, at, bytes, length);
+  log->writeIndex = at;
   return aErrNone;
 }
 
@@ -65,11 +77,8 @@ aErr aPacketLog_Get(aPacketLog* log, uint32_t* tag, uint32_t* length, uint8_t* b
     return aErrOverrun;
   }
   *length = recordLength;
-  log->readIndex = sAdvance(log, log->readIndex, 2);
-  for (uint32_t i = 0; i < recordLength; i++) {
-    buffer[i] = log->data[log->readIndex];
-    log->readIndex = sAdvance(log, log->readIndex, 1);
-  }
+  const uint32_t at = sAdvance(log, log->readIndex, 2);
+  log->readIndex = recordLength > 0 ? sCopyOut(log, at, buffer, recordLength) : at;
   return aErrNone;
 }
 

@@ -28,7 +28,8 @@ struct aLinkPacketDebug {
 
 // The link's recording: the packet's wire form under tag, while logging is enabled.
 void aLink_PacketDebugRecord(aLink* link, uint8_t tag, const aPacket* packet);
-// The same for a packet already in wire form ([address][length][data], length bytes).
+// The same for packets already in wire form, back to back ([address][length][data]...,
+// length bytes in all), each its own record, all under one hold of the log mutex.
 void aLink_PacketDebugRecordWire(aLink* link, uint8_t tag, const uint8_t* wire, size_t length);
 // Frees the log (packet logging is off afterwards); the mutex stays.
 void aLink_PacketDebugRelease(aLink* link);
