@@ -30,12 +30,6 @@ constexpr uint8_t kStoreFactory = 1;
 constexpr uint8_t kStoreLoad = 2;
 constexpr uint8_t kAllOptions = 0xFF;
 
-// The device's code of an error reply. A reply that carried no code, or a code of 0,
-// still reports a failure: it is never read as success.
-aErr deviceCode(const uei& record) {
-  return record.v.byteVal == aErrNone ? aErrUnknown : static_cast<aErr>(record.v.byteVal);
-}
-
 bool isError(const uei& record) { return (record.specifier & UEI_SPECIFIER_ERROR) != 0; }
 
 uei makeRecord(int32_t type) {
@@ -43,42 +37,6 @@ uei makeRecord(int32_t type) {
   std::memset(&r, 0, sizeof r);
   r.type = type;
   return r;
-}
-
-uint8_t sUEIBytesFilter(const aPacket* packet, void* ref) {
-  uei* r = static_cast<uei*>(ref);
-  const UEIReply reply = ueiMatchReply(packet, r);
-  if (reply == UEIReply::None) return 0;
-  if (reply == UEIReply::Error) return 1;
-  const uint8_t* d = packet->data;
-  if (packet->dataSize < 4) {
-    // No sequence byte: no chunk at all. The read ends as a broken reply.
-    r->specifier |= UEI_SPECIFIER_ERROR;
-    r->v.byteVal = aErrPacket;
-    return 1;
-  }
-  const uint8_t last = d[packet->dataSize - 1];
-  if ((last & 0x7F) != r->v.bytes.sequence) return 0;
-  const uint64_t chunk = packet->dataSize - 4u;
-  if (chunk == 0 && (last & 0x80) != 0) {
-    // Only an empty sequence has a chunk of no bytes, and nothing follows it. Taken
-    // as a step, such chunks could keep the read going for ever.
-    r->specifier |= UEI_SPECIFIER_ERROR;
-    r->v.byteVal = aErrPacket;
-    return 1;
-  }
-  ueiBytes& b = r->v.bytes;
-  if (*b.received + chunk > b.length) {
-    r->specifier |= UEI_SPECIFIER_ERROR;
-    r->v.byteVal = aErrMemory;
-    return 1;
-  }
-  if (chunk > 0) std::memcpy(b.data, &d[3], chunk);
-  b.data += chunk;
-  *b.received += chunk;
-  b.sequence = last & 0x7F;
-  b.more = last >> 7;
-  return 1;
 }
 
 }  // namespace
@@ -97,7 +55,7 @@ aErr EntityClass::impl::set(uint8_t option, uei* record, const uint8_t* subindex
   record->option = static_cast<uint8_t>(option | UEI_OPTION_ACK);
   record->specifier = index;
   e = l->receiveUEI(to, command, record->option, index, record);
-  if (e == aErrNone && isError(*record)) return deviceCode(*record);
+  if (e == aErrNone && isError(*record)) return ueiDeviceCode(*record);
   return e;
 }
 
@@ -153,7 +111,7 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
   record->v.intVal = 0;
   record->type = ueiTypeUnknown;
   e = link->receiveUEI(address, m_impl->command, option, m_impl->index, record);
-  if (e == aErrNone && isError(*record)) return deviceCode(*record);
+  if (e == aErrNone && isError(*record)) return ueiDeviceCode(*record);
   return e;
 }
 
@@ -292,11 +250,9 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint64_t capacity
   reply.v.bytes.length = capacity;
   reply.v.bytes.received = count;
   for (;;) {
-    e = link->receiveUEI(address, m_impl->command, option, m_impl->index, &reply, sUEIBytesFilter);
+    e = link->receiveUEI(address, m_impl->command, option, m_impl->index, &reply, ueiTakeBytesChunk);
     if (e != aErrNone) return e;
-    if (isError(reply)) return deviceCode(reply);
-    if (reply.v.bytes.more != 1) return aErrNone;
-    reply.v.bytes.sequence = static_cast<uint8_t>((reply.v.bytes.sequence + 1) & 0x7F);
+    if (!ueiBytesNext(&reply, &e)) return e;
   }
 }
 
@@ -324,7 +280,7 @@ aErr EntityClass::awaitUEI32Val(uint32_t option, uint32_t* value, uint32_t) {
   r.type = ueiTypeUnknown;
   const aErr e = link->receiveUEI(r.module, r.command, r.option, r.specifier, &r);
   if (e != aErrNone) return e;
-  if (isError(r)) return deviceCode(r);
+  if (isError(r)) return ueiDeviceCode(r);
   if (r.type == ueiTypeUnknown || r.type == ueiTypeNone) return aErrPacket;
   *value = narrow<uint32_t>(r);
   return aErrNone;

@@ -119,9 +119,10 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
     default:
       if (!isQUIVEL(s.type)) return aErrMode;
       if (!config.enabled) return aErrConfiguration;
-      // Client links through a link server are not part of this build.
-      (void)borrowed;
-      return aErrUnimplemented;
+      // borrowed is non-zero only on the road through a router module: the core then
+      // takes one more use of that link instead of making a new one.
+      created = aLink_CreateClient(s.t.ip.address, static_cast<uint16_t>(s.t.ip.port), borrowed);
+      break;
   }
   coreLink = created;
   return aErrNone;
@@ -203,6 +204,9 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serial, uint8_t model) {
   const aErr first = m_impl->discoveryAndConnectHelper(type, serial, model, this);
   if (!_fallbackHelper(first, type, m_impl->config.fallback != 0)) return first;
   const linkType other = isQUIVEL(type) ? kLinkTypeUSB : kLinkTypeQuivel;
+  // With the feature off a link-server attempt could only end in aErrConfiguration, after
+  // a discovery that may take up to a second per held offset: it is not made.
+  if (isQUIVEL(other) && !m_impl->config.enabled) return first;
   return m_impl->discoveryAndConnectHelper(other, serial, model, this);
 }
 

@@ -18,35 +18,6 @@ constexpr uint8_t kMaxRawBytes = aPACKET_MAX_DATA - 1;
 
 bool badAddress(uint8_t module) { return module == 0 || (module & 1) != 0; }
 
-// Accepts the reply a record waits for and decodes its value.
-uint8_t sUEIFilter(const aPacket* packet, void* ref) {
-  uei* record = static_cast<uei*>(ref);
-  const UEIReply reply = ueiMatchReply(packet, record);
-  if (reply == UEIReply::None) return 0;
-  if (reply == UEIReply::Error) return 1;
-  const uint8_t* d = packet->data;
-  switch (packet->dataSize) {
-    case 3:
-      record->type = ueiTypeNone;
-      break;
-    case 4:
-      record->type = ueiTypeByte;
-      record->v.byteVal = d[3];
-      break;
-    case 5:
-      record->type = ueiTypeShort;
-      record->v.shortVal = aUEI_RetrieveShort(&d[3]);
-      break;
-    case 7:
-      record->type = ueiTypeInt;
-      record->v.intVal = aUEI_RetrieveInt(&d[3]);
-      break;
-    default:
-      break;
-  }
-  return 1;
-}
-
 struct CommandMatch {
   uint8_t count;
   const uint8_t* bytes;
@@ -90,18 +61,6 @@ bool appendValue(const uei& r, uint8_t* data, uint8_t& length) {
 }
 
 }  // namespace
-
-UEIReply ueiMatchReply(const aPacket* packet, uei* record) {
-  if (packet == nullptr || record == nullptr) return UEIReply::None;
-  if (packet->address != record->module || packet->dataSize <= 2) return UEIReply::None;
-  const uint8_t* d = packet->data;
-  if (d[0] != record->command || d[1] != record->option) return UEIReply::None;
-  if ((d[2] & UEI_INDEX_MASK) != record->specifier || (d[2] & UEI_SPECIFIER_STREAM) != 0) return UEIReply::None;
-  if ((d[2] & UEI_SPECIFIER_ERROR) == 0) return UEIReply::Value;
-  record->specifier = d[2];
-  record->v.byteVal = packet->dataSize > 3 ? d[3] : 0;
-  return UEIReply::Error;
-}
 
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
@@ -148,7 +107,7 @@ aErr Link::sendUEI(uei request, uint8_t subindex) {
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* reply) {
-  return receiveUEI(module, command, option, specifier, reply, sUEIFilter);
+  return receiveUEI(module, command, option, specifier, reply, ueiTakeValue);
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* reply, aPacketFilterProc match) {
@@ -171,7 +130,7 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   record.command = command;
   record.option = option;
   record.specifier = specifier;
-  aLink_DrainPackets(m_impl->coreLink, sUEIFilter, &record);
+  aLink_DrainPackets(m_impl->coreLink, ueiTakeValue, &record);
   return aErrNone;
 }
 

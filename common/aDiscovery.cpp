@@ -8,10 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "common/aDiscoveryParse.h"
+#include "common/aDiscoveryQuivel.h"
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
 #include "common/unix/aTime.h"
@@ -36,20 +37,6 @@ bool cbFirstCallback(const linkSpec* spec, bool* found, void* reference) {
   std::memcpy(request->spec, spec, sizeof *spec);
   *found = true;
   return false;
-}
-
-// Eight hexadecimal digits, nothing else: a string that only starts like a serial
-// number must not be reported under a number parsed from part of it.
-bool parseSerialText(const char* text, uint32_t* serial) {
-  if (std::strlen(text) != 8) return false;
-  uint32_t value = 0;
-  for (int i = 0; i < 8; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (!std::isxdigit(c)) return false;
-    value = value << 4 | static_cast<uint32_t>(std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10);
-  }
-  *serial = value;
-  return true;
 }
 
 uint8_t enumerateUSB(aDiscoveryCallback callback, void* reference) {
@@ -79,7 +66,7 @@ uint8_t enumerateUSB(aDiscoveryCallback callback, void* reference) {
       serialText[0] = '\0';
     libusb_close(handle);
     uint32_t serial = 0;
-    if (!parseSerialText(serialText, &serial)) continue;
+    if (!aDiscovery_ParseSerialText(serialText, &serial)) continue;
     linkSpec* spec = aLinkSpec_Create(kLinkTypeUSB);
     if (spec == nullptr) continue;
     spec->serialNumber = serial;
@@ -136,11 +123,6 @@ int openReplySocket(uint32_t interfaceAddress) {
   return fd;
 }
 
-uint32_t littleWord(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress) {
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   bool oneInterface = interfaceAddress != 0 && interfaceAddress != loopback;
@@ -168,11 +150,7 @@ uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t in
   if (replies >= 0 && sent > 0) {
     const aTime limit = aTime_GetMonotonicMSTicks() + aDISCOVERY_LISTEN_LIMIT_MS;
     for (;;) {
-      // Each reply starts from a clean buffer: a short one must not inherit the
-      // serial number or port of the one before. Without byte 12 the model reads 255.
       uint8_t reply[aDISCOVERY_MESSAGE_SIZE];
-      std::memset(reply, 0, sizeof reply);
-      reply[12] = 255;
       const aTime now = aTime_GetMonotonicMSTicks();
       if (now >= limit) break;
       const aTime left = limit - now;
@@ -186,16 +164,12 @@ uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t in
       ssize_t n = recvfrom(replies, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n < 0) break;
-      if (n < aDISCOVERY_MIN_REPLY_SIZE) continue;
       linkSpec* spec = aLinkSpec_Create(kLinkTypeTCPIP);
       if (spec == nullptr) continue;
-      spec->serialNumber = littleWord(reply + 4);
-      spec->module = reply[1];
-      spec->router = reply[1];
-      spec->routerSerialNumber = spec->serialNumber;
-      spec->model = reply[12];
-      spec->t.ip.address = from.sin_addr.s_addr;
-      spec->t.ip.port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
+      if (!aDiscovery_ParseReply(reply, static_cast<size_t>(n), from.sin_addr.s_addr, spec)) {
+        aLinkSpec_Destroy(&spec);
+        continue;
+      }
       bool found = false;
       bool goOn = callback(spec, &found, reference);
       if (found) ++counted;
@@ -224,8 +198,12 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
   switch (type) {
     case kLinkTypeUSB: return enumerateUSB(callback, reference);
     case kLinkTypeTCPIP: return enumerateTCPIP(callback, reference, interfaceAddress);
-    // Link servers (kinds 4 to 7) are found by their own discovery, which this build
-    // does not have yet: it finds none.
+    // Every link server found is reported whichever of its kinds was asked for; the
+    // callback chooses.
+    case kLinkTypeQuivel:
+    case kLinkTypeQuivelUSB:
+    case kLinkTypeQuivelTCPIP:
+    case kLinkTypeQuivelSerial: return aDiscovery_Enumerate_QuivelModules(callback, reference, interfaceAddress);
     default: return 0;
   }
 }

@@ -24,8 +24,8 @@ typedef bool (*aDiscoveryCallback)(const linkSpec* spec, bool* found, void* refe
 #define aDISCOVERY_MIN_REPLY_SIZE 8
 
 // Returns how many devices the callback marked found (modulo 256). interfaceAddress is
-// IPv4 in network byte order; 0 or 127.0.0.1 means every interface (TCP/IP only).
-// Kinds other than USB and TCP/IP find nothing.
+// IPv4 in network byte order; 0 or 127.0.0.1 means every interface for TCP/IP and this
+// machine for link servers (kinds 4 to 7, aDiscoveryQuivel.h). Other kinds find nothing.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, void* reference,
                                     uint32_t interfaceAddress);
 // A new spec (the caller destroys it) of the first device with that serial number, or

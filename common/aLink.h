@@ -35,8 +35,12 @@ aLinkRef aLink_CreateUSB(uint32_t serial);
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
 // A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
 aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud);
-// Links through a link server: not available in this build (they return 0).
+// A client link to a link server's frontend (address: IPv4 in network byte order): a new
+// link every time, started at once without a handshake (a server that does not listen
+// is no failure; only the waits time out). With ref non-zero: one more use of that
+// existing link, 0 when there is none.
 aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref);
+// The link server is not part of this build: it returns 0.
 aLinkRef aLink_CreateServer(aLinkRef deviceId, uint16_t* port, uint32_t* interfaceAddress,
                             uint8_t localOnly);
 // A link over the caller's own stream, never reused; the link owns the stream from the

@@ -5,14 +5,14 @@
 
 #include "common/internal/aLinkRecord.h"
 #include "common/aSocket.h"
+#include "common/aZMQStream.h"
 #include "common/unix/aSerial.h"
 
 namespace {
 
-// A link over a caller's own stream has no transport kind; link-server kinds follow.
+// A link over a caller's own stream has no transport kind.
 constexpr uint32_t kLinkTypeStream = kLinkTypeNone;
-constexpr uint32_t kFirstServerType = kLinkTypeQuivel;
-constexpr uint32_t kLastServerType = kLinkTypeQuivelSerial;
+constexpr uint32_t kLinkTypeClient = kLinkTypeQuivel;
 constexpr int kResetStreamTries = 20;
 constexpr uint32_t kResetRetryPauseMs = 100;
 constexpr uint32_t kResetClosePauseMs = 10;
@@ -32,6 +32,15 @@ struct SerialContext {
 aErr sMakeSocketStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
   return aStream_CreateSocket(entry.ident1, entry.ident2, stream);
 }
+
+// A client link's identity is (server address, port, client number).
+aErr sMakeClientStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+  return aStream_CreateClient(entry.ident0, static_cast<uint16_t>(entry.ident1), stream);
+}
+
+// Every new client link takes the next number, so that no two share an identity. Taken
+// under the creation lock.
+uint32_t _clientCount = 0;
 
 aErr sMakeSerialStream(const aLinkManagedEntry&, void* context, aStream** stream) {
   // The identity does not hold the port, so a reset cannot make the stream again.
@@ -121,9 +130,25 @@ aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud
   return aLink_CreateForDevice(r);
 }
 
-aLinkRef aLink_CreateClient(uint32_t, uint16_t, aLinkRef) {
-  // Links through a link server are not part of this build.
-  return 0;
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref) {
+  std::lock_guard<std::mutex> creating(sCreationMutex());
+  if (ref != 0) {
+    // One more use of an existing link, whatever its kind (a router's link shared).
+    aLinkEntryPtr existing = sRetainEntryByID(ref);
+    return existing ? ref : 0;
+  }
+  const aLinkRef id = sNewEntry(address, port, _clientCount, kLinkTypeClient);
+  if (id == 0) return 0;
+  _clientCount++;
+  aLinkEntryPtr entry = sLookupEntryByID(id);
+  aStream* stream = nullptr;
+  if (!entry || sMakeClientStream(*entry, nullptr, &stream) != aErrNone || stream == nullptr) {
+    aLinkRef doomed = id;
+    aLink_Destroy(&doomed);
+    return 0;
+  }
+  // No handshake: the server's device link is in step already.
+  return sInitAndStart(id, stream, sMakeClientStream, false);
 }
 
 aLinkRef aLink_CreateServer(aLinkRef, uint16_t*, uint32_t*, uint8_t) {
@@ -210,10 +235,6 @@ aErr aLink_Destroy(aLinkRef* id) {
 aErr aLink_Reset(aLinkRef id) {
   aLinkEntryPtr entry = sLookupEntryByID(id);
   if (!entry || entry->link == nullptr) return aErrParam;
-  if (entry->type >= kFirstServerType && entry->type <= kLastServerType) {
-    // Client links to a link server are not part of this build.
-    return aErrUnimplemented;
-  }
   aLink* link = entry->link;
   std::unique_lock<std::mutex> lock(link->control);
   if (link->destroyed.load()) return aErrParam;

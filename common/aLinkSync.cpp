@@ -25,10 +25,11 @@ aErr sStartSync(aLink* link) {
   }
   link->syncBatches++;
   const uint8_t none = 0;
-  aPacket request;
-  aPacket_Fill(&request, cmdSYNC, 0, &none);
-  aErr result = aErrMemory;
-  for (unsigned i = 0; i < kSyncRequests; i++) result = aLink_Send(link, &request, 1, false);
+  // One batch: the writer takes all of it in one write, so the handshake never completes
+  // with requests of its own still queued (they would be dropped after it, unseen).
+  aPacket requests[kSyncRequests];
+  for (aPacket& request : requests) aPacket_Fill(&request, cmdSYNC, 0, &none);
+  const aErr result = aLink_Send(link, requests, kSyncRequests, false);
   if (result == aErrNone) link->syncState = kSyncStateByte1;
   return result;
 }

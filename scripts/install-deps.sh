@@ -11,6 +11,8 @@ PACKAGES=(
   # tests: GoogleTest, USB emulation, network namespaces, fake update server
   googletest libgtest-dev libgmock-dev libumockdev-dev umockdev iproute2 util-linux
   python3 openssl ca-certificates
+  # tests: the independent ZeroMQ peers (fake link server and clients)
+  python3-zmq
   # tests: an independent ISP peer that proves the LPC boot ROM simulator
   lpc21isp
   # tests: an independent serial-download peer run against the simulated i.MX boot ROM

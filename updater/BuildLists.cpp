@@ -16,11 +16,12 @@
 std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
   std::map<std::string, std::string> builds;
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(1, "Server request failed for %s", serverUrl.c_str());
+    display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                    UpdateServerRequest::LastFailure().suffix().c_str());
     return builds;
   }
   if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
-    display.message(1, "Failed to retrieve builds for %08X", serial);
+    display.message(1, "Failed to retrieve builds for %08X%s", serial, UpdateServerRequest::LastFailure().suffix().c_str());
   return builds;
 }
 
@@ -31,8 +32,7 @@ std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) 
   std::vector<UpdaterStoreItem> items;
   store->FindLocalBuilds(serial, items);
   for (const UpdaterStoreItem& item : items) {
-    const size_t dot = item.name.find(".bird");
-    const std::string key = dot == std::string::npos ? item.name : item.name.substr(0, dot);
+    const std::string key = StoredBuildKey(item.name);
     std::string value;
     if (item.IsValid()) {
       const std::string path = item.base + "/" + item.name;

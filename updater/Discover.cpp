@@ -1,9 +1,18 @@
 // Discovery of the devices the host reaches directly and of those behind a router
 // module.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,7 +21,9 @@
 #include "common/aDefs.h"
 #include "common/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
+#include "common/unix/aTime.h"
 #include "updater/DeviceQueries.h"
+#include "updater/DiscoveredDevices.h"
 #include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
 #include "updater/cli/Log.h"
@@ -38,13 +49,106 @@ struct LinkSpecRelease {
 };
 using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
-bool _discovered_device(const linkSpec* spec, bool* found, void* reference) {
-  auto* list = static_cast<std::vector<DeviceInfo>*>(reference);
-  DeviceInfo info;
-  std::memcpy(&info.spec, spec, sizeof info.spec);
-  list->push_back(std::move(info));
-  *found = true;
-  return true;
+// How long a TCP/IP row's address gets to accept a connection before it is queried.
+constexpr int kReachBudgetMs = 1500;
+
+// Whether the row's address accepts a connection within the budget: an address that
+// swallows connection requests would otherwise hold a link creation (and with it every
+// other one) for its whole connection time-out. aErrNone when it does, else the aErr
+// the row is listed with.
+aErr _reach_tcpip(const DeviceInfo& row) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return aErrResource;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = row.spec.t.ip.address;
+  to.sin_port = htons(static_cast<uint16_t>(row.spec.t.ip.port));
+  aErr result = aErrNone;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    result = errno == EINPROGRESS ? aErrTimeout : aErrConnection;
+    const aTime deadline = aTime_GetMonotonicMSTicks() + kReachBudgetMs;
+    while (result == aErrTimeout) {
+      const aTime now = aTime_GetMonotonicMSTicks();
+      if (now >= deadline) break;
+      pollfd waiter{fd, POLLOUT, 0};
+      const int ready = poll(&waiter, 1, static_cast<int>(deadline - now));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+      result = error == 0 ? aErrNone : aErrConnection;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+// Hands each message whole to the display, one thread at a time.
+class SharedDisplay : public UpdaterDisplayInterface {
+public:
+  explicit SharedDisplay(UpdaterDisplayInterface& target) : target_(target) {}
+  void display_progress(bool on) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_.display_progress(on);
+  }
+  void update_progress(double fraction, const char* label) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_.update_progress(fraction, label);
+  }
+  void update_spinner(bool on, const char* label) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_.update_spinner(on, label);
+  }
+  void info_message(const char* text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_.message(0, "%s", text);
+  }
+  void error_message(const char* text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_.message(1, "%s", text);
+  }
+
+private:
+  UpdaterDisplayInterface& target_;
+  std::mutex mutex_;
+};
+
+// Connects to the row's device and asks it for its build, version and name.
+void _query_device(DeviceInfo& row, UpdaterDisplayInterface& display) {
+  Module module(2, 0);
+  if (_disableQuivel(module, display) != aErrNone) return;
+  row.error = module.connectFromSpec(row.spec);
+  if (row.error == aErrNone) {
+    row.build = _get_build_number(module);
+    row.error = _get_version(module, row);
+    if (row.error == aErrNone) row.error = _get_device_name(module, row);
+  }
+  module.disconnect();
+}
+
+// All TCP/IP rows at once, each on a thread of its own: a device that swallows the
+// connection or takes it and never answers costs its waits once, not once per row.
+void _query_tcpip_devices(const std::vector<DeviceInfo*>& rows, UpdaterDisplayInterface& display) {
+  SharedDisplay shared(display);
+  std::atomic<size_t> next{0};
+  auto work = [&]() {
+    for (size_t i = next++; i < rows.size(); i = next++) {
+      DeviceInfo& row = *rows[i];
+      row.error = _reach_tcpip(row);
+      if (row.error == aErrNone) _query_device(row, shared);
+    }
+  };
+  std::vector<std::thread> workers;
+  for (size_t i = 1; i < rows.size(); i++) {
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the ones there take more rows each
+    }
+  }
+  work();
+  for (std::thread& worker : workers) worker.join();
 }
 
 bool _discovered_link(const linkSpec* spec, bool* found, void* reference) {
@@ -71,22 +175,26 @@ linkType _discover_link_type(uint32_t serial) {
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType link) {
   std::vector<DeviceInfo> list;
   const linkType kinds[2] = {kLinkTypeUSB, kLinkTypeTCPIP};
-  for (linkType kind : kinds)
-    if (link == kLinkTypeNone || link == kind)
-      aDiscovery_EnumerateModules(kind, updater::_discovered_device, &list, updater::anyInterface());
+  for (linkType kind : kinds) {
+    if (link != kLinkTypeNone && link != kind) continue;
+    updater::Collection collection{&list, list.size(), false};
+    aDiscovery_EnumerateModules(kind, updater::_discovered_device, &collection, updater::anyInterface());
+    if (collection.capped)
+      display.message(1, "More than %u devices answered on %s: only the first %u are listed",
+                      static_cast<unsigned>(updater::kMaxDevicesPerKind), kind == kLinkTypeUSB ? "USB" : "TCPIP",
+                      static_cast<unsigned>(updater::kMaxDevicesPerKind));
+  }
 
+  std::vector<DeviceInfo*> network;
   for (DeviceInfo& row : list) {
     row.modelName = updater::modelName(row.spec.model);
-    Module module(2, 0);
-    if (updater::_disableQuivel(module, display) != aErrNone) continue;
-    row.error = module.connectFromSpec(row.spec);
-    if (row.error == aErrNone) {
-      row.build = updater::_get_build_number(module);
-      row.error = updater::_get_version(module, row);
-      if (row.error == aErrNone) row.error = updater::_get_device_name(module, row);
+    if (row.spec.type == kLinkTypeTCPIP) {
+      network.push_back(&row);
+    } else {
+      updater::_query_device(row, display);
     }
-    module.disconnect();
   }
+  updater::_query_tcpip_devices(network, display);
   return list;
 }
 

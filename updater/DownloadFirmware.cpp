@@ -3,6 +3,7 @@
 // spinner.
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <map>
 #include <memory>
@@ -50,7 +51,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     return 0;
   }
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-    display.message(1, "Server request failed for %s", serverUrl.c_str());
+    display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                    UpdateServerRequest::LastFailure().suffix().c_str());
     return 0;
   }
   std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Download_Firmware");
@@ -67,12 +69,14 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   }
   std::string latestBuild, version;
   if (!UpdateServerRequest::QueryBuild(serial, latestBuild, version, serverUrl.c_str())) {
-    display.message(1, "No build information for device");
+    display.message(1, "No build information for device%s", UpdateServerRequest::LastFailure().suffix().c_str());
     return 0;
   }
-  if (build == 0 && !updater::_to_build_number(latestBuild, build)) {
+  if (build == 0 && (!updater::_to_build_number(latestBuild, build) || build == 0)) {
     Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", latestBuild.c_str());
-    build = 0;
+    // Not a build number: nothing the server could mean by it may be fetched instead.
+    display.message(1, "Bad reply from the update server: build number [%s]", latestBuild.c_str());
+    return 0;
   }
   display.message(0, "Retrieving build %u", build);
   if (override) {
@@ -80,7 +84,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   } else {
     display.message(0, "Validating build %u with server", build);
     if (!updater::_valid_build(serial, build, serverUrl.c_str())) {
-      display.message(1, "No valid build %u", build);
+      display.message(1, "No valid build %u%s", build, UpdateServerRequest::LastFailure().suffix().c_str());
       return 0;
     }
     display.message(0, "Build %u is valid", build);
@@ -89,9 +93,12 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   std::promise<bool> promise;
   std::future<bool> future = promise.get_future();
   std::string reply;
+  ServerFailure failure;  // the worker's, read once its promise is kept
   const std::string bld = std::to_string(build);
-  std::thread worker([this, &promise, serial, fw = version, bld, &reply, noCal]() {
-    promise.set_value(UpdateServerRequest::GetBuild(serial, fw.c_str(), bld.c_str(), reply, serverUrl.c_str(), noCal));
+  std::thread worker([this, &promise, serial, fw = version, bld, &reply, &failure, noCal]() {
+    const bool fetched = UpdateServerRequest::GetBuild(serial, fw.c_str(), bld.c_str(), reply, serverUrl.c_str(), noCal);
+    failure = UpdateServerRequest::LastFailure();
+    promise.set_value(fetched);
   });
   display.update_spinner(true, "Downloading");
   while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
@@ -99,7 +106,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   display.update_spinner(false, "Downloading");
   const bool fetched = future.get();
   worker.join();
-  if (!fetched) display.message(1, "Download failed");
+  if (!fetched) display.message(1, "Download failed%s", failure.suffix().c_str());
   if (reply.empty()) {
     display.message(1, "Failed to retrieve a valid BIRD file");
     return 0;
@@ -110,14 +117,32 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
     display.message(1, "Failed to retrieve a valid BIRD file");
     return 0;
   }
+  // Only what loads as a BIRD file may replace a stored build: a truncated transfer or
+  // a page of something else would leave the device's latest download unusable.
+  if (!BirdFile::VerifyData(bytes, length)) {
+    std::free(bytes);
+    display.message(1, "Failed to retrieve a valid BIRD file");
+    return 0;
+  }
   const std::string when = KeyValueStore::CurrentDate();
   const std::string name = bld + ".bird";
-  const aErr e = entry.WriteFile(name.c_str(), bytes, length);
-  if (e != aErrNone) display.message(1, "Failed to write file with %d", static_cast<int>(e));
+  int error = 0;
+  const aErr e = entry.WriteFile(name.c_str(), bytes, length, &error);
   std::free(bytes);
+  // A file that is not in the store was not downloaded: recording it would point the
+  // device's latest download at nothing.
+  if (e != aErrNone) {
+    display.message(1, "Failed to write file with %d: %s", static_cast<int>(e),
+                    error != 0 ? std::strerror(error) : aError_GetErrorText(e));
+    return 0;
+  }
   entry.attributes.Add("LATEST_DOWNLOAD", name);
   entry.attributes.Add("LAST_DOWNLOAD_DATE", when);
-  entry.attributes.Save(nullptr);
+  if (!entry.attributes.Save(nullptr)) {
+    display.message(1, "Failed to record the download in %s: %s", entry.attributes.path.c_str(),
+                    entry.attributes.SaveFailure().c_str());
+    return 0;
+  }
   return build;
 }
 

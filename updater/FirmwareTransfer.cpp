@@ -1,5 +1,6 @@
 #include "updater/FirmwareTransfer.h"
 
+#include <string>
 #include <vector>
 
 #include "api/SystemClass.h"
@@ -36,13 +37,25 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module
   return true;
 }
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile& bird) {
+namespace {
+
+// "<part> <what the entity ran into>", for the caller's error line.
+void describeFailure(std::string* failure, const char* part, const UpdaterEntity& entity, aErr status) {
+  if (failure == nullptr || status == aErrNone) return;
+  *failure = std::string(part) + " " +
+             (entity.LastFailure().empty() ? std::string(aError_GetErrorDescription(status)) : entity.LastFailure());
+}
+
+}  // namespace
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, std::string* failure) {
   UpdaterEntity entity;
   entity.init(&device, 0, true, false);
   aErr status = entity.LoaderInit();
   if (status != aErrNone) {
     Log::log(Log::DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status),
              aError_GetErrorText(status));
+    describeFailure(failure, "loader", entity, status);
     return status;
   }
   display.message(0, "Transferring loader to device");
@@ -82,11 +95,12 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
       status = e;
     }
   }
+  describeFailure(failure, "loader", entity, status);
   return status;
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, bool viaRouter,
-                        bool ueiBytesLoad) {
+                        bool ueiBytesLoad, std::string* failure) {
   UpdaterEntity entity;
   entity.init(&device, 0, true, viaRouter);
   if (ueiBytesLoad && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
@@ -121,6 +135,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
   }
   display.message(0, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), static_cast<int>(total));
   if (status == aErrNone) status = entity.LoaderReboot(display);
+  describeFailure(failure, "firmware", entity, status);
   return status;
 }
 

@@ -14,6 +14,9 @@ BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t ser
   if (!store) return BirdFile();
   if (!birdPath.empty()) {
     display.message(0, "%s from Birdfile: %s", verb, birdPath.c_str());
+    // The header test a stored file passes holds for a file given by path as well: a
+    // file that does not say it is a BIRD file is never written into a device.
+    if (!BirdFile::VerifyFile(birdPath.c_str())) throw std::runtime_error("Invalid bird " + birdPath);
     return BirdFile(birdPath.c_str());
   }
   UpdaterStoreItem device = store->AddDevice(serial);

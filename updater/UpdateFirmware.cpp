@@ -30,10 +30,17 @@ uint32_t _choose_build(UpdaterDisplayInterface& display, const std::string& serv
                        uint32_t build, UpdaterStoreItem& entry) {
   if (build == 0) {
     std::string buildText, versionText;
-    // An unanswered query leaves the text empty, so the store decides.
-    UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str());
+    // An unanswered query leaves the text empty, so the store decides; a server that
+    // cannot be reached (or is too slow) is said, as the update goes on without it.
+    if (!UpdateServerRequest::QueryBuild(serial, buildText, versionText, serverUrl.c_str()) &&
+        UpdateServerRequest::LastFailure().transfer)
+      display.message(1, "Server request failed for %s%s", serverUrl.c_str(),
+                      UpdateServerRequest::LastFailure().suffix().c_str());
     if (!_to_build_number(buildText, build)) {
       Log::log(Log::DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
+      // Refused as the bad reply it is; the store decides as for an unanswered query.
+      if (!buildText.empty())
+        display.message(1, "Bad reply from the update server: build number [%s]", buildText.c_str());
       build = 0;
     }
     if (build != 0) {
@@ -138,30 +145,33 @@ bool _connect_device(UpdaterDisplayInterface& display, Updater& updater, Module&
 // Validates the file against the connected device (unless override is set), sends and
 // starts the loader, finds the device again when the loader start dropped its link, and
 // sends the firmware. False: the file failed validation, the update ends here with its
-// error shown. True: status is the transfer's result.
+// error shown. True: status is the transfer's result, and failure says what failed.
 bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, uint32_t serial,
-                      bool override, bool viaRouter, bool ueiBytesLoad, aErr& status) {
+                      bool override, bool viaRouter, bool ueiBytesLoad, aErr& status, std::string& failure) {
   if (!override && !_validate_birdfile(display, bird, device, serial)) {
     display.message(1, "Birdfile failed validation");
     return false;
   }
-  status = _transfer_loader(display, device, bird);
+  status = _transfer_loader(display, device, bird, &failure);
   if (status == aErrNone && !device.isConnected()) {
     // Always over USB, also for a device first reached over TCP/IP. A device that does
     // not come back makes the firmware transfer fail on its own.
     device.disconnect();
     _reconnect_usb(device, serial);
   }
-  if (status == aErrNone) status = _transfer_firmware(display, device, bird, viaRouter, ueiBytesLoad);
+  if (status == aErrNone) status = _transfer_firmware(display, device, bird, viaRouter, ueiBytesLoad, &failure);
   return true;
 }
 
 // What the device's entry keeps of a successful update: the file (a path, or the build's
-// name in the store) and when.
-void _record_transfer(UpdaterStoreItem& entry, const std::string& birdPath) {
+// name in the store) and when. A record that cannot be saved is said; the device has its
+// new firmware all the same.
+void _record_transfer(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, const std::string& birdPath) {
   entry.attributes.Add("LATEST_TRANSFER", birdPath);
   entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
-  entry.attributes.Save(nullptr);
+  if (!entry.attributes.Save(nullptr))
+    display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
+                    entry.attributes.SaveFailure().c_str());
 }
 
 }  // namespace
@@ -190,21 +200,27 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Failed to load bird file");
     return false;
   }
-  if (!updater::_patch_serial_number(bird, serial)) return false;
+  if (!updater::_patch_serial_number(bird, serial)) {
+    display.message(1, "Failed to update module [%08X]: the serial number cannot be patched into the firmware",
+                    serial);
+    return false;
+  }
 
   // A connection or transfer that fails leaves its status; the steps after it are skipped.
   Module device(moduleAddress, 0);
   aErr status = aErrNone;
+  std::string failure;  // what failed in the transfer; a failed connection has said so itself
   if (!updater::_connect_device(display, *this, device, serial, moduleAddress, routerSerial, status)) return false;
-  if (status == aErrNone &&
-      !updater::_transfer_update(display, device, bird, serial, override, routerSerial != 0, ueiBytesLoad, status))
+  if (status == aErrNone && !updater::_transfer_update(display, device, bird, serial, override, routerSerial != 0,
+                                                       ueiBytesLoad, status, failure))
     return false;
   if (status != aErrNone) {
     Log::log(Log::DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(status));
+    if (!failure.empty()) display.message(1, "Failed to update module [%08X]: %s", serial, failure.c_str());
     return false;
   }
 
-  if (hasEntry) updater::_record_transfer(entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
+  if (hasEntry) updater::_record_transfer(display, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   const aTime end = aTime_GetMSTicks();
   display.message(0, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);

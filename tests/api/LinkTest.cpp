@@ -64,8 +64,8 @@ TEST(LinkBasics, RefusedLinkKinds) {
   } cases[] = {
       {kLinkTypeQuivel, 0, aErrConfiguration},
       {kLinkTypeQuivelSerial, 0, aErrConfiguration},
-      {kLinkTypeQuivel, 1, aErrUnimplemented},     // client links come with the link server
-      {kLinkTypeTCPIP, 1, aErrUnimplemented},      // so does the server in front of a device
+      {kLinkTypeQuivel, 1, aErrConnection},        // no server address: no client link
+      {kLinkTypeTCPIP, 1, aErrUnimplemented},      // the server in front of a device comes later
       {kLinkTypeNone, 0, aErrMode},
       {8, 0, aErrMode},
   };

@@ -5,15 +5,29 @@
 // status.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/discovery/SimDiscoveryResponder.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/e2e/SimProcess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
+#include "tests/fakes/TestCA.h"
 #include "tests/support/Files.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
@@ -47,11 +61,13 @@ class EndToEnd : public ::testing::Test {
   std::string statsFile(uint32_t serial = kSerial) const { return dumpDir() + "/" + hex8(serial) + ".stats"; }
 
   // The server knows builds 5000 (the latest) and 4000 of the module; faults as JSON.
-  void configure(const std::string& faults) {
+  // bird5000 is the file the server sends for build 5000.
+  void configure(const std::string& faults, const std::string& bird5000 = std::string()) {
     std::string json = "{\"devices\": {\"" + hex8(kSerial) +
                        "\": {\"latest\": \"5000\", \"builds\": {\"5000\": \"2.12.3\", \"4000\": \"2.11.0\"}, "
                        "\"birds\": {\"5000\": \"" +
-                       dir.sub("5000.bird") + "\", \"4000\": \"" + dir.sub("4000.bird") + "\"}}}";
+                       (bird5000.empty() ? dir.sub("5000.bird") : bird5000) + "\", \"4000\": \"" +
+                       dir.sub("4000.bird") + "\"}}}";
     if (!faults.empty()) json += ", \"faults\": " + faults;
     json += "}";
     server->setConfig(json);
@@ -158,6 +174,26 @@ TEST_F(EndToEnd, AFileForAnotherModelIsRefusedUnlessOverridden) {
   EXPECT_EQ(flash(), other.flash(kSerial));
 }
 
+// A file given with -f passes the same header test as a stored one before anything of
+// it goes to the device.
+TEST_F(EndToEnd, AFileGivenByPathWithoutABirdHeaderIsNeverFlashed) {
+  Bytes burd = latest.file;
+  burd[1] = 'u';
+  Bytes versionZero = latest.file;
+  versionZero[5] = 0;
+  startSim();
+  for (const auto& c : {std::make_pair("signature burd", burd), std::make_pair("format version 0", versionZero)}) {
+    SCOPED_TRACE(c.first);
+    birdgen::writeFile(dir.sub("header.bird"), c.second);
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("header.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to load bird file"), std::string::npos) << r.err;
+  }
+  sim.stop();
+  EXPECT_EQ(e2e::statValue(statsFile(), "init"), 0);
+  EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), 0);
+}
+
 TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   startSim();
   const auto r = run({"-U", "-d", "DEADBEEF", "-f", dir.sub("5000.bird")});
@@ -179,6 +215,46 @@ TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   EXPECT_EQ(e2e::statValue(statsFile(), "reboots"), 0);
   // The good first block is in flash, nothing of the failing one.
   EXPECT_EQ(e2e::statValue(statsFile(), "flash_bytes"), static_cast<long>(latest.first.size()));
+}
+
+// Every way the upgrade protocol can fail ends with one error line that names the device,
+// the part of the transfer and the request that failed.
+TEST_F(EndToEnd, EveryFailedTransferSaysWhatFailedAndForWhichModule) {
+  const struct {
+    const char* name;
+    std::vector<std::string> sim;
+    const char* says;
+  } cases[] = {
+      {"silent on INIT", {"--silent", "0:-1"}, "loader INIT unanswered"},
+      {"silent on loader DATA", {"--silent", "1:-1"}, "loader DATA unanswered"},
+      {"silent on loader SUM", {"--silent", "4:-1"}, "loader SUM unanswered"},
+      {"refusing PREPARE", {"--bad-prepare", "-1"}, "loader PREPARE refused"},
+      {"a wrong sum for every firmware piece", {"--wrong-sum", "-1"}, "loader SUM does not match what was sent"},
+      {"refusing every WRITE", {"--bad-write", "-1"}, "firmware WRITE refused"},
+      {"a firmware piece that fails every try", {"--fail-piece", hex8(latest.secondAddress)}, "firmware SUM does not match what was sent"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startSim(c.sim);
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to update module [" + hex8(kSerial) + "]: " + c.says + "\n"), std::string::npos)
+        << r.err;
+    sim.stop();
+  }
+
+  // A file whose only serial-number place (a descriptor) lies in no firmware block.
+  birdgen::BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, e2e::kFirmwareAddress, birdgen::randomImage(64, 3)));
+  layout.blocks.push_back(birdgen::serialOffsetsBlock(0, 0x10));
+  layout.blocks.push_back(birdgen::identityBlock("5000", "2.12.3", "00000000", "Hemblork"));
+  birdgen::writeFile(dir.sub("unpatchable.bird"), birdgen::file(layout));
+  const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("unpatchable.bird")});
+  EXPECT_EQ(r.status, 1) << describe(r);
+  EXPECT_NE(r.err.find("Failed to update module [" + hex8(kSerial) +
+                       "]: the serial number cannot be patched into the firmware\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(EndToEnd, ALoaderBlockThatFailsIsNeverFollowedByStartingTheLoader) {
@@ -254,12 +330,213 @@ TEST_F(EndToEnd, ADownloadTheServerRefusesStoresNothing) {
   }
 }
 
-TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenStillRecordsIt) {
+// What the server sends must load as a BIRD file before it may replace a stored build:
+// a good stored 5000.bird and its attributes stay exactly as they were.
+TEST_F(EndToEnd, ADownloadThatIsNoBirdFileLeavesTheStoredBuildAsItWas) {
+  ASSERT_EQ(run({"-G", "-d", hex8(kSerial)}).status, 0);
+  const std::string stored = settings();
+
+  Bytes burd = latest.file;
+  burd[1] = 'u';
+  Bytes versionZero = latest.file;
+  versionZero[4] = 0;
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } cases[] = {
+      {"truncated build", Bytes(latest.file.begin(), latest.file.begin() + static_cast<long>(latest.file.size() / 2))},
+      {"not a BIRD file", Bytes{'<', 'h', 't', 'm', 'l', '>', 'n', 'o', 'p', 'e', '<', '/', 'h', 't', 'm', 'l', '>'}},
+      {"signature burd", burd},
+      {"format version 0", versionZero},
+      {"header only", Bytes(latest.file.begin(), latest.file.begin() + 6)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    birdgen::writeFile(dir.sub("bad.bird"), c.bytes);
+    configure("", dir.sub("bad.bird"));
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to retrieve a valid BIRD file"), std::string::npos) << r.err;
+    EXPECT_EQ(birdgen::readFile(entry() + "/5000.bird"), latest.file);
+    EXPECT_EQ(settings(), stored);
+  }
+  // The store still lists and installs the good build.
+  const auto l = run({"-L", "-d", hex8(kSerial)});
+  EXPECT_NE(l.out.find("2.12.3"), std::string::npos) << l.out;
+}
+
+// Build numbers from the server are whole numbers within 32 bits: one that wraps, carries
+// junk or a sign is a bad reply, never some other build that happens to exist.
+TEST_F(EndToEnd, AServerBuildNumberThatIsNoNumberIsRefused) {
+  for (const char* latestText : {"4294967297", "5000junk", "-1"}) {
+    SCOPED_TRACE(latestText);
+    server->setConfig("{\"devices\": {\"" + hex8(kSerial) + "\": {\"latest\": \"" + latestText +
+                      "\", \"builds\": {\"" + latestText +
+                      "\": \"2.12.3\", \"1\": \"2.11.0\", \"5000\": \"2.12.3\", \"4294967295\": \"2.12.3\"}}}, "
+                      "\"bird_dir\": \"" +
+                      dir.sub("birds") + "\"}");
+    mkdirs(dir.sub("birds/" + hex8(kSerial)));
+    for (const char* b : {"1", "5000", "4294967295"})
+      birdgen::writeFile(dir.sub("birds/" + hex8(kSerial) + "/" + b + ".bird"), latest.file);
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Bad reply from the update server: build number [" + std::string(latestText) + "]"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(testsupport::listDirectory(entry()), std::vector<std::string>{".settings"});
+  }
+}
+
+TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   mkdirs(entry() + "/5000.bird");   // a directory where the file must go
   const auto r = run({"-G", "-d", hex8(kSerial)});
-  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(r.status, 1) << describe(r);
   EXPECT_NE(r.err.find("Failed to write file with "), std::string::npos) << r.err;
-  EXPECT_NE(settings().find("LATEST_DOWNLOAD=5000.bird"), std::string::npos) << settings();
+  EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
+  EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
+}
+
+// A FIFO where a file is read (a BIRD file given with -f, the attribute file, a stored
+// build) is refused at once: opening it for reading would wait for a writer for ever.
+TEST_F(EndToEnd, AFifoInPlaceOfAFileNeverBlocks) {
+  mkdirs(entry());
+  ASSERT_EQ(mkfifo(dir.sub("fifo.bird").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((entry() + "/4444.bird").c_str(), 0644), 0);
+  const auto update = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("fifo.bird")}, 20000);
+  EXPECT_FALSE(update.timedOut);
+  EXPECT_EQ(update.status, 1) << describe(update);
+  EXPECT_NE(update.err.find("Failed to load bird file"), std::string::npos) << update.err;
+
+  const auto list = run({"-L", "-d", hex8(kSerial)}, 20000);
+  EXPECT_FALSE(list.timedOut);
+  EXPECT_NE(list.out.find("4444"), std::string::npos) << describe(list);
+
+  ASSERT_EQ(unlink((entry() + "/.settings").c_str()), 0);
+  ASSERT_EQ(mkfifo((entry() + "/.settings").c_str(), 0644), 0);
+  const auto download = run({"-G", "-d", hex8(kSerial)}, 20000);
+  EXPECT_FALSE(download.timedOut);
+  EXPECT_EQ(download.status, 1) << describe(download);
+  EXPECT_NE(download.err.find("Failed to record the download in " + entry() + "/.settings"), std::string::npos)
+      << download.err;
+  struct stat st;
+  ASSERT_EQ(stat((entry() + "/.settings").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));  // never replaced by what little could be read
+}
+
+// A download rewrites the device's attribute file: every entry it held before stays,
+// however long its line, and the download's own are added.
+TEST_F(EndToEnd, ADownloadKeepsEveryEntryOfTheAttributeFile) {
+  mkdirs(entry());
+  const std::string note(3000, 'n');
+  testsupport::writeText(entry() + "/.settings", "CREATED_TIME=then\nNOTE=" + note +
+                                                     "\nLATEST_TRANSFER=4000.bird\n  #OWNER=lab\n");
+  for (int run_ = 0; run_ < 2; run_++) {
+    const auto r = run({"-G", "-d", hex8(kSerial)});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::string text = settings();
+    EXPECT_NE(text.find("\nNOTE=" + note + "\n"), std::string::npos) << text.substr(0, 200);
+    EXPECT_NE(text.find("LATEST_TRANSFER=4000.bird\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("#OWNER=lab\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("LATEST_DOWNLOAD=5000.bird\n"), std::string::npos) << text;
+  }
+}
+
+// An attribute file that cannot be replaced (a directory stands in its place): the
+// download is not recorded and says so; an update still succeeds and says so too.
+TEST_F(EndToEnd, AnAttributeFileThatCannotBeSavedIsSaid) {
+  mkdirs(entry() + "/.settings");
+  const auto g = run({"-G", "-d", hex8(kSerial)});
+  EXPECT_EQ(g.status, 1) << describe(g);
+  EXPECT_NE(g.err.find("Failed to record the download in " + entry() + "/.settings"), std::string::npos) << g.err;
+
+  startSim();
+  const auto u = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+  EXPECT_EQ(u.status, 0) << describe(u);
+  EXPECT_NE(u.err.find("Failed to record the transfer in " + entry() + "/.settings"), std::string::npos) << u.err;
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+}
+
+// The store on a 64 KiB tmpfs in a mount namespace of a child's own: the small build
+// fits, the large one does not. The failed download says why, leaves no part of itself
+// behind and still names the small build as the latest download.
+TEST_F(EndToEnd, ADownloadIntoAFullStoreFailsAndKeepsTheLatestDownload) {
+  const FirmwareBuild large("5000", "2.12.3", 41, "Hemblork", 90000, 0);
+  birdgen::writeFile(dir.sub("large.bird"), large.file);
+  ASSERT_GT(large.file.size(), 64u * 1024u);
+  configure("", dir.sub("large.bird"));
+  mkdirs(storeRoot());
+  const std::string report = dir.sub("report");
+  const testsupport::RunResult child = testsupport::RunInChild([&]() {
+    std::string why;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("store", storeRoot().c_str(), "tmpfs", 0, "size=64k") != 0) {
+      testsupport::writeText(report, std::string("no private tmpfs: ") + std::strerror(errno));
+      return 3;
+    }
+    const auto small = run({"-G", "-b", "4000", "-d", hex8(kSerial)});
+    const auto full = run({"-G", "-d", hex8(kSerial)});
+    const std::vector<std::string> names = testsupport::listDirectory(entry());
+    const std::string text = settings();
+    if (small.status != 0) why += "the small build was not stored\n" + describe(small);
+    if (full.status != 1) why += "the failed download did not end with status 1\n";
+    if (full.err.find("Failed to write file with ") == std::string::npos ||
+        full.err.find("No space left on device") == std::string::npos)
+      why += "the failure does not say why\n";
+    if (names != std::vector<std::string>{".settings", "4000.bird"} &&
+        names != std::vector<std::string>{"4000.bird", ".settings"}) {
+      why += "the device's entry holds:";
+      for (const std::string& n : names) why += " " + n;
+      why += "\n";
+    }
+    if (text.find("LATEST_DOWNLOAD=4000.bird") == std::string::npos) why += "settings:\n" + text;
+    testsupport::writeText(report, why + describe(full));
+    return why.empty() ? 0 : 1;
+  });
+  EXPECT_EQ(child.status, 0) << testsupport::readText(report) << child.err;
+}
+
+// A server that trickles its replies (4 bytes a second) falls below the minimum rate:
+// the download and the update's build query are given up within the rate's window and
+// say that the server was too slow. Without a bound either would take an hour.
+TEST_F(EndToEnd, ATricklingServerIsGivenUpAsTooSlow) {
+  configure(R"({"*": {"pad_lines": 200, "chunk": 1, "delay_ms": 250}})");
+  auto download = std::async(std::launch::async, [&] { return run({"-G", "-d", hex8(kSerial)}, 90000); });
+  auto update = std::async(std::launch::async, [&] { return run({"-U", "-d", hex8(kSerial)}, 90000); });
+  for (auto* pending : {&download, &update}) {
+    const auto r = pending->get();
+    EXPECT_FALSE(r.timedOut) << describe(r);
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Server request failed for " + server->url() + ": the server was too slow"),
+              std::string::npos)
+        << r.err;
+  }
+}
+
+// HTTPS peers that are refused: the error line names the reason, not only the URL.
+TEST_F(EndToEnd, AnHttpsRefusalSaysWhy) {
+  const std::string ca = testsupport::testCADirectory();
+  FakeUpdateServer untrusted(ca + "/server.pem", ca + "/server.key");
+  FakeUpdateServer wrongName(ca + "/wrongname.pem", ca + "/wrongname.key");
+  const std::string refused = ": SSL peer certificate or SSH remote key was not OK (";
+  for (const char* command : {"-G", "-B"}) {
+    SCOPED_TRACE(command);
+    const auto r = testsupport::RunProgram(
+        UPDATER_BINARY, {"Updater", command, "-d", hex8(kSerial), "-i", storeRoot(), "-u", untrusted.url()});
+    EXPECT_NE(r.err.find("Server request failed for " + untrusted.url() + refused + "SSL certificate problem"),
+              std::string::npos)
+        << describe(r);
+  }
+  // Trusted CA, certificate for another name: refused with its own reason.
+  const std::string report = dir.sub("report");
+  const testsupport::RunResult child = testsupport::runTrustingCA(ca + "/ca.pem", [&]() {
+    const auto r = testsupport::RunProgram(
+        UPDATER_BINARY, {"Updater", "-G", "-d", hex8(kSerial), "-i", storeRoot(), "-u", wrongName.url()});
+    testsupport::writeText(report, describe(r));
+    return r.status == 1 && r.err.find("Server request failed for " + wrongName.url() + refused) != std::string::npos
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(child.status, 0) << testsupport::readText(report) << child.err;
 }
 
 TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
@@ -272,6 +549,85 @@ TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
   EXPECT_NE(r.out.find("[127.0.0.1]"), std::string::npos) << r.out;
   // 2.12.3 is new enough to be asked for its name.
   EXPECT_NE(r.out.find("[127.0.0.1]        sim"), std::string::npos) << r.out;
+}
+
+// TCP listeners that never say a word: what a spoofed discovery reply can name to cost
+// each connection attempt its whole time-out. A talking-silent one takes connections
+// (the kernel's queue does); a deaf one has its queue filled, so that further
+// connection requests are dropped and a connect can only time out.
+class SilentListener {
+ public:
+  explicit SilentListener(bool deaf) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof local;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(fd_, deaf ? 0 : 512) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+      return;
+    port_ = ntohs(local.sin_port);
+    for (int i = 0; deaf && i < 4; i++) {
+      const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      connect(filler, reinterpret_cast<sockaddr*>(&local), sizeof local);
+      fillers_.push_back(filler);
+    }
+  }
+  ~SilentListener() {
+    for (int fd : fillers_) close(fd);
+    if (fd_ >= 0) close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
+// A flood of spoofed discovery replies, sent from 127.0.0.1 inside the test's own
+// network namespace: fifty devices that do not exist, each naming one of the silent
+// listeners, and one of them fifty times over. The real module is listed once, and the flood costs
+// only a few seconds more than a discovery without it.
+TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
+  startSim();
+  const auto timed = [&]() {
+    const auto start = std::chrono::steady_clock::now();
+    testsupport::RunResult r = run({"-D", "-t", "TCPIP"}, 120000);
+    return std::make_pair(r, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  };
+  const auto plain = timed();
+  ASSERT_EQ(plain.first.status, 0) << describe(plain.first);
+
+  SilentListener silent(false), deaf(true);
+  ASSERT_NE(silent.port(), 0);
+  ASSERT_NE(deaf.port(), 0);
+  std::vector<std::vector<uint8_t>> flood;
+  for (uint32_t i = 0; i < 50; i++) {
+    devsim::DiscoveryIdentity fake;
+    fake.serial = 0x5A000000 + i;
+    fake.tcpPort = i % 2 == 0 ? silent.port() : deaf.port();
+    flood.push_back(devsim::discoveryReply(fake));
+  }
+  devsim::DiscoveryIdentity repeated;
+  repeated.serial = 0x5B000000;
+  repeated.tcpPort = silent.port();
+  for (int i = 0; i < 50; i++) flood.push_back(devsim::discoveryReply(repeated));
+  devsim::DiscoveryResponder spoofer({nettest::address(nettest::kFirstAddress)}, repeated, htonl(INADDR_LOOPBACK));
+  ASSERT_TRUE(spoofer.ok());
+  spoofer.setReplies(flood);
+
+  const auto flooded = timed();
+  const testsupport::RunResult& r = flooded.first;
+  EXPECT_EQ(r.status, 0) << describe(r);
+  size_t rows = 0;
+  for (size_t at = r.out.find(hex8(kSerial)); at != std::string::npos; at = r.out.find(hex8(kSerial), at + 1)) rows++;
+  EXPECT_EQ(rows, 1u) << r.out;
+  size_t repeats = 0;
+  for (size_t at = r.out.find("5B000000"); at != std::string::npos; at = r.out.find("5B000000", at + 1)) repeats++;
+  EXPECT_EQ(repeats, 1u) << r.out;
+  EXPECT_LT(flooded.second, plain.second + 8.0) << "without the flood " << plain.second << " s, with it "
+                                                << flooded.second << " s";
 }
 
 TEST_F(EndToEnd, ADeviceThatCannotBeConnectedIsListedWithoutVersion) {

@@ -348,6 +348,18 @@ TEST_F(ImxRecovery, ALoaderGoneBeforeTheFirmwareFailsTheRecovery) {
   EXPECT_EQ(live->upgrade().counts().requests[devsim::upgrade::kPrepare], 0u);
 }
 
+// A file given with -f that fails the store's header test never reaches the boot ROM.
+TEST_F(ImxRecovery, AFileWithoutABirdHeaderNeverReachesTheBootRom) {
+  onUsb();
+  birdgen::Bytes burd = birdgen::readFile(birdFile("recovery.bird"));
+  burd[1] = 'u';
+  birdgen::writeFile(dir.sub("burd.bird"), burd);
+  const auto r = run({"-U", "-t", "RECOVER", "-s", "USB", "-f", dir.sub("burd.bird"), "-d", hex8(kSerial)});
+  EXPECT_EQ(r.status, 1) << describe(r);
+  EXPECT_TRUE(rom.writes().empty());
+  EXPECT_FALSE(rom.jumpAddress().has_value());
+}
+
 TEST_F(ImxRecovery, ABirdFileWithoutFirmwareNeverReachesTheLoader) {
   onUsb();
   const auto r = run({"-U", "-t", "RECOVER", "-s", "USB", "-f", birdFile("empty.bird", false), "-d", hex8(kSerial)});

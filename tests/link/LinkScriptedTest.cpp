@@ -376,7 +376,7 @@ TEST(LinkIds, UnknownIdsAreRefused) {
   EXPECT_EQ(aLink_Sync(unknown), aErrParam);
   EXPECT_EQ(aLink_Reset(unknown), aErrParam);
   EXPECT_EQ(aLink_Create(nullptr), 0u);
-  EXPECT_EQ(aLink_CreateClient(0x0100007F, 9000, 0), 0u);
+  EXPECT_EQ(aLink_CreateClient(0x0100007F, 9000, 0x7FFFFFF0u), 0u);   // an unknown link to share
   uint16_t port = 0;
   uint32_t iface = 0;
   EXPECT_EQ(aLink_CreateServer(1, &port, &iface, 1), 0u);

@@ -242,19 +242,31 @@ TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
   const std::string loaderOnly = birdPath("loader.bird", birdgen::file(layout));
   const std::string good = birdPath("good.bird", recoveryFile(kTwoImages));
 
+  // How far the recovery got before it was refused.
+  enum Reached { kBeforeTransfer, kFlashUntouched, kErased };
   const struct {
     const char* name;
     std::vector<std::string> args;
     std::function<void(lpcsim::IspChip&)> knob;
     std::string error;
-    bool erased;  // the refusal comes after the flash was erased
+    Reached reached;
   } cases[] = {
-      {"serial offsets", {"-f", offline}, nullptr, "Updater does not support offline recovery\n", false},
-      {"no firmware image", {"-f", empty}, nullptr, "Failed to load bird file\n", false},
-      {"nothing before the end marker", {"-f", loaderOnly}, nullptr, "Failed to load bird file\n", false},
+      {"serial offsets", {"-f", offline}, nullptr, "Updater does not support offline recovery\n", kBeforeTransfer},
+      {"no firmware image", {"-f", empty}, nullptr, "Failed to load bird file\n", kBeforeTransfer},
+      {"nothing before the end marker", {"-f", loaderOnly}, nullptr, "Failed to load bird file\n", kBeforeTransfer},
       {"server does not know the chip", {}, nullptr,
-       "Failed to retrieve recovery information from Quenlark server\n", false},
-      {"copy refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('C', 9, 1); }, "", true},
+       "Failed to retrieve recovery information from Quenlark server\n", kBeforeTransfer},
+      // Each step of the transfer that fails says so, with the port ("@PORT@").
+      {"unlock refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('U', 14, 1); },
+       "Failed to recover the chip on @PORT@: could not unlock\n", kFlashUntouched},
+      {"prepare refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('P', 7, 1); },
+       "Failed to recover the chip on @PORT@: could not prepare\n", kFlashUntouched},
+      {"erase refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('E', 9, 1); },
+       "Failed to recover the chip on @PORT@: could not erase\n", kFlashUntouched},
+      {"write to RAM refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('W', 14, 1); },
+       "Failed to recover the chip on @PORT@: write to RAM failed\n", kErased},
+      {"copy refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('C', 9, 1); },
+       "Failed to recover the chip on @PORT@: transfer to flash failed\n", kErased},
   };
   serve(good, good, false);
   for (const auto& c : cases) {
@@ -269,17 +281,22 @@ TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto r = run(args);
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_EQ(r.err, c.error) << describe(r);
+    std::string error = c.error;
+    const size_t port = error.find("@PORT@");
+    if (port != std::string::npos) error.replace(port, 6, sim.path());
+    EXPECT_EQ(r.err, error) << describe(r);
     EXPECT_EQ(sim.goAddress(), std::nullopt);
     const std::vector<std::string> all = sim.commands();
     const std::vector<std::string> commands(all.begin() + static_cast<long>(before), all.end());
-    if (c.erased) {
+    if (c.reached == kBeforeTransfer) {
+      EXPECT_EQ(commands, std::vector<std::string>{"N"});
+      EXPECT_FALSE(contains(r.out, "Update time: ")) << r.out;
+    } else {
       EXPECT_TRUE(contains(r.out, "Update time: ")) << r.out;
       EXPECT_FALSE(contains(r.out, "Rebooting Device")) << r.out;
-    } else {
-      EXPECT_EQ(commands, std::vector<std::string>{"N"});
+    }
+    if (c.reached != kErased) {
       EXPECT_EQ(sim.flash(), Bytes(lpcsim::kFlashSize, 0x5A));
-      EXPECT_FALSE(contains(r.out, "Update time: ")) << r.out;
     }
   }
 }

@@ -4,6 +4,7 @@
 #include "BuildConfig.h"
 #include "tests/support/LogCapture.h"
 #include "updater/server/HTTPRequest.h"
+#include "updater/BuildNumber.h"
 #include "updater/server/UpdateServerRequest.h"
 
 namespace {
@@ -70,25 +71,55 @@ TEST(ReplyParsingTest, BuildList) {
   EXPECT_FALSE(log.contains("[ab]"));
 }
 
+// Each number is a whole line within 32 bits: trailing junk, a sign or more digits than
+// 32 bits hold make the reply bad, and the outputs keep their values.
 TEST(ReplyParsingTest, RecoveryInfoNumbers) {
   const struct {
     const char* body;
+    bool valid;
     uint32_t serial, build;
-  } cases[] = {{"ok\n40F5849A\n0x10\n", 0x40F5849A, 16},
-               {"ok\n40f5849a\n010\n", 0x40F5849A, 8},
-               {"ok\n1234zz\n10 builds\n", 0x1234, 10},
-               {"ok\nnothex\nnone\n", 0, 0}};
+  } cases[] = {{"ok\n40F5849A\n0x10\n", true, 0x40F5849A, 16},
+               {"ok\n40f5849a\r\n010\r\n", true, 0x40F5849A, 8},
+               {"ok\n 1234 \n4294967295\n", true, 0x1234, 0xFFFFFFFF},
+               {"ok\n1234zz\n10\n", false, 1, 1},
+               {"ok\n1234\n10 builds\n", false, 1, 1},
+               {"ok\nnothex\nnone\n", false, 1, 1},
+               {"ok\n100000001\n10\n", false, 1, 1},
+               {"ok\n1234\n4294967297\n", false, 1, 1},
+               {"ok\n1234\n-1\n", false, 1, 1},
+               {"ok\n1234\n0x\n", false, 1, 1},
+               {"ok\n1234\n09\n", false, 1, 1}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    EXPECT_EQ(UpdateServerRequest::RecoveryInfoIsValid(split(c.body)), c.valid);
+    if (!c.valid) continue;
     uint32_t serial = 1, build = 1;
     UpdateServerRequest::TakeRecoveryInfo("GetRecoveryInfo", split(c.body), &serial, &build);
-    EXPECT_EQ(serial, c.serial) << c.body;
-    EXPECT_EQ(build, c.build) << c.body;
+    EXPECT_EQ(serial, c.serial);
+    EXPECT_EQ(build, c.build);
   }
   uint32_t serial = 5, build = 6;
   UpdateServerRequest::TakeRecoveryInfo("GetRecoveryInfo", split("ok\n"), &serial, &build);
   EXPECT_EQ(serial, 5u);
   EXPECT_EQ(build, 6u);
   UpdateServerRequest::TakeRecoveryInfo("GetRecoveryInfo", split("ok\n1\n2\n"), nullptr, nullptr);
+}
+
+TEST(ReplyParsingTest, BuildNumbers) {
+  const struct {
+    const char* text;
+    bool converts;
+    uint32_t build;
+  } cases[] = {{"12345", true, 12345},     {" 007\r", true, 7},     {"4294967295", true, 0xFFFFFFFF},
+               {"4294967296", false, 0},   {"4294967297", false, 0}, {"99999999999999999999999", false, 0},
+               {"5000junk", false, 0},     {"-1", false, 0},         {"+5", false, 0},
+               {"", false, 0},             {" \r", false, 0},        {"12 34", false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint32_t build = 77;
+    EXPECT_EQ(updater::_to_build_number(c.text, build), c.converts);
+    EXPECT_EQ(build, c.converts ? c.build : 77u);
+  }
 }
 
 TEST(VersionOrderTest, SplitIntoExactlyThreePieces) {

@@ -222,6 +222,25 @@ TEST_F(ServerClientTest, StalledServerIsAbandonedAtTheLowSpeedLimit) {
   }
 }
 
+// A server that keeps sending just fast enough for the rate still meets the deadline.
+TEST_F(ServerClientTest, TricklingServerMeetsTheOverallDeadline) {
+  HTTPLimits limits = saved_;
+  limits.lowSpeedLimit = 1;
+  limits.totalTimeoutMs = 1500;
+  HTTPRequest::SetLimits(limits);
+  configure(R"({"*": {"pad_lines": 100, "chunk": 8, "delay_ms": 100}})");
+  testsupport::RunOptions options;
+  options.timeoutMs = 30000;
+  const testsupport::RunResult result = testsupport::RunInChild(
+      [&]() {
+        if (UpdateServerRequest::ping(url())) return 1;
+        const ServerFailure& why = UpdateServerRequest::LastFailure();
+        return why.transfer && why.text.find("the server was too slow") == 0 ? 0 : 2;
+      },
+      options);
+  EXPECT_EQ(result.status, 0) << result.err;
+}
+
 TEST_F(ServerClientTest, ConnectionThatIsNeverAcceptedTimesOut) {
   // A listener that never accepts, its queue filled: the kernel drops further
   // connection requests, so the client's connect can only end by its own time-out.

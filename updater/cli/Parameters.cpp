@@ -191,7 +191,14 @@ bool HandleParameter(CLI_Display& display, const char* text, const char* arg, Pa
       return true;  // a bad mask is not activated, and the parse goes on
     case 'Z': p->commands.Set(CMD_Z); return true;
     case 'm': p->ueiBytes = arg[0] == '1' || std::strncmp(arg, "true", 4) == 0; return true;
-    case 'i': p->storeRoot = arg; return true;
+    case 'i':
+      // An empty store directory would quietly become the home directory's store.
+      if (arg[0] == '\0') {
+        display.message(1, "Invalid store directory obtained from argument [%s]", arg);
+        return false;
+      }
+      p->storeRoot = arg;
+      return true;
     case 'b':
       if (!ParseDecimal(display, "-b", arg, &value)) return false;
       p->build = std::to_string(value);
@@ -243,7 +250,17 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* paramet
   int serverChoices = 0;
   bool failed = false;
   while (parser.Next()) {
-    if (parser.LastError() != CSimpleOpt::ERR_NONE) continue;
+    if (parser.LastError() != CSimpleOpt::ERR_NONE) {
+      // Options without their argument are dropped, except -i: a run meant for another
+      // store must never go on in the home directory's.
+      const int error = parser.LastError();
+      if ((error == CSimpleOpt::ERR_MISSING_ARG || error == CSimpleOpt::ERR_ARG_IS_OPTION) &&
+          parser.OptionText() != nullptr && std::strcmp(parser.OptionText(), "-i") == 0) {
+        display.message(1, "Invalid store directory obtained from argument [%s]", "");
+        failed = true;
+      }
+      continue;
+    }
     const char* text = parser.OptionText();
     switch (parser.OptionId()) {
       case OPT_HELP:

@@ -1,7 +1,9 @@
 #include "updater/firmware/BirdFile.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +11,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "common/unix/aFile.h"
+#include "updater/store/path.h"
 #include "updater/cli/Log.h"
 
 namespace {
@@ -72,60 +74,69 @@ BirdFile::BirdFile(const char* filePath) : path(filePath != nullptr ? filePath :
 
 bool BirdFile::Load() {
   Log::log(kLog, "BIRDFILE: Loading File [%s]\n", path.c_str());
-  if (!aFile_Exists(path.c_str())) {
-    Log::log(kLog, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
-    return false;
+  std::string contents;
+  int error = 0;
+  // Only a regular file: a FIFO or a device given as a BIRD file must not block the run.
+  const aErr e = ReadRegularFile(path, contents, MAX_PAYLOAD_SIZE, &error);
+  switch (e) {
+    case aErrNone: break;
+    case aErrNotFound:
+      Log::log(kLog, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
+      return false;
+    case aErrMode:
+      Log::log(kLog, "BIRDFILE: Error - not a regular file: '%s'\n", path.c_str());
+      return false;
+    case aErrOverrun:
+      Log::log(kLog, "BIRDFILE: Error - bird file %s is larger than %u bytes\n", path.c_str(), MAX_PAYLOAD_SIZE);
+      return false;
+    default:
+      Log::log(kLog, "BIRDFILE: Error (%d) reading %s\n", error, path.c_str());
+      return false;
   }
-  aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
-  if (file == nullptr) {
-    Log::log(kLog, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
-    return false;
+  return LoadData(reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
+}
+
+bool BirdFile::LoadData(const uint8_t* bytes, uint64_t size) {
+  bool result = false;
+  if (size > 6) {
+    signature = GetInt(bytes);
+    version = GetShort(bytes + 4);
   }
-  uint64_t size = 0;
-  aErr e = aFile_GetSize(file, &size);
-  if (e != aErrNone) {
-    Log::log(kLog, "BIRDFILE: Error (%d) getting bird file size from %s\n", e, path.c_str());
-    aFile_Close(&file);
+  const uint64_t bodyLength = size > 6 ? size - 6 : 0;
+  try {
+    if (DecompressData(bytes + (size > 6 ? 6 : size), bodyLength)) {
+      // A count mismatch is only logged; a block that does not fit its payload or
+      // its type's layout refuses the file.
+      ScanBlocks(data.get(), dataSize);
+      result = !malformed;
+      if (result) FindSerialNumberOffsets();
+    }
+  } catch (const std::bad_alloc&) {
+    Log::log(kLog, "BIRDFILE: Error - out of memory loading %s\n", path.c_str());
+    result = false;
+  }
+  if (firstBlock(BLOCK_TYPE_SERIAL_OFFSETS) != nullptr) hasSerialOffsets = true;
+  return result;
+}
+
+bool BirdFile::VerifyHeader(const uint8_t* bytes, uint64_t size) {
+  return bytes != nullptr && size >= 6 && std::memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 && bytes[4] != 0 &&
+         bytes[5] != 0;
+}
+
+bool BirdFile::VerifyData(const uint8_t* bytes, uint64_t size) {
+  if (!VerifyHeader(bytes, size)) {
+    Log::log(kLog, "BIRDFILE: Error - %llu bytes without a BIRD header\n", static_cast<unsigned long long>(size));
     return false;
   }
   if (size > MAX_PAYLOAD_SIZE) {
-    Log::log(kLog, "BIRDFILE: Error - bird file %s of %llu bytes is larger than %u bytes\n", path.c_str(),
-             static_cast<unsigned long long>(size), MAX_PAYLOAD_SIZE);
-    aFile_Close(&file);
+    Log::log(kLog, "BIRDFILE: Error - %llu bytes are more than a BIRD file may hold\n",
+             static_cast<unsigned long long>(size));
     return false;
   }
-
-  bool result = false;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
-  uint64_t count = 0;
-  e = buffer == nullptr ? aErrMemory : size > 0 ? aFile_Read(file, buffer.get(), size, &count) : aErrNone;
-  if (e != aErrNone) {
-    Log::log(kLog, "BIRDFILE: Error (%d) reading %s\n", e, path.c_str());
-  } else if (count < size) {
-    Log::log(kLog, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
-             static_cast<size_t>(count), static_cast<size_t>(size));
-  } else {
-    if (size > 6) {
-      signature = GetInt(buffer.get());
-      version = GetShort(buffer.get() + 4);
-    }
-    const uint64_t bodyLength = size > 6 ? size - 6 : 0;
-    try {
-      if (DecompressData(buffer.get() + (size > 6 ? 6 : size), bodyLength)) {
-        // A count mismatch is only logged; a block that does not fit its payload or
-        // its type's layout refuses the file.
-        ScanBlocks(data.get(), dataSize);
-        result = !malformed;
-        if (result) FindSerialNumberOffsets();
-      }
-    } catch (const std::bad_alloc&) {
-      Log::log(kLog, "BIRDFILE: Error - out of memory loading %s\n", path.c_str());
-      result = false;
-    }
-  }
-  if (firstBlock(BLOCK_TYPE_SERIAL_OFFSETS) != nullptr) hasSerialOffsets = true;
-  aFile_Close(&file);
-  return result;
+  BirdFile trial;
+  trial.path = "(received bytes)";
+  return trial.LoadData(bytes, size);
 }
 
 bool BirdFile::DecompressData(const uint8_t* body, uint64_t length) {
@@ -422,15 +433,20 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
 }
 
 bool BirdFile::VerifyFile(const char* filePath) {
-  aFile* file = aFile_Open(filePath, aFileModeReadOnly);
-  if (file == nullptr) {
+  aErr e = aErrNone;
+  const int fd = OpenRegularFile(filePath != nullptr ? filePath : "", &e);
+  if (fd < 0) {
     Log::log(kLog, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath != nullptr ? filePath : "");
     return false;
   }
   uint8_t header[6];
-  uint64_t count = 0;
-  const aErr e = aFile_Read(file, header, sizeof header, &count);
-  aFile_Close(&file);
-  return e == aErrNone && count == sizeof header && std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 &&
-         header[4] != 0 && header[5] != 0;
+  size_t count = 0;
+  while (count < sizeof header) {
+    const ssize_t n = ::read(fd, header + count, sizeof header - count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    count += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return VerifyHeader(header, count);
 }

@@ -49,7 +49,13 @@ public:
   BirdFile& operator=(const BirdFile&) = delete;
 
   bool Load();
+  // The header test a stored file has to pass: "bird" and a format version whose two
+  // bytes are both non-zero.
   static bool VerifyFile(const char* path);
+  static bool VerifyHeader(const uint8_t* bytes, uint64_t size);
+  // Bytes that would be stored as a BIRD file: the header test, then the whole body
+  // decompressed and its blocks parsed, exactly as loading the stored file would.
+  static bool VerifyData(const uint8_t* bytes, uint64_t size);
 
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
   bool FindSerialNumberOffsets();
@@ -66,6 +72,8 @@ public:
   bool DumpBlocks(BLOCK_TYPE type) const;
 
   bool ScanBlocks(const uint8_t* payload, uint32_t size);
+  // Load's steps after the file is read: header fields, decompression, blocks.
+  bool LoadData(const uint8_t* bytes, uint64_t size);
   bool DecompressData(const uint8_t* body, uint64_t length);
 
   std::string path;

@@ -17,13 +17,6 @@ namespace {
 constexpr uint32_t kRebootPassMs = 250;
 constexpr uint32_t kRebootPollMs = 10;
 
-// Waits for the reply that begins with cmdUPGRADE and option; *length gets its data length.
-aErr awaitReply(EntityClass& entity, uint8_t option, uint8_t* reply, uint8_t* length) {
-  const uint8_t match[2] = {cmdUPGRADE, option};
-  *length = sizeof match;
-  return entity.receivePacket(match, length, reply);
-}
-
 }  // namespace
 
 UpdaterEntity::UpdaterEntity()
@@ -31,7 +24,25 @@ UpdaterEntity::UpdaterEntity()
 
 UpdaterEntity::~UpdaterEntity() = default;
 
+aErr UpdaterEntity::sendRequest(uint8_t count, const uint8_t* bytes) { return sendPacket(cmdUPGRADE, count, bytes); }
+
+aErr UpdaterEntity::awaitReply(uint8_t option, uint8_t* reply, uint8_t* length) {
+  const uint8_t match[2] = {cmdUPGRADE, option};
+  *length = sizeof match;
+  return receivePacket(match, length, reply);
+}
+
+aErr UpdaterEntity::sendByteSequence(uint8_t option, const uint8_t* data, uint64_t length) {
+  return setUEIBytes(option, data, length);
+}
+
+aErr UpdaterEntity::failed(const char* what, aErr e) {
+  lastFailure = what;
+  return e;
+}
+
 void UpdaterEntity::init(Module* m, uint8_t index, bool validate, bool noWait) {
+  lastFailure.clear();
   module = m;
   validateSum = validate;
   noWaitForDrop = noWait;
@@ -42,16 +53,16 @@ void UpdaterEntity::init(Module* m, uint8_t index, bool validate, bool noWait) {
 aErr UpdaterEntity::LoaderInit() {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
   const uint8_t request[1] = {val_UPGRADE_INIT};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("INIT could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  e = awaitReply(*this, val_UPGRADE_INIT, reply, &length);
-  if (e != aErrNone) return e;
-  if (length <= 5) return aErrPacket;
+  e = awaitReply(val_UPGRADE_INIT, reply, &length);
+  if (e != aErrNone) return failed("INIT unanswered", e);
+  if (length <= 5) return failed("INIT answer too short", aErrPacket);
   const uint32_t base = aUEI_RetrieveInt(reply + 2);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
@@ -63,30 +74,30 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
   // The load address is the first four bytes: a shorter block has none to send.
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(data)));
   const uint8_t request[6] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("PREPARE could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length2 = 0;
-  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length2);
-  if (e != aErrNone) return e;
+  e = awaitReply(val_UPGRADE_STATUS, reply, &length2);
+  if (e != aErrNone) return failed("PREPARE unanswered", e);
   if (length2 < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
+    return failed("PREPARE refused", aErrInvalidOption);
   }
   // A good status without the block size: the size would be read from bytes never sent.
   if (length2 < 5) {
     Log::log(0, "NETWORK: Prepare reply of %d bytes carries no block size\n", static_cast<int>(length2));
-    return aErrPacket;
+    return failed("PREPARE answer carries no block size", aErrPacket);
   }
   blockSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
@@ -97,7 +108,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
@@ -114,10 +125,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   if (ueiData) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
              static_cast<int>(length));
-    aErr e = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
+    aErr e = sendByteSequence(val_UPGRADE_DATA_UEI, data, length);
     if (e != aErrNone) {
       Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
-      return e;
+      return failed("DATA (byte sequence) not taken", e);
     }
     for (uint32_t i = 0; i < length; i++) sum += data[i];
     accepted = length;
@@ -132,17 +143,17 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       uint8_t request[1 + DATA_CHUNK];
       request[0] = val_UPGRADE_DATA;
       for (uint8_t i = 0; i < n; i++) request[1 + i] = data[accepted + i];
-      aErr e = sendPacket(cmdUPGRADE, static_cast<uint8_t>(n + 1), request);
+      aErr e = sendRequest(static_cast<uint8_t>(n + 1), request);
       if (e != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
-        return e;
+        return failed("DATA could not be sent", e);
       }
       sends++;
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
-      if (awaitReply(*this, val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
+      if (awaitReply(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
         Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-        result = aErrPacket;
+        result = failed("DATA unanswered", aErrPacket);
         break;
       }
       const int count = replyLength >= 3 ? reply[2] : -1;
@@ -151,7 +162,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         // A device that never takes the chunk would otherwise hold the transfer for ever.
         if (sends >= DATA_SENDS) {
           Log::log(0, "\nNETWORK: Chunk refused %d times, giving up the transfer.\n", sends);
-          result = aErrPacket;
+          result = failed("DATA refused at every try", aErrPacket);
         }
         continue;
       }
@@ -171,17 +182,17 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   const uint8_t request[1] = {val_UPGRADE_SUM};
   // A failed send shows as the missing reply below.
-  (void)sendPacket(cmdUPGRADE, sizeof request, request);
+  (void)sendRequest(sizeof request, request);
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  if (awaitReply(*this, val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
+  if (awaitReply(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
+    return failed("SUM unanswered", aErrPacket);
   }
   // A reply too short to hold the status and the sum cannot validate anything.
   if (replyLength < 7) {
     Log::log(0, "\nNETWORK: Unable to validate transfer: sum reply of %d bytes.\n", static_cast<int>(replyLength));
-    return aErrPacket;
+    return failed("SUM answer too short", aErrPacket);
   }
   const uint8_t status = reply[2];
   const uint32_t deviceSum = aUEI_RetrieveInt(reply + 3);
@@ -191,19 +202,19 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     return aErrNone;
   }
   Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
-  return aErrInvalidOption;
+  return failed("SUM does not match what was sent", aErrInvalidOption);
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (data == nullptr || length < 4) {
     Log::log(0, "NETWORK: Block of %u bytes is too short for its load address\n", length);
-    return aErrSize;
+    return failed("block too short for its load address", aErrSize);
   }
   // A block size of 0 would never advance through the image.
   if (blockSize == 0 && length > 4) {
     Log::log(0, "NETWORK: Device named a block size of 0\n");
-    return aErrSize;
+    return failed("PREPARE named a block size of 0", aErrSize);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data),
            static_cast<int>(length - 4));
@@ -235,18 +246,18 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(count));
   const uint8_t request[3] = {val_UPGRADE_WRITE, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", static_cast<int>(e),
              aError_GetErrorText(e));
-    return e;
+    return failed("WRITE could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  e = awaitReply(*this, val_UPGRADE_STATUS, reply, &length);
+  e = awaitReply(val_UPGRADE_STATUS, reply, &length);
   if (e != aErrNone || length < 3 || reply[2] != 0) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
+    return failed(e != aErrNone ? "WRITE unanswered" : "WRITE refused", aErrInvalidOption);
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
@@ -255,14 +266,14 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
 aErr UpdaterEntity::LoaderStart() {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
   const uint8_t request[1] = {val_UPGRADE_LOAD};
-  aErr e = sendPacket(cmdUPGRADE, sizeof request, request);
+  aErr e = sendRequest(sizeof request, request);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", static_cast<int>(e));
-    return e;
+    return failed("LOAD could not be sent", e);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
-  if (awaitReply(*this, val_UPGRADE_LOAD, reply, &length) == aErrNone) {
+  if (awaitReply(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
@@ -270,16 +281,16 @@ aErr UpdaterEntity::LoaderStart() {
   if (e != aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n",
              static_cast<int>(e), aError_GetErrorText(e));
-    return aErrTimeout;
+    return failed("LOAD unanswered", aErrTimeout);
   }
-  e = awaitReply(*this, val_UPGRADE_LOAD, reply, &length);
+  e = awaitReply(val_UPGRADE_LOAD, reply, &length);
   if (e == aErrNone) {
     Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
     return aErrNone;
   }
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n",
            static_cast<int>(e), aError_GetErrorText(e));
-  return aErrTimeout;
+  return failed("LOAD unanswered", aErrTimeout);
 }
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
@@ -304,8 +315,11 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(Log::DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   const uint8_t request[1] = {val_UPGRADE_REBOOT};
-  aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (result != aErrNone) Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  aErr result = sendRequest(sizeof request, request);
+  if (result != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    failed("REBOOT could not be sent", result);
+  }
   // Bounded: a device that keeps its link would otherwise hold the updater for ever.
   const aTime deadline = aTime_GetMonotonicMSTicks() + rebootWaitMs;
   bool dropped = true;
@@ -327,7 +341,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   if (!dropped && result == aErrNone) {
     // The device never restarted: the new firmware is not known to run.
     Log::log(0, "NETWORK: Device kept its link %u ms after REBOOT\n", rebootWaitMs);
-    result = aErrTimeout;
+    result = failed("REBOOT: the device kept its link", aErrTimeout);
   }
   return result;
 }

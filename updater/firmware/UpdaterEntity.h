@@ -6,6 +6,7 @@
 // entity's Module; nothing here is retried except a DATA chunk whose acknowledged count
 // is wrong, and that only a bounded number of times.
 #include <cstdint>
+#include <string>
 
 #include "api/Entity.h"
 #include "api/Module.h"
@@ -51,13 +52,33 @@ class UpdaterEntity : public Quenlark::Tallowick::EntityClass {
   // How long LoaderReboot waits for the link to drop (tests shorten it).
   void setRebootWaitMs(uint32_t ms) { rebootWaitMs = ms; }
 
+  // What the last failed call ran into, as the request and what became of it ("INIT
+  // unanswered", "PREPARE refused", "SUM does not match what was sent"); empty when
+  // nothing failed since init.
+  const std::string& LastFailure() const { return lastFailure; }
+
+ protected:
+  // Every request leaves and every reply arrives through these three: a cmdUPGRADE
+  // packet with these data bytes after the command; the first reply that begins with
+  // cmdUPGRADE and option (*length gets its data length, at most aPACKET_MAX_DATA); a
+  // byte sequence of the option. By default through the entity's Module; a test or a
+  // fuzzer feeds replies of its own here.
+  virtual aErr sendRequest(uint8_t count, const uint8_t* bytes);
+  virtual aErr awaitReply(uint8_t option, uint8_t* reply, uint8_t* length);
+  virtual aErr sendByteSequence(uint8_t option, const uint8_t* data, uint64_t length);
+  // What CheckUEIDataSupport decides from the device's answer.
+  void useByteSequences(bool on) { ueiData = on; }
+
  private:
   aErr _reconnect(uint32_t delay);
   aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks);
+  // Keeps what failed for LastFailure and returns e.
+  aErr failed(const char* what, aErr e);
 
   Quenlark::Tallowick::Module* module;
   bool validateSum;
   bool noWaitForDrop;
   bool ueiData;
   uint32_t rebootWaitMs;
+  std::string lastFailure;
 };

@@ -71,6 +71,10 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
   BirdFile bird;
   try {
+    // A file given by path passes the header test a stored one does before its loader is
+    // sent to the boot ROM.
+    if (!birdPath.empty() && !BirdFile::VerifyFile(birdPath.c_str()))
+      throw std::runtime_error("Invalid bird " + birdPath);
     bird = birdPath.empty() ? item.ReadBirdFile(name.c_str()) : BirdFile(birdPath.c_str());
   } catch (const std::runtime_error& e) {
     Log::log(Log::DEBUG_APP, "%s\n", e.what());

@@ -17,10 +17,19 @@ struct Chunk {
   uint32_t length;
 };
 
+// A step of the transfer that failed ends the recovery with one error line naming the
+// step and the port: the diagnostic log alone would leave the user with status 1 and no
+// word of what happened to the chip.
+bool failed(UpdaterDisplayInterface& display, const std::string& serialPort, const char* step) {
+  display.message(1, "Failed to recover the chip on %s: %s", serialPort.c_str(), step);
+  return false;
+}
+
 // Writes a chunk into the RAM buffer and copies it to flash. The copy moves a whole
 // copy length (256, 512, 1024 or 4096 bytes): the buffer is filled up to it with 0xFF,
 // which leaves NOR flash as it is, and every sector the copy reaches is prepared.
-bool programChunk(NXPSerialClass& isp, const Chunk& chunk) {
+// Returns the step that failed, or nullptr.
+const char* programChunk(NXPSerialClass& isp, const Chunk& chunk) {
   Log::log(Log::DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(chunk.length),
            chunk.address);
   Log::log(Log::DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(chunk.length),
@@ -30,7 +39,7 @@ bool programChunk(NXPSerialClass& isp, const Chunk& chunk) {
   if (copy > chunk.length) ram.resize(copy, 0xFF);
   if (isp.Write(NXPSerialClass::WRITE_ADDRESS, static_cast<uint32_t>(ram.size()), ram.data()) != aErrNone) {
     Log::log(Log::DEBUG_Updater, "\t Write to RAM failed\n");
-    return false;
+    return "write to RAM failed";
   }
   const uint32_t first = NXPSerialClass::SectorFromAddress(chunk.address);
   // Computed in 64 bits: a copy that would run past the top of the address space
@@ -41,15 +50,15 @@ bool programChunk(NXPSerialClass& isp, const Chunk& chunk) {
            static_cast<int>(last));
   if (isp.Prepare(first, last) != aErrNone) {
     Log::log(Log::DEBUG_Updater, "\t Prepare failed\n");
-    return false;
+    return "prepare failed";
   }
   Log::log(Log::DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copy),
            NXPSerialClass::WRITE_ADDRESS, chunk.address);
   if (isp.CopyToFlash(chunk.address, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
     Log::log(Log::DEBUG_Updater, "\t Transfer to flash failed\n");
-    return false;
+    return "transfer to flash failed";
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -83,29 +92,29 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   // rate holds only once the chip has been told it.
   if (isp.Connect(serialPort.c_str(), LPC_FINGERPRINT_BAUD) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not connect to %s\n", serialPort.c_str());
-    return false;
+    return failed(display, serialPort, "could not connect");
   }
   const uint32_t rate = NXPSerialClass::LineRate(baud);
   if (rate != isp.baud) {
     if (isp.SetBaudRate(rate) != aErrNone || isp.Connect(serialPort.c_str(), rate) != aErrNone) {
       Log::log(Log::DEBUG_Network_Link, "Could not connect to %s at %u baud\n", serialPort.c_str(), rate);
-      return false;
+      return failed(display, serialPort, "could not change the baud rate");
     }
   }
   Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
   if (isp.Unlock() != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not unlock\n");
-    return false;
+    return failed(display, serialPort, "could not unlock");
   }
   Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
   if (isp.Prepare(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not prepare\n");
-    return false;
+    return failed(display, serialPort, "could not prepare");
   }
   Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
   if (isp.Erase(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not erase\n");
-    return false;
+    return failed(display, serialPort, "could not erase");
   }
   isp.SetEcho(false);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
@@ -138,8 +147,9 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
       const Chunk piece{address, payload + offset, chunk};
       if (address == 0) {
         last.push_back(piece);
-      } else if (!programChunk(isp, piece)) {
-        return false;
+      } else if (const char* step = programChunk(isp, piece)) {
+        display.display_progress(false);
+        return failed(display, serialPort, step);
       }
       address += chunk;
       offset += chunk;
@@ -150,7 +160,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     k++;
   }
   for (const Chunk& piece : last)
-    if (!programChunk(isp, piece)) return false;
+    if (const char* step = programChunk(isp, piece)) return failed(display, serialPort, step);
   display.message(0, "Transferred %d blocks, %d total bytes", shown, static_cast<int>(total));
 
   const aErr e = isp.SetEcho(true);

@@ -74,6 +74,12 @@ private:
 
 }  // namespace
 
+std::string HTTPFailure::reason() const {
+  std::string text = tooSlow ? std::string("the server was too slow: ") + what() : std::string(what());
+  if (!detail.empty() && detail != what()) text += " (" + detail + ")";
+  return text;
+}
+
 HTTPResponse::HTTPResponse(const char* url) : request(url != nullptr ? url : "") {}
 
 const char* HTTPResponse::get_request() const { return request.c_str(); }
@@ -123,11 +129,14 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
 
   const HTTPLimits limits = gLimits;
   Receiver receiver{&response, limits.maxBodySize, false};
+  char detail[CURL_ERROR_SIZE];
+  detail[0] = '\0';
   CURLcode code = CURLE_OK;
   // Stops at the first option that fails.
   auto set = [&](CURLoption option, auto value) {
     if (code == CURLE_OK) code = curl_easy_setopt(curl, option, value);
   };
+  set(CURLOPT_ERRORBUFFER, detail);
   set(CURLOPT_WRITEFUNCTION, &_rcv_data);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&receiver));
   set(CURLOPT_URL, full.c_str());
@@ -141,6 +150,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
   set(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedLimit);
   set(CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeS);
+  // However steadily a server trickles, the request ends by this deadline.
+  set(CURLOPT_TIMEOUT_MS, limits.totalTimeoutMs);
 
   if (code == CURLE_OK) {
     Log::log(kLog, "GET(%s)\n", full.c_str());
@@ -155,6 +166,6 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   curl_easy_cleanup(curl);
   if (receiver.overflow)
     throw std::runtime_error("Reply larger than " + std::to_string(limits.maxBodySize) + " bytes");
-  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
+  if (code != CURLE_OK) throw HTTPFailure(curl_easy_strerror(code), detail, code == CURLE_OPERATION_TIMEDOUT);
   return response;
 }

@@ -1,6 +1,7 @@
 #include "updater/server/UpdateServerRequest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,9 +29,19 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
-// Performs one request: false (logged) on a transfer failure, a status other than
-// 200 or a reply that is not "ok"; otherwise the reply's lines.
+// Each thread's own: the download asks on a worker thread while the main thread waits.
+thread_local ServerFailure lastFailure;
+
+void fail(bool transfer, const std::string& text) {
+  lastFailure.transfer = transfer;
+  lastFailure.text = text;
+}
+
+// Performs one request: false (logged, and kept as the thread's last failure) on a
+// transfer failure, a status other than 200 or a reply that is not "ok"; otherwise the
+// reply's lines.
 bool exchange(const char* name, const char* url, Query& query, std::vector<std::string>& lines) {
+  fail(false, std::string());
   try {
     HTTPResponse response = HTTPRequest::GET(url != nullptr ? url : default_url.c_str(), query);
     if (response.get_status() != 200) {
@@ -39,11 +50,21 @@ bool exchange(const char* name, const char* url, Query& query, std::vector<std::
       else
         Log::log(kLog, "%s ==> [%d] [%s]\n", name, static_cast<int>(response.get_status()),
                  response.get_response().c_str());
+      fail(false, "HTTP status " + std::to_string(response.get_status()));
       return false;
     }
-    return UpdateServerRequest::SplitReply(name, response.get_request(), response.get_response(), lines);
+    if (!UpdateServerRequest::SplitReply(name, response.get_request(), response.get_response(), lines)) {
+      fail(false, "the reply does not begin with \"ok\"");
+      return false;
+    }
+    return true;
+  } catch (const HTTPFailure& e) {
+    Log::log(kLog, "%s ==> [%s]\n", name, e.what());
+    fail(true, e.reason());
+    return false;
   } catch (const std::exception& e) {
     Log::log(kLog, "%s ==> [%s]\n", name, e.what());
+    fail(true, e.what());
     return false;
   }
 }
@@ -72,6 +93,8 @@ bool versionKey(const std::string& version, std::tuple<uint8_t, uint8_t, uint8_t
 }
 
 }  // namespace
+
+const ServerFailure& UpdateServerRequest::LastFailure() { return lastFailure; }
 
 const char* UpdateServerRequest::DefaultURL() { return default_url.c_str(); }
 const char* UpdateServerRequest::DefaultSecureURL() { return default_secure_url.c_str(); }
@@ -129,11 +152,52 @@ void UpdateServerRequest::TakeBuildList(const char* name, const std::vector<std:
 
 void UpdateServerRequest::TakeRecoveryInfo(const char* name, const std::vector<std::string>& lines, uint32_t* serial,
                                            uint32_t* build) {
-  if (lines.size() > 1 && serial != nullptr)
-    *serial = static_cast<uint32_t>(std::strtoul(lines[1].c_str(), nullptr, 16));
-  if (lines.size() > 2 && build != nullptr) *build = static_cast<uint32_t>(std::strtoul(lines[2].c_str(), nullptr, 0));
+  uint32_t value = 0;
+  if (lines.size() > 1 && serial != nullptr && ParseReplyNumber(lines[1], 16, value)) *serial = value;
+  if (lines.size() > 2 && build != nullptr && ParseReplyNumber(lines[2], 0, value)) *build = value;
   Log::log(kLog, "%s [%.20s][%.20s][%.20s]\n", name, lines.size() > 0 ? lines[0].c_str() : "",
            lines.size() > 1 ? lines[1].c_str() : "", lines.size() > 2 ? lines[2].c_str() : "");
+}
+
+bool UpdateServerRequest::RecoveryInfoIsValid(const std::vector<std::string>& lines) {
+  uint32_t value = 0;
+  return (lines.size() < 2 || ParseReplyNumber(lines[1], 16, value)) &&
+         (lines.size() < 3 || ParseReplyNumber(lines[2], 0, value));
+}
+
+bool UpdateServerRequest::ParseReplyNumber(const std::string& text, int base, uint32_t& value) {
+  size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) at++;
+  size_t end = text.size();
+  while (end > at && std::isspace(static_cast<unsigned char>(text[end - 1]))) end--;
+  if (at == end) return false;
+  unsigned radix = base == 16 ? 16 : 10;
+  if (base == 16 && end - at > 1 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X')) {
+    at += 2;  // strtoul takes the prefix in base 16 as well
+    if (at == end) return false;
+  } else if (base == 0 && end - at > 1 && text[at] == '0') {
+    // As strtoul reads base 0: "0x" starts a hexadecimal number, a leading "0" an octal one.
+    if (text[at + 1] == 'x' || text[at + 1] == 'X') {
+      radix = 16;
+      at += 2;
+      if (at == end) return false;
+    } else {
+      radix = 8;
+    }
+  }
+  uint64_t number = 0;
+  for (size_t i = at; i < end; i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned digit = 16;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit >= radix) return false;
+    number = number * radix + digit;
+    if (number > UINT32_MAX) return false;
+  }
+  value = static_cast<uint32_t>(number);
+  return true;
 }
 
 bool UpdateServerRequest::ping(const char* url) {
@@ -184,6 +248,13 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t*
   Query query = {{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
   std::vector<std::string> lines;
   if (!exchange("GetRecoveryInfo", url, query, lines)) return false;
+  // A serial number or build that is no number within 32 bits is a bad reply, never
+  // the low bits of one or the number its first digits make.
+  if (!RecoveryInfoIsValid(lines)) {
+    Log::log(kLog, "%s ==> [%s]\n", "GetRecoveryInfo", "bad serial number or build");
+    fail(false, "the reply's serial number or build is not a number");
+    return false;
+  }
   TakeRecoveryInfo("GetRecoveryInfo", lines, serial, build);
   return true;
 }

@@ -12,8 +12,22 @@
 // either does not split into three numbers.
 bool _sortVersion(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b);
 
+// Why the last request of a thread failed: transfer is set when the server could not be
+// reached or the transfer broke off (unreachable, too slow, refused TLS peer), clear
+// when the server answered with a refusal; text is one line for the user.
+struct ServerFailure {
+  bool transfer = false;
+  std::string text;
+  // ": " and the text, to end a message with; empty when there is no text.
+  std::string suffix() const { return text.empty() ? std::string() : ": " + text; }
+};
+
 class UpdateServerRequest {
 public:
+  // The failure of the last request made on the calling thread (empty text after a
+  // request that succeeded).
+  static const ServerFailure& LastFailure();
+
   // A null url means the default server ("http://" host "/cgi/u").
   static bool ping(const char* url);
   static bool QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url);
@@ -40,6 +54,13 @@ public:
   static void TakeBird(const std::vector<std::string>& lines, std::string& bird);
   static void TakeBuildList(const char* name, const std::vector<std::string>& lines,
                             std::map<std::string, std::string>& builds);
+  // Serial number (hexadecimal) and build (as strtoul reads base 0) from lines 2 and 3;
+  // an output is set only from a line that RecoveryInfoIsValid accepts.
   static void TakeRecoveryInfo(const char* name, const std::vector<std::string>& lines, uint32_t* serial,
                                uint32_t* build);
+  static bool RecoveryInfoIsValid(const std::vector<std::string>& lines);
+  // A whole line as one number within 32 bits, blanks around it allowed: base 16 (an
+  // "0x" prefix allowed), or base 0 ("0x" hexadecimal, a leading "0" octal, else
+  // decimal). False for anything else: a sign, junk after the digits, more than 32 bits.
+  static bool ParseReplyNumber(const std::string& text, int base, uint32_t& value);
 };

@@ -9,14 +9,15 @@
 #include <cstring>
 #include <ctime>
 
-#include "common/unix/aFile.h"
 #include "updater/cli/Log.h"
 #include "updater/store/path.h"
 
 namespace {
 
 constexpr uint32_t kLog = Log::DEBUG_Attributes;
-constexpr size_t kLineBuffer = 2048;
+// Far beyond any attribute file the updater writes; a larger one is not read (and so
+// never replaced).
+constexpr uint64_t kMaxFileSize = 16u * 1024u * 1024u;
 
 bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -44,43 +45,55 @@ std::string KeyValueStore::CurrentDate() {
 
 void KeyValueStore::Load(const char* filePath) {
   if (filePath == nullptr) return;
-  aFile* file = aFile_Open(filePath, aFileModeReadOnly);
-  if (file == nullptr) {
-    const int error = errno;
+  std::string text;
+  int error = 0;
+  const aErr e = ReadRegularFile(filePath, text, kMaxFileSize, &error);
+  if (e == aErrNotFound) {
     Log::log(kLog, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", filePath, error);
-    struct stat st;
-    if (stat(filePath, &st) == 0) {
-      // It is there but unreadable: keep it as it is rather than replace what it holds.
-      path = filePath;
-      unreadablePath = filePath;
-      dirty = false;
-      return;
-    }
     Add(KEY_CREATED_TIME, CurrentDate());
     Save(filePath);
   }
   path = filePath;
   dirty = false;
-  if (file == nullptr) return;
+  if (e == aErrNotFound) return;
+  if (e != aErrNone) {
+    // There but not read whole (not a regular file, too large, a read error): saving
+    // would replace what it holds with what little was read.
+    Log::log(kLog, "Attibutes: Error (%d) reading attributes file: '%s'\n", e, filePath);
+    unreadablePath = filePath;
+    return;
+  }
+  LoadText(text);
+}
 
-  char line[kLineBuffer];
-  uint64_t length = 0;
-  aErr e = aErrNone;
-  while ((e = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone) {
-    if (length < 3 || line[0] == '#') continue;
-    const char* begin = line;
-    const char* end = line + length;
+void KeyValueStore::LoadText(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t stop = text.find('\n', start);
+    const bool ended = stop != std::string::npos;
+    if (!ended) stop = text.size();
+    const char* begin = text.data() + start;
+    const char* end = text.data() + stop;
+    start = ended ? stop + 1 : stop;
+    // Under 3 characters with the line end counted: skipped, as is a comment.
+    if (static_cast<size_t>(end - begin) + (ended ? 1 : 0) < 3 || *begin == '#') continue;
     while (begin < end && isBlank(*begin)) begin++;
     const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<size_t>(end - begin)));
     if (equals == nullptr) continue;  // no key without "="
     entries[trimmed(begin, equals, false)] = trimmed(equals + 1, end, true);
   }
-  if (e == aErrIO) {
-    // Part of it could not be read: saving would drop what was not read.
-    Log::log(kLog, "Attibutes: Error (%d) reading attributes file: '%s'\n", e, filePath);
-    unreadablePath = filePath;
+}
+
+std::string KeyValueStore::SavedText() const {
+  std::string text;
+  for (const auto& entry : entries) {
+    // A key that begins with "#" would read back as a comment, and an empty key with an
+    // empty value as a line too short to count: a leading blank, which the reader skips,
+    // keeps both.
+    if (entry.first.empty() || entry.first[0] == '#') text += ' ';
+    text += entry.first + "=" + entry.second + "\n";
   }
-  aFile_Close(&file);
+  return text;
 }
 
 bool KeyValueStore::Save(const char* filePath) {
@@ -90,16 +103,19 @@ bool KeyValueStore::Save(const char* filePath) {
     path = DEFAULT_FILENAME;
     Log::log(kLog, "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
   }
+  saveFailure.clear();
   if (!unreadablePath.empty() && path == unreadablePath) {
     Log::log(kLog, "Attibutes: Error - not replacing unreadable attributes file: '%s'\n", path.c_str());
+    saveFailure = "it could not be read whole, so it is not replaced";
     return false;
   }
   if (dirty) entries[KEY_UPDATED_TIME] = CurrentDate();
 
-  std::string text;
-  for (const auto& entry : entries) text += entry.first + "=" + entry.second + "\n";
-  if (ReplaceFile(path, text.data(), text.size()) != aErrNone) {
-    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), errno);
+  const std::string text = SavedText();
+  int error = 0;
+  if (ReplaceFile(path, text.data(), text.size(), &error) != aErrNone) {
+    Log::log(kLog, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(), error);
+    saveFailure = std::strerror(error);
     return false;
   }
   dirty = false;
@@ -140,6 +156,13 @@ double KeyValueStore::GetDouble(const char* key, double defaultValue) {
 
 bool KeyValueStore::Add(const char* key, const std::string& text) {
   if (key == nullptr) return true;
+  // A line end would split the entry into lines of their own when read back (a path
+  // given by the user could then plant further entries); "=" in a key would move it.
+  if (std::strchr(key, '\n') != nullptr || std::strchr(key, '=') != nullptr ||
+      text.find('\n') != std::string::npos) {
+    Log::log(kLog, "Attibutes: Error - refusing an entry that would not read back: '%s'\n", key);
+    return false;
+  }
   auto it = entries.find(key);
   if (it == entries.end()) {
     entries.emplace(key, text);

@@ -14,12 +14,20 @@ public:
   KeyValueStore(const KeyValueStore&) = default;
   KeyValueStore& operator=(const KeyValueStore&) = default;
 
-  // Reads the file; a missing one is created (with its creation date). A file that
-  // exists but cannot be read is left alone, and this store never saves over it.
+  // Reads the file, lines of any length; a missing one is created (with its creation
+  // date). A file that exists but cannot be read whole (not a regular file, unreadable,
+  // over 16 MiB) is left alone, and this store never saves over it.
   void Load(const char* path);
+  // The entries of an attribute file's text, by the line rules, over those already held.
+  void LoadText(const std::string& text);
+  // The text Save writes: "%s=%s\n" per entry in key order. Every entry reads back
+  // through LoadText as it is held.
+  std::string SavedText() const;
   // Replaces the file whole with the entries (the path given, else the store's own).
-  // Returns false when the file could not be written; the store then stays dirty.
+  // Returns false when the file could not be written; the store then stays dirty and
+  // SaveFailure() says why.
   bool Save(const char* path);
+  const std::string& SaveFailure() const { return saveFailure; }
 
   std::string GetString(const char* key, const char* defaultValue) const;
   int GetInt(const char* key, int defaultValue);
@@ -27,6 +35,8 @@ public:
   bool GetBOOL(const char* key, bool defaultValue);
   double GetDouble(const char* key, double defaultValue);
 
+  // The Add forms return false, changing nothing, for a key holding "=" or a line end
+  // or a value holding a line end: such an entry would not read back as it was.
   bool Add(const char* key, int value);
   bool Add(const char* key, double value);
   bool AddHex(const char* key, uint32_t value);
@@ -49,4 +59,5 @@ private:
   const std::string* typedValue(const char* key);
   // The path of a file that exists but could not be read: never replaced.
   std::string unreadablePath;
+  std::string saveFailure;
 };

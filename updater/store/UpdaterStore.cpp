@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -91,6 +92,11 @@ bool _find_items(const aDirectoryListData* entry, void* reference) {
 
 }  // namespace
 
+std::string StoredBuildKey(const std::string& name) {
+  const size_t dot = name.find(".bird");
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
 UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, store_item_t itemType)
@@ -100,9 +106,12 @@ UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, s
 
 bool UpdaterStoreItem::IsValid() const { return !base.empty() && !name.empty(); }
 
-aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, uint64_t length) {
-  if (bytes == nullptr || fileName == nullptr) return aErrNotFound;
-  return ReplaceFile(BuildPath(base.c_str(), name.c_str(), fileName, nullptr), bytes, length);
+aErr UpdaterStoreItem::WriteFile(const char* fileName, const uint8_t* bytes, uint64_t length, int* error) {
+  if (bytes == nullptr || fileName == nullptr) {
+    if (error != nullptr) *error = EINVAL;
+    return aErrNotFound;
+  }
+  return ReplaceFile(BuildPath(base.c_str(), name.c_str(), fileName, nullptr), bytes, length, error);
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const {

@@ -22,8 +22,9 @@ public:
   UpdaterStoreItem(const char* base, const char* name, store_item_t type);
 
   bool IsValid() const;
-  // Replaces base/name/fileName whole with these bytes.
-  aErr WriteFile(const char* fileName, const uint8_t* data, uint64_t length);
+  // Replaces base/name/fileName whole with these bytes, or leaves it as it was; the
+  // errno value of a failure goes to *error when it is given.
+  aErr WriteFile(const char* fileName, const uint8_t* data, uint64_t length, int* error = nullptr);
   // Throws std::runtime_error "Invalid bird " + path, or the BirdFile's own.
   BirdFile ReadBirdFile(const char* fileName) const;
   bool FileExists(const char* fileName) const;
@@ -33,6 +34,10 @@ public:
   store_item_t type = STORE_ITEM_UNSET;
   KeyValueStore attributes;
 };
+
+// The build a stored file stands for in the local build list: its name up to its first
+// ".bird", or the whole name when it has none.
+std::string StoredBuildKey(const std::string& name);
 
 class UpdaterStore {
 public:

@@ -13,6 +13,17 @@ std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 // go to a hidden temporary file beside it, every write is checked and synced, and only
 // then is the temporary renamed over the file. A crash or a full disk never leaves a
 // truncated file behind. aErrNotFound when the file cannot be created in its directory
-// (or a directory stands in its place), aErrIO when writing or syncing fails; errno
-// then tells why.
-aErr ReplaceFile(const std::string& path, const void* data, uint64_t length);
+// (or a directory stands in its place), aErrIO when writing or syncing fails; the
+// errno value that tells why goes to *error when it is given.
+aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error = nullptr);
+
+// Opens a regular file for reading (a descriptor to close, or -1): anything else is
+// refused without blocking, as ReadRegularFile says.
+int OpenRegularFile(const std::string& path, aErr* result, int* error = nullptr);
+
+// Reads a whole regular file into contents. Anything else (a FIFO, a device, a
+// directory) is refused at once without a byte read, so that a path that names one
+// can never block the caller. aErrNotFound when nothing is there (ENOENT, ENOTDIR),
+// aErrMode when it is not a regular file, aErrOverrun when it is larger than limit,
+// aErrIO when it cannot be opened or read; the errno value goes to *error when given.
+aErr ReadRegularFile(const std::string& path, std::string& contents, uint64_t limit, int* error = nullptr);
