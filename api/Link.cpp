@@ -58,11 +58,14 @@ Link::impl::impl(Link& o, const char* n) : owner(o) {
 }
 
 Link::impl::~impl() {
-  {
-    std::lock_guard<std::mutex> lock(streamsLock);
-    streams.clear();
-  }
+  // The filter refers to this object: it goes first, also from a core link that other
+  // Links still hold.
+  withdrawStreamFilter();
+  stopStreaming();
   if (coreLink != 0) aLink_Destroy(&coreLink);
+  spec.reset();
+  // Its thread only reads the core link's log by id, which is gone by now: it idles.
+  aLogger_Destroy(&packetLogger);
 }
 
 aErr Link::impl::setSpecifier(const linkSpec& s) {
@@ -235,12 +238,17 @@ int Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+  // A core link shared with other Links lives on: it must not call this Link's filter.
+  m_impl->withdrawStreamFilter();
   if (m_impl->coreLink != 0) aLink_Destroy(&m_impl->coreLink);
   return aErrNone;
 }
 
 aErr Link::reset() {
-  if (m_impl->coreLink != 0) aLink_Reset(m_impl->coreLink);
+  if (m_impl->coreLink != 0) {
+    aLink_Reset(m_impl->coreLink);
+    m_impl->resumePacketLog();
+  }
   return aErrNone;
 }
 
@@ -263,10 +271,6 @@ aErr Link::getModuleAddress(uint8_t* address) {
 }
 
 aErr Link::enablePooledPackets(bool on) { return aLink_EnablePooledPackets(m_impl->coreLink, on ? 1 : 0); }
-
-aErr Link::enablePacketLog(const char*) { return aErrUnimplemented; }
-
-aErr Link::disablePacketLog() { return aErrUnimplemented; }
 
 }  // namespace Tallowick
 }  // namespace Quenlark

@@ -80,6 +80,11 @@ uint64_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc match, void* referenc
 // A filter returning exactly 1 consumes the packet. It runs on the reader thread with
 // the link's filter mutex held and must not call this function. Null removes it.
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilterProc filter, void* reference);
+// Removes the user filter only while (filter, reference) is the one installed, so that a
+// user of a shared link never removes another user's filter. Like the installation, it
+// waits for a running filter call to return. aErrParam for an unknown id; aErrNotFound
+// when another filter (or none) is installed, which stays.
+aErr aLink_WithdrawUserPacketFilter(aLinkRef id, aPacketFilterProc filter, void* reference);
 aErr aLink_EnablePooledPackets(aLinkRef id, uint8_t enable);
 // Front incoming packet, waiting up to timeout ms; does not look at the status.
 aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeout);

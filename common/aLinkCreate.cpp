@@ -217,6 +217,7 @@ aErr aLink_Destroy(aLinkRef* id) {
     link->destroyed = true;
     aLink_NotifyState(link);   // a reset waiting between attempts gives up
     aLink_StopLocked(link);
+    aLink_PacketDebugRelease(link);
     aLinkRef linked = extracted->linkedId.exchange(0);
     if (linked != 0) aLink_Destroy(&linked);
     // Later calls see unknown ids. The record itself lives on until the last holder
@@ -242,6 +243,8 @@ aErr aLink_Reset(aLinkRef id) {
   if (link->maker == nullptr || entry->type == aLINK_TYPE_SERIAL) return aErrParam;
   if (link->resetting) return aErrBusy;
   aLink_StopLocked(link);
+  // Packet logging is off after a reset: the log goes, its mutex stays.
+  aLink_PacketDebugRelease(link);
   sDropQueues(link);
   sDropStream(link);
   // Left stopped with neither stream nor queues until a new stream is made: nothing

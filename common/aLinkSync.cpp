@@ -92,6 +92,8 @@ aErr sHandleHBBackChannel(aLink* link) {
 
 aErr sHandlePacket(aLink* link, aLinkClaim* claim) {
   if (!aPacket_IsComplete(link->assembly)) return aErrNone;
+  // Every packet that came in, before anything takes it: consumed ones and heartbeats too.
+  aLink_PacketDebugRecord(link, aPACKETLOG_TAG_IN, link->assembly);
   aMutex_Lock(link->userFilterSema);
   const bool consumed =
       link->userFilter != nullptr && link->userFilter(link->assembly, link->userFilterReference) == 1;

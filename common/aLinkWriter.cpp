@@ -53,6 +53,9 @@ aErr sWrite(aLink* link, const Emit& emit, size_t count, bool pooled) {
     do {
       used += emit(i++, buffer + used);
     } while (pooled && i < count && used + aPACKET_MAX_WIRE <= kPoolBytes);
+    // Each packet of the write is in the log before the write: a fast device's reply
+    // must not reach the log before its request.
+    aLink_PacketDebugRecordWire(link, aPACKETLOG_TAG_OUT, buffer, used);
     const aErr e = aStream_Write(link->stream, buffer, used);
     if (e != aErrNone) {
       result = e;

@@ -24,6 +24,7 @@
 #include "common/aLink.h"
 #include "common/internal/aLinkInternal.h"
 #include "common/internal/aLinkOutQueue.h"
+#include "common/internal/aLinkPacketDebug.h"
 #include "common/unix/aMutex.h"
 #include "common/unix/aThread.h"
 #include "common/unix/aTime.h"
@@ -116,6 +117,7 @@ struct aLink {
   std::atomic<bool> destroyed{false};    // written under control
   bool resetting = false;                // under control: a reset makes a new stream
   aLinkStreamMaker maker = nullptr;      // re-creates the stream on reset
+  aLinkPacketDebug packetDebug;          // packet log, its mutex and requested size
 };
 
 // Part of the engine shared between its files.

@@ -196,13 +196,24 @@ TEST_F(Entity, EntityFollowsTheModuleAddress) {
   EXPECT_EQ(v, 0x13);
 }
 
-TEST_F(Entity, StreamingIsRefusedInThisBuild) {
+// The entity's stream wrappers name every option (0xFF) or one option of its own.
+TEST_F(Entity, StreamingWrappersForwardToTheLink) {
+  front->setSamplePeriodMs(0);
   Link::StreamStatusEntry entries[2];
-  uint64_t count = 0;
-  EXPECT_EQ(sys.setStreamEnabled(true), aErrUnimplemented);
-  EXPECT_EQ(sys.registerOptionCallback(7, true, nullptr, nullptr), aErrUnimplemented);
-  EXPECT_EQ(sys.getStreamStatus(entries, 2, &count), aErrUnimplemented);
-  expectOnlyTheFenceReceived();
+  uint64_t count = 7;
+  EXPECT_EQ(sys.setStreamEnabled(true), aErrNone);
+  EXPECT_EQ(sys.registerOptionCallback(7, true, [](const aPacket*, void*) -> uint8_t { return 0; }, nullptr),
+            aErrNone);
+  EXPECT_EQ(sys.getStreamStatus(entries, 2, &count), aErrNone);
+  EXPECT_EQ(count, 0u) << "registrations are no samples";
+  EXPECT_EQ(sys.registerOptionCallback(7, false, nullptr, nullptr), aErrNone);
+  EXPECT_EQ(sys.setStreamEnabled(false), aErrNone);
+  EXPECT_EQ(sent(front->address()), (std::vector<Bytes>{{0x5D, 0x81, 0x20, 0x04, 0x03, 0xFF, 0x00},
+                                                       {0x5D, 0x81, 0x20, 0x04, 0x03, 0x07, 0x00},
+                                                       {0x5D, 0x82, 0x20, 0x04, 0x03, 0x07, 0x00},
+                                                       {0x5D, 0x82, 0x20, 0x04, 0x03, 0xFF, 0x00}}));
+  EntityClass unbound;
+  EXPECT_EQ(unbound.setStreamEnabled(true), aErrResource);
 }
 
 TEST(StreamKeys, Arithmetic) {

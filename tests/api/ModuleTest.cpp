@@ -38,7 +38,8 @@ TEST(ModuleBasics, UnconnectedModule) {
   EXPECT_EQ(m.debug(nullptr, 0), aErrConnection);
   EXPECT_EQ(m.getConfig(nullptr), aErrParam);
   EXPECT_EQ(m.reconnect(), aErrConfiguration);
-  EXPECT_EQ(m.enablePacketLog("/tmp/x"), aErrUnimplemented);
+  EXPECT_EQ(m.enablePacketLog("/tmp/x"), aErrConfiguration);
+  EXPECT_EQ(m.disablePacketLog(), aErrConfiguration);
 }
 
 TEST_F(ModuleAt6, AutoNetworkingAdoptsTheDeviceAddress) {

@@ -31,10 +31,11 @@ inline QuivelConfig noServer() {
 
 class SimFixture : public ::testing::Test {
  protected:
-  explicit SimFixture(devsim::model::ModuleConfig config = devsim::model::ModuleConfig()) {
+  // dc: the device's knobs; its address, serial number and model follow config.
+  explicit SimFixture(devsim::model::ModuleConfig config = devsim::model::ModuleConfig(),
+                      devsim::Config dc = devsim::Config()) {
     front = std::make_shared<devsim::model::Module>(config);
     network = std::make_shared<devsim::model::Network>(front);
-    devsim::Config dc;
     dc.address = config.address;
     dc.serial = config.serial;
     dc.model = config.model;
