@@ -9,6 +9,14 @@
 
 namespace benchnet {
 
+namespace {
+
+uint8_t isEcho(const aPacket* packet, void*) {
+  return packet->dataSize == kEchoRequestSize - 2 && packet->data[0] == 0x17;
+}
+
+}  // namespace
+
 std::vector<uint8_t> echoRequest(uint8_t module) {
   std::vector<uint8_t> r(kEchoRequestSize);
   r[0] = module;
@@ -16,10 +24,6 @@ std::vector<uint8_t> echoRequest(uint8_t module) {
   r[2] = 0x17;
   for (size_t i = 3; i < kEchoRequestSize; i++) r[i] = static_cast<uint8_t>(i);
   return r;
-}
-
-uint8_t isEcho(const aPacket* packet, void*) {
-  return packet->dataSize == kEchoRequestSize - 2 && packet->data[0] == 0x17;
 }
 
 double Times::at(double fraction) const {
@@ -39,6 +43,20 @@ Times measure(int rounds, const std::function<bool()>& roundTrip) {
     t.micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(t.micros.begin(), t.micros.end());
+  return t;
+}
+
+Times linkRoundTrips(int rounds, aLinkRef link, uint8_t module, uint64_t timeoutMs) {
+  const std::vector<uint8_t> r = echoRequest(module);
+  aPacket* packet = aPacket_CreateWithData(r[0], r[1], &r[2]);
+  Times t = measure(rounds, [&] {
+    if (aLink_PutPacket(link, packet) != aErrNone) return false;
+    aPacket* back = aLink_AwaitFirst(link, isEcho, nullptr, timeoutMs);
+    const bool ok = back != nullptr;
+    aPacket_Destroy(&back);
+    return ok;
+  });
+  aPacket_Destroy(&packet);
   return t;
 }
 

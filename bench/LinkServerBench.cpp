@@ -87,16 +87,7 @@ double clientStream(int rounds, uint16_t port) {
 double clientLink(int rounds, uint16_t port) {
   aLinkRef link = aLink_CreateClient(loopback(), port, 0);
   if (link == 0) return -1;
-  const std::vector<uint8_t> r = benchnet::echoRequest(kModule);
-  aPacket* packet = aPacket_CreateWithData(r[0], r[1], &r[2]);
-  const double median = medianMicros(rounds, [&] {
-    if (aLink_PutPacket(link, packet) != aErrNone) return false;
-    aPacket* back = aLink_AwaitFirst(link, benchnet::isEcho, nullptr, 2000);
-    const bool ok = back != nullptr;
-    aPacket_Destroy(&back);
-    return ok;
-  });
-  aPacket_Destroy(&packet);
+  const double median = benchnet::linkRoundTrips(rounds, link, kModule, 2000).median();
   aLink_Destroy(&link);
   return median;
 }

@@ -58,19 +58,7 @@ Times rawSocket(int rounds) {
   return t;
 }
 
-Times linkRoundTrips(int rounds, aLinkRef link) {
-  const std::vector<uint8_t> r = benchnet::echoRequest(kModule);
-  aPacket* packet = aPacket_CreateWithData(r[0], r[1], &r[2]);
-  Times t = measure(rounds, [&] {
-    if (aLink_PutPacket(link, packet) != aErrNone) return false;
-    aPacket* back = aLink_AwaitFirst(link, benchnet::isEcho, nullptr, 5000);
-    const bool ok = back != nullptr;
-    aPacket_Destroy(&back);
-    return ok;
-  });
-  aPacket_Destroy(&packet);
-  return t;
-}
+Times linkRoundTrips(int rounds, aLinkRef link) { return benchnet::linkRoundTrips(rounds, link, kModule, 5000); }
 
 Times directLink(int rounds) {
   simtest::ModelSim sim(kModule);
