@@ -8,9 +8,6 @@
 //   link_bench [--idle-seconds N] [google benchmark flags]
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -32,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/CpuUse.h"
+#include "bench/Loopback.h"
 #include "common/aLink.h"
 #include "common/internal/aLinkRecord.h"
 #include "common/unix/aTime.h"
@@ -46,7 +45,9 @@ constexpr size_t kQueueHigh = 700;     // with the stride, below the outgoing qu
 constexpr size_t kQueueLow = 300;
 constexpr int kThrottleStride = 64;
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+using benchnet::connectLoopback;
+using benchnet::loopback;
+using benchnet::readExactly;
 
 // Nanoseconds per operation, by measure name, for the closing ratios.
 // Every measured run of a measure: (operations, value). Google Benchmark runs each
@@ -73,48 +74,11 @@ std::map<std::string, double> results() {
   return out;
 }
 
-int connectRaw(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = loopback();
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-bool readExactly(int fd, uint8_t* buffer, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) return false;
-    const ssize_t r = read(fd, buffer + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // Counts the bytes that arrive on one accepted connection at a time.
 class Sink {
  public:
   Sink() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = loopback();
-    bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listenFd_, 4);
-    socklen_t len = sizeof a;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listenFd_ = benchnet::listenLoopback(&port_);
     thread_ = std::thread([this] { run(); });
   }
   ~Sink() {
@@ -238,14 +202,14 @@ void BM_RoundTripRaw(benchmark::State& state) {
   devsim::TcpFrontEnd tcp(device);
   std::set<int> sim = threadIds();
   for (int t : others) sim.erase(t);
-  const int fd = connectRaw(tcp.port());
+  const int fd = connectLoopback(tcp.port());
   const uint8_t request[2] = {0xAD, 0x00};
   uint8_t reply[2];
   double total = 0, count = 0;
   const std::map<int, long> before = switchesByThread();
   for (auto _ : state) {
     const auto t = std::chrono::steady_clock::now();
-    if (write(fd, request, 2) != 2 || !readExactly(fd, reply, 2)) {
+    if (write(fd, request, 2) != 2 || !readExactly(fd, reply, 2, 2000)) {
       state.SkipWithError("raw round trip failed");
       break;
     }
@@ -294,7 +258,7 @@ void BM_RoundTripLink(benchmark::State& state) {
 void BM_ThroughputRaw(benchmark::State& state) {
   const bool batched = state.range(0) != 0;
   Sink sink;
-  const int fd = connectRaw(sink.port());
+  const int fd = connectLoopback(sink.port());
   std::vector<uint8_t> packet(30, 0x11);
   packet[0] = 0x04;
   packet[1] = 28;
@@ -428,13 +392,6 @@ void createAndDestroy(int rounds) {
               create[create.size() / 2], destroy[destroy.size() / 2], rounds);
 }
 
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 void idleLink(int seconds) {
   devsim::Device device;
   devsim::TcpFrontEnd tcp(device);
@@ -443,9 +400,9 @@ void idleLink(int seconds) {
     std::printf("idle link: could not open a link\n");
     return;
   }
-  const double before = cpuSeconds();
+  const double before = benchnet::cpuUse(RUSAGE_SELF).seconds;
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double used = cpuSeconds() - before;
+  const double used = benchnet::cpuUse(RUSAGE_SELF).seconds - before;
   aLink_Destroy(&id);
   std::printf("idle link held open %d s: %.4f CPU seconds (process, simulator included)\n", seconds, used);
 }

@@ -8,16 +8,10 @@
 // It prints medians and the ratios of the library's roads to the raw ones. Not a test:
 // run it by hand inside `unshare --net` with lo up.
 //   linkserver_bench [--rounds N]
-#include <arpa/inet.h>
-#include <czmq.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/EchoRoundTrip.h"
+#include "bench/Loopback.h"
 #include "common/aLink.h"
 #include "common/aZMQStream.h"
 #include "common/aZSys.h"
@@ -33,118 +29,54 @@
 
 namespace {
 
-constexpr size_t kRequestSize = 30;
+using benchnet::kEchoRequestSize;
+using benchnet::loopback;
+using benchnet::readExactly;
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
-
-// [04][1C][17 …]: an echo request of 28 data bytes that the fake answers with itself.
-std::vector<uint8_t> request() {
-  std::vector<uint8_t> r(kRequestSize);
-  r[0] = 0x04;
-  r[1] = kRequestSize - 2;
-  r[2] = 0x17;
-  for (size_t i = 3; i < kRequestSize; i++) r[i] = static_cast<uint8_t>(i);
-  return r;
-}
+// The fake answers an echo request to module 4 with itself.
+constexpr uint8_t kModule = 0x04;
 
 double medianMicros(int rounds, const std::function<bool()>& roundTrip) {
-  std::vector<double> times;
-  for (int i = 0; i < rounds / 10; i++) roundTrip();   // warm up
-  for (int i = 0; i < rounds; i++) {
-    const auto start = std::chrono::steady_clock::now();
-    if (!roundTrip()) return -1;
-    times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
-bool readAll(int fd, uint8_t* buffer, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = read(fd, buffer + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
+  return benchnet::measure(rounds, roundTrip).median();
 }
 
 double rawTcp(int rounds) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = loopback();
-  socklen_t length = sizeof a;
-  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(listener, 1);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+  uint16_t port = 0;
+  const int listener = benchnet::listenLoopback(&port, 1);
+  if (listener < 0) return -1;
   std::thread echo([listener] {
     const int fd = accept(listener, nullptr, nullptr);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    uint8_t buffer[kRequestSize];
-    while (readAll(fd, buffer, sizeof buffer))
+    if (fd < 0) return;
+    benchnet::setNoDelay(fd);
+    uint8_t buffer[kEchoRequestSize];
+    while (readExactly(fd, buffer, sizeof buffer))
       if (write(fd, buffer, sizeof buffer) != static_cast<ssize_t>(sizeof buffer)) break;
     close(fd);
   });
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const int fd = benchnet::connectLoopback(port);
   double median = -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::vector<uint8_t> r = request();
+  if (fd >= 0) {
+    const std::vector<uint8_t> r = benchnet::echoRequest(kModule);
     median = medianMicros(rounds, [&] {
-      uint8_t back[kRequestSize];
-      return write(fd, r.data(), r.size()) == static_cast<ssize_t>(r.size()) && readAll(fd, back, sizeof back);
+      uint8_t back[kEchoRequestSize];
+      return write(fd, r.data(), r.size()) == static_cast<ssize_t>(r.size()) && readExactly(fd, back, sizeof back);
     });
+    close(fd);
+  } else {
+    shutdown(listener, SHUT_RDWR);   // wakes the echo thread out of accept
   }
-  close(fd);
   echo.join();
   close(listener);
-  return median;
-}
-
-double dealerRoundTrips(int rounds, uint16_t port) {
-  zsock_t* dealer = zsock_new(ZMQ_DEALER);
-  zsock_connect(dealer, "tcp://127.0.0.1:%u", static_cast<unsigned>(port));
-  const std::vector<uint8_t> r = request();
-  const double median = medianMicros(rounds, [&] {
-    zframe_t* frame = zframe_new(r.data(), r.size());
-    if (zframe_send(&frame, dealer, 0) != 0) return false;
-    zframe_t* back = zframe_recv(dealer);
-    const bool ok = back != nullptr && zframe_size(back) == kRequestSize;
-    zframe_destroy(&back);
-    return ok;
-  });
-  zsock_destroy(&dealer);
-  return median;
-}
-
-double rawZeroMQ(int rounds) {
-  zsock_t* router = zsock_new(ZMQ_ROUTER);
-  const int port = zsock_bind(router, "tcp://127.0.0.1:*");
-  std::atomic<bool> stop{false};
-  std::thread echo([&] {
-    zsock_set_rcvtimeo(router, 100);
-    while (!stop) {
-      zmsg_t* msg = zmsg_recv(router);
-      if (msg != nullptr) zmsg_send(&msg, router);
-    }
-  });
-  const double median = dealerRoundTrips(rounds, static_cast<uint16_t>(port));
-  stop = true;
-  echo.join();
-  zsock_destroy(&router);
   return median;
 }
 
 double clientStream(int rounds, uint16_t port) {
   aStream* stream = nullptr;
   if (aStream_CreateClient(loopback(), port, &stream) != aErrNone) return -1;
-  const std::vector<uint8_t> r = request();
+  const std::vector<uint8_t> r = benchnet::echoRequest(kModule);
   const double median = medianMicros(rounds, [&] {
     if (aStream_Write(stream, r.data(), r.size()) != aErrNone) return false;
-    uint8_t back[kRequestSize];
+    uint8_t back[kEchoRequestSize];
     return aStream_Read(stream, back, sizeof back) == aErrNone ||
            aStream_Read(stream, back, sizeof back) == aErrNone;   // a read waits at most 1 s
   });
@@ -152,21 +84,10 @@ double clientStream(int rounds, uint16_t port) {
   return median;
 }
 
-uint8_t isEcho(const aPacket* packet, void*) { return packet->dataSize == kRequestSize - 2 && packet->data[0] == 0x17; }
-
 double clientLink(int rounds, uint16_t port) {
   aLinkRef link = aLink_CreateClient(loopback(), port, 0);
   if (link == 0) return -1;
-  const std::vector<uint8_t> r = request();
-  aPacket* packet = aPacket_CreateWithData(r[0], r[1], &r[2]);
-  const double median = medianMicros(rounds, [&] {
-    if (aLink_PutPacket(link, packet) != aErrNone) return false;
-    aPacket* back = aLink_AwaitFirst(link, isEcho, nullptr, 2000);
-    const bool ok = back != nullptr;
-    aPacket_Destroy(&back);
-    return ok;
-  });
-  aPacket_Destroy(&packet);
+  const double median = benchnet::linkRoundTrips(rounds, link, kModule, 2000).median();
   aLink_Destroy(&link);
   return median;
 }
@@ -184,10 +105,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the fake link server did not start\n");
     return 1;
   }
-  std::printf("round trip of a %zu-byte request, median of %d (microseconds)\n", kRequestSize, rounds);
+  std::printf("round trip of a %zu-byte request, median of %d (microseconds)\n", kEchoRequestSize, rounds);
   const double tcp = rawTcp(rounds);
-  const double zmq = rawZeroMQ(rounds);
-  const double toFake = dealerRoundTrips(rounds, static_cast<uint16_t>(port));
+  const double zmq = benchnet::zeroMqHop(rounds, kModule).median();
+  const double toFake = benchnet::dealerRoundTrips(rounds, static_cast<uint16_t>(port), kModule).median();
   const double stream = clientStream(rounds, static_cast<uint16_t>(port));
   const double link = clientLink(rounds, static_cast<uint16_t>(port));
   std::printf("  raw TCP echo (this process)       %9.1f\n", tcp);

@@ -9,10 +9,7 @@
 // - idle CPU of the streaming worker and of the logger thread.
 // Not a test: run it by hand inside `unshare --net` with lo up, and read the ratios.
 //   periphery_bench [--idle-seconds N] [--samples N]
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +29,7 @@
 #include <vector>
 
 #include "api/Link.h"
+#include "bench/Loopback.h"
 #include "common/aLink.h"
 #include "common/unix/aTime.h"
 #include "tests/sim/SimDevice.h"
@@ -46,67 +44,17 @@ using Quenlark::Tallowick::QuivelConfig;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+using benchnet::connectLoopback;
+using benchnet::listenLoopback;
+using benchnet::loopback;
+using benchnet::readExactly;
+using benchnet::writeAll;
 
 uint64_t nowNs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
 }
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// --- sockets -------------------------------------------------------------------------------
-
-int listenLoopback(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = loopback();
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(fd, 4);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-int connectLoopback(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = loopback();
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-bool writeAll(int fd, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, data, n);
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-bool readExactly(int fd, uint8_t* buffer, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) return false;
-    const ssize_t r = read(fd, buffer + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
 
 linkSpec tcpSpec(uint32_t serial, uint16_t port) {
   linkSpec s;
@@ -191,8 +139,7 @@ class SamplePeer {
       if (poll(&p, 1, 50) > 0) fd_ = accept(listenFd_, nullptr, nullptr);
     }
     if (fd_ < 0) return;
-    const int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    benchnet::setNoDelay(fd_);
     connected_ = fd_;
     Bytes pending;
     uint8_t buffer[4096];
@@ -434,12 +381,12 @@ double rawRoundTripSeconds(uint16_t port, int rounds) {
   uint8_t reply[6];
   for (int i = 0; i < 100; i++) {
     writeAll(fd, query, sizeof query);
-    readExactly(fd, reply, sizeof reply);
+    readExactly(fd, reply, sizeof reply, 2000);
   }
   const auto t = Clock::now();
   for (int i = 0; i < rounds; i++) {
     writeAll(fd, query, sizeof query);
-    if (!readExactly(fd, reply, sizeof reply)) break;
+    if (!readExactly(fd, reply, sizeof reply, 2000)) break;
   }
   const double s = secondsSince(t) / rounds;
   close(fd);

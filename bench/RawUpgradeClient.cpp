@@ -1,15 +1,14 @@
 #include "bench/RawUpgradeClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+
+#include "bench/CpuUse.h"
+#include "bench/Loopback.h"
 
 namespace rawclient {
 
@@ -21,19 +20,6 @@ constexpr uint8_t kDataUei = 10;
 constexpr size_t kDataChunk = 26;   // DATA bytes per packet, as the updater sends them
 constexpr size_t kUeiChunk = 24;    // byte-sequence bytes per packet
 
-long switchesOfThisThread() {
-  rusage u{};
-  getrusage(RUSAGE_THREAD, &u);
-  return u.ru_nvcsw + u.ru_nivcsw;
-}
-
-double cpuOfThisThread() {
-  rusage u{};
-  getrusage(RUSAGE_THREAD, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 class Client {
  public:
   explicit Client(uint8_t module) : module_(module) {}
@@ -42,16 +28,9 @@ class Client {
   }
 
   bool connectTo(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd_ < 0) return fail("socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return fail("connect");
-    const int one = 1;
+    fd_ = benchnet::connectLoopback(port);
+    if (fd_ < 0) return fail("connect");
     const timeval limit{2, 0};
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     return true;
   }
@@ -216,13 +195,13 @@ bool exchange(Client& c, const Plan& plan) {
 Result run(uint16_t port, const Plan& plan) {
   Result result;
   Client c(plan.module);
-  const long switchesBefore = switchesOfThisThread();
-  const double cpuBefore = cpuOfThisThread();
+  const benchnet::CpuUse before = benchnet::cpuUse(RUSAGE_THREAD);
   const auto start = std::chrono::steady_clock::now();
   result.ok = c.connectTo(port) && exchange(c, plan);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.contextSwitches = switchesOfThisThread() - switchesBefore;
-  result.cpuSeconds = cpuOfThisThread() - cpuBefore;
+  const benchnet::CpuUse after = benchnet::cpuUse(RUSAGE_THREAD);
+  result.contextSwitches = after.switches - before.switches;
+  result.cpuSeconds = after.seconds - before.seconds;
   result.roundTrips = c.roundTrips;
   result.error = c.error;
   return result;

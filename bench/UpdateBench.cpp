@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/CpuUse.h"
 #include "bench/RawUpgradeClient.h"
 #include "tests/e2e/FirmwareBuild.h"
 #include "tests/support/SimProcess.h"
@@ -31,19 +32,6 @@ namespace {
 constexpr uint32_t kSerial = 0x1234ABCD;
 constexpr size_t kImageSize = 256 * 1024;
 constexpr uint8_t kFirmwareFlags = 1;   // as FirmwareBuild marks its first block
-
-long childSwitches() {
-  rusage u{};
-  getrusage(RUSAGE_CHILDREN, &u);
-  return u.ru_nvcsw + u.ru_nivcsw;
-}
-
-double childCpu() {
-  rusage u{};
-  getrusage(RUSAGE_CHILDREN, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // The module's packet trace: each packet's wire bytes in order, and the time from the
 // first packet to REBOOT (0x5F 0x06) in milliseconds.
@@ -108,11 +96,11 @@ Outcome runUpdater(const std::string& bird, const std::string& dumpDir, const st
   if (uei) updater.insert(updater.end(), {"-m", "1"});
   testsupport::RunOptions options;
   options.timeoutMs = 300000;
-  const long before = childSwitches();
-  const double cpuBefore = childCpu();
+  const benchnet::CpuUse before = benchnet::cpuUse(RUSAGE_CHILDREN);
   const testsupport::RunResult r = testsupport::RunProgram(UPDATER_BINARY, updater, options);
-  o.switches = childSwitches() - before;
-  o.cpuSeconds = childCpu() - cpuBefore;
+  const benchnet::CpuUse after = benchnet::cpuUse(RUSAGE_CHILDREN);
+  o.switches = after.switches - before.switches;
+  o.cpuSeconds = after.seconds - before.seconds;
   sim.stop();
   const size_t at = r.out.find("Update time: ");
   if (r.status != 0 || at == std::string::npos) {
