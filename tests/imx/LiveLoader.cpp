@@ -36,13 +36,21 @@ LiveLoader::LiveLoader(usbemu::Bus& bus, Rom& rom, LiveLoaderOptions options, hi
   device_ = std::make_unique<devsim::Device>(dc);
   // System requests are watched, not answered: the system entity answers them, and the
   // loader leaves a moment later when they end its run.
-  device_->addHandler([this](const devsim::WirePacket& in, devsim::Device&) {
+  device_->addHandler([this](const devsim::WirePacket& in, devsim::Device& dev) {
+    // A crashed loader answers nothing from its last answer on, while it is still on the
+    // bus: a host that reconnects fast must not find it working until it has left.
+    if (crashed_) return true;
     const auto& d = in.data;
     if (d.size() < 3 || d[0] != devsim::model::kCmdSystem || (d[2] & 0xE0) != kHostRequest) return false;
     const uint8_t flags = d[1] & kFlagMask, option = d[1] & kOptionMask;
     if (flags == kSet && option == kOptionReset) post(Event::Reset);
-    if (options_.leaveAfterIdentifier && flags == kGet && option == kOptionIdentifier && d.size() == 4 && d[3] == 3)
+    if (options_.leaveAfterIdentifier && flags == kGet && option == kOptionIdentifier && d.size() == 4 && d[3] == 3) {
+      crashed_ = true;
+      devsim::Config mute = dev.config();
+      mute.answerSync = false;
+      dev.setConfig(mute);
       post(Event::Crash);
+    }
     return false;
   });
   devsim::model::Network::attach(*device_, network_);

@@ -86,6 +86,7 @@ class LiveLoader {
   std::atomic<unsigned> departures_{0};
   std::atomic<unsigned> resets_{0};
   std::atomic<unsigned> jumps_{0};
+  std::atomic<bool> crashed_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::pair<Event, uint32_t>> events_;
