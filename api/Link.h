@@ -11,7 +11,7 @@
 
 #include "api/QuivelConfig.h"
 #include "api/uei.h"
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aErr.h"
 #include "common/aLink.h"
 #include "common/aPacket.h"

@@ -10,7 +10,7 @@
 
 #include "api/Link.h"
 #include "api/LocklessQueue.h"
-#include "common/aLogger.h"
+#include "common/log/aLogger.h"
 #include "common/aLinkSpecifier.h"
 
 namespace Quenlark {

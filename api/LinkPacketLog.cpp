@@ -5,8 +5,8 @@
 
 #include "api/Link.h"
 #include "api/LinkImpl.h"
-#include "common/aLinkPacketDebug.h"
-#include "common/aPacketLog.h"
+#include "common/log/aLinkPacketDebug.h"
+#include "common/log/aPacketLog.h"
 #include "common/unix/aTime.h"
 
 namespace Quenlark {

@@ -23,8 +23,8 @@
 #include "bench/EchoRoundTrip.h"
 #include "bench/Loopback.h"
 #include "common/aLink.h"
-#include "common/aZMQStream.h"
-#include "common/aZSys.h"
+#include "common/transport/aZMQStream.h"
+#include "common/transport/aZSys.h"
 #include "tests/support/BackgroundProcess.h"
 
 namespace {

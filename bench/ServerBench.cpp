@@ -28,7 +28,7 @@
 #include "bench/EchoRoundTrip.h"
 #include "bench/Loopback.h"
 #include "common/aLink.h"
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 #include "tests/sim/ModelSim.h"
 
 namespace {

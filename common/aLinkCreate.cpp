@@ -4,9 +4,9 @@
 #include <new>
 
 #include "common/internal/aLinkRecord.h"
-#include "common/aServer.h"
-#include "common/aSocket.h"
-#include "common/aZMQStream.h"
+#include "common/server/aServer.h"
+#include "common/transport/aSocket.h"
+#include "common/transport/aZMQStream.h"
 #include "common/unix/aSerial.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // handshake that finds the packet boundaries before the link is handed out.
 #include "common/aLink.h"
 #include "common/internal/aLinkInternal.h"
-#include "common/aUSBStream.h"
+#include "common/transport/aUSBStream.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "api/I2CClass.h"
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
 #include "common/unix/aTime.h"
 #include "updater/DeviceQueries.h"

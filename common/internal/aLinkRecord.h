@@ -24,7 +24,7 @@
 #include "common/aLink.h"
 #include "common/internal/aLinkInternal.h"
 #include "common/internal/aLinkOutQueue.h"
-#include "common/internal/aLinkPacketDebug.h"
+#include "common/internal/aLinkPacketLogState.h"
 #include "common/unix/aMutex.h"
 #include "common/unix/aThread.h"
 #include "common/unix/aTime.h"

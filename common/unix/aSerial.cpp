@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "common/aCOBS.h"
+#include "common/transport/aCOBS.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "api/SystemClass.h"
-#include "common/aLinkPacketDebug.h"
+#include "common/log/aLinkPacketDebug.h"
 #include "common/unix/aTime.h"
 #include "tests/api/SimFixture.h"
 

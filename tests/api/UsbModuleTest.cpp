@@ -10,7 +10,7 @@
 #include "api/I2CClass.h"
 #include "api/Module.h"
 #include "api/SystemClass.h"
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "tests/sim/SimDevice.h"
 #include "tests/sim/model/ModelModule.h"
 #include "tests/sim/model/ModelNetwork.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/aPacketLog.h"
+#include "common/log/aPacketLog.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLogger.h"
+#include "common/log/aLogger.h"
 #include "common/unix/aTime.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/aDiscoveryParse.h"
+#include "common/discovery/aDiscoveryParse.h"
 #include "updater/DiscoveredDevices.h"
 
 namespace {

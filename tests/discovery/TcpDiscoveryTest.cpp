@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aLink.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/sim/SimFrontEnd.h"

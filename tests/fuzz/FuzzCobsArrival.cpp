@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/aCOBS.h"
+#include "common/transport/aCOBS.h"
 #include "common/aLink.h"
 #include "common/aPacket.h"
 #include "common/aStream.h"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/aDiscoveryParse.h"
+#include "common/discovery/aDiscoveryParse.h"
 #include "updater/DiscoveredDevices.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/aDiscoveryQuivel.h"
+#include "common/discovery/aDiscoveryQuivel.h"
 #include "common/aLinkSpecifier.h"
 #include "updater/DiscoveredDevices.h"
 #include "updater/cli/CLI_Display.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/aDiscoveryParse.h"
+#include "common/discovery/aDiscoveryParse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char text[32];

@@ -6,8 +6,8 @@
 #include <deque>
 #include <vector>
 
-#include "common/aCOBS.h"
-#include "common/aCRC8.h"
+#include "common/transport/aCOBS.h"
+#include "common/transport/aCRC8.h"
 #include "tests/sim/SimWire.h"
 
 namespace {

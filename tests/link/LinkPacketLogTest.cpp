@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aLinkPacketDebug.h"
+#include "common/log/aLinkPacketDebug.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/link/ScriptedStream.h"
 #include "tests/sim/SimFrontEnd.h"

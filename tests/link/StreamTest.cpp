@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aSocket.h"
+#include "common/transport/aSocket.h"
 #include "common/unix/aSerial.h"
 #include "tests/link/LinkFixtures.h"
 #include "tests/sim/SimFrontEnd.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "common/zBeaconInterface.h"
+#include "common/discovery/zBeaconInterface.h"
 
 namespace {
 

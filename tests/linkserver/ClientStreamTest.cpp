@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/aZMQStream.h"
+#include "common/transport/aZMQStream.h"
 #include "tests/linkserver/FakeLinkServer.h"
 #include "tests/support/PrivateNetwork.h"
 

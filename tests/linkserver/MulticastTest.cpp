@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/aMulticast.h"
+#include "common/discovery/aMulticast.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/linkserver/Peers.h"
 #include "tests/support/BackgroundProcess.h"

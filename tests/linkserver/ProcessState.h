@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 #include "tests/linkserver/Peers.h"
 #include "tests/support/BackgroundProcess.h"
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "common/aDiscovery.h"
-#include "common/aDiscoveryQuivel.h"
+#include "common/discovery/aDiscovery.h"
+#include "common/discovery/aDiscoveryQuivel.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/OtherMachine.h"
 #include "tests/linkserver/Peers.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/aLink.h"
-#include "common/aServer.h"
+#include "common/server/aServer.h"
 #include "tests/linkserver/Peers.h"
 #include "tests/sim/ModelSim.h"
 #include "tests/support/BackgroundProcess.h"

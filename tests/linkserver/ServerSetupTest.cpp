@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/internal/aLinkTable.h"
-#include "common/internal/aServerRecord.h"
+#include "common/server/aServerRecord.h"
 #include "tests/linkserver/ProcessState.h"
 #include "tests/linkserver/ServerFixture.h"
 #include "tests/support/OtherMachine.h"

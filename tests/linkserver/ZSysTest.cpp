@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "common/aZSys.h"
-#include "common/zSysInterruptHandler.h"
+#include "common/transport/aZSys.h"
+#include "common/transport/zSysInterruptHandler.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/linkserver/FakeLinkServer.h"
 #include "tests/support/BackgroundProcess.h"

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <thread>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aLink.h"
-#include "common/aZMQStream.h"
-#include "common/aZSys.h"
+#include "common/transport/aZMQStream.h"
+#include "common/transport/aZSys.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // USB enumeration into linkSpec records and the find functions built on it.
 #include <cstring>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/unix/aUSB.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/usb/UsbFixture.h"

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "common/aUSBStream.h"
+#include "common/transport/aUSBStream.h"
 #include "common/unix/aUSB.h"
 #include "tests/usb/UsbFixture.h"
 

@@ -1,5 +1,5 @@
 // The USB stream over the access layer, against emulated devices.
-#include "common/aUSBStream.h"
+#include "common/transport/aUSBStream.h"
 #include "common/unix/aUSB.h"
 #include "tests/usb/UsbFixture.h"
 

@@ -1,4 +1,4 @@
-#include "common/aSocket.h"
+#include "common/transport/aSocket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "common/aPacketLog.h"
+#include "common/log/aPacketLog.h"
 
 #include <cstring>
 #include <new>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/aUEI.h"
-#include "common/internal/aServerRecord.h"
-#include "common/zSysInterruptHandler.h"
+#include "common/server/aServerRecord.h"
+#include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
 

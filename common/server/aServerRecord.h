@@ -28,7 +28,7 @@
 
 #include "common/aLinkSpecifier.h"
 #include "common/aPacket.h"
-#include "common/aServer.h"
+#include "common/server/aServer.h"
 #include "common/unix/aTime.h"
 
 #define aSERVER_BATCH_SIZE 4096

@@ -1,4 +1,4 @@
-#include "common/zBeaconInterface.h"
+#include "common/discovery/zBeaconInterface.h"
 
 #include <arpa/inet.h>
 #include <czmq.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 
 namespace {
 

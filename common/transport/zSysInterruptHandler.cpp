@@ -1,4 +1,4 @@
-#include "common/zSysInterruptHandler.h"
+#include "common/transport/zSysInterruptHandler.h"
 
 #include <czmq.h>
 #include <signal.h>

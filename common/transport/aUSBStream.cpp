@@ -1,4 +1,4 @@
-#include "common/aUSBStream.h"
+#include "common/transport/aUSBStream.h"
 
 #include <cstdio>
 #include <new>

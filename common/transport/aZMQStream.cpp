@@ -1,4 +1,4 @@
-#include "common/aZMQStream.h"
+#include "common/transport/aZMQStream.h"
 
 #include <arpa/inet.h>
 #include <czmq.h>
@@ -9,9 +9,9 @@
 #include <mutex>
 #include <new>
 
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 #include "common/unix/aTime.h"
-#include "common/zSysInterruptHandler.h"
+#include "common/transport/zSysInterruptHandler.h"
 
 namespace {
 

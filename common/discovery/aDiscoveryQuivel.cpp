@@ -1,4 +1,4 @@
-#include "common/aDiscoveryQuivel.h"
+#include "common/discovery/aDiscoveryQuivel.h"
 
 #include <arpa/inet.h>
 #include <czmq.h>
@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "common/aMulticast.h"
-#include "common/aZSys.h"
+#include "common/discovery/aMulticast.h"
+#include "common/transport/aZSys.h"
 #include "common/unix/aTime.h"
-#include "common/zBeaconInterface.h"
-#include "common/zSysInterruptHandler.h"
+#include "common/discovery/zBeaconInterface.h"
+#include "common/transport/zSysInterruptHandler.h"
 
 namespace {
 

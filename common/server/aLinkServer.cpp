@@ -1,6 +1,6 @@
 // A link server put in front of a device link: the server, and the client link through
 // it that the caller holds from then on.
-#include "common/aServer.h"
+#include "common/server/aServer.h"
 #include "common/internal/aLinkTable.h"
 #include "common/unix/aTime.h"
 

@@ -1,9 +1,9 @@
-#include "common/aCOBS.h"
+#include "common/transport/aCOBS.h"
 
 #include <cstring>
 #include <new>
 
-#include "common/aCRC8.h"
+#include "common/transport/aCRC8.h"
 #include "common/aPacket.h"
 
 namespace {

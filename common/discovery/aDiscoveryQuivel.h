@@ -8,7 +8,7 @@
 // Every link server answers with the 128 bytes of its own linkSpec.
 #include <cstdint>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
 
 // The beacon text a client publishes (20 bytes on the wire, no terminator).

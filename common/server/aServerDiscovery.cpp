@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/aDiscoveryQuivel.h"
-#include "common/aMulticast.h"
-#include "common/internal/aServerRecord.h"
-#include "common/zBeaconInterface.h"
-#include "common/zSysInterruptHandler.h"
+#include "common/discovery/aDiscoveryQuivel.h"
+#include "common/discovery/aMulticast.h"
+#include "common/server/aServerRecord.h"
+#include "common/discovery/zBeaconInterface.h"
+#include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
 

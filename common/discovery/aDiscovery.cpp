@@ -1,4 +1,4 @@
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/aDiscoveryParse.h"
-#include "common/aDiscoveryQuivel.h"
+#include "common/discovery/aDiscoveryParse.h"
+#include "common/discovery/aDiscoveryQuivel.h"
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
 #include "common/unix/aTime.h"

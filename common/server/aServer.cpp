@@ -8,11 +8,11 @@
 #include <cstring>
 #include <new>
 
-#include "common/aDiscoveryQuivel.h"
+#include "common/discovery/aDiscoveryQuivel.h"
 #include "common/aUEI.h"
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 #include "common/internal/aLinkTable.h"
-#include "common/internal/aServerRecord.h"
+#include "common/server/aServerRecord.h"
 
 using namespace aserver;
 

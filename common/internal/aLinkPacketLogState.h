@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "common/aPacket.h"
-#include "common/aPacketLog.h"
+#include "common/log/aPacketLog.h"
 #include "common/unix/aMutex.h"
 
 struct aLink;

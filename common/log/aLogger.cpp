@@ -1,4 +1,4 @@
-#include "common/aLogger.h"
+#include "common/log/aLogger.h"
 
 #include <new>
 

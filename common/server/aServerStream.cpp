@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "common/aUEI.h"
-#include "common/internal/aServerRecord.h"
+#include "common/server/aServerRecord.h"
 
 namespace aserver {
 

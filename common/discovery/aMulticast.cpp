@@ -1,4 +1,4 @@
-#include "common/aMulticast.h"
+#include "common/discovery/aMulticast.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,5 +1,5 @@
 // Packet logging of a core link: the per-link operations and the threads' recording.
-#include "common/aLinkPacketDebug.h"
+#include "common/log/aLinkPacketDebug.h"
 
 #include <cstdio>
 

@@ -1,8 +1,8 @@
-#include "common/aDiscoveryParse.h"
+#include "common/discovery/aDiscoveryParse.h"
 
 #include <cstring>
 
-#include "common/aDiscovery.h"
+#include "common/discovery/aDiscovery.h"
 
 bool aDiscovery_ParseSerialText(const char* text, uint32_t* serial) {
   if (text == nullptr || serial == nullptr) return false;

@@ -1,4 +1,4 @@
-#include "common/aZSys.h"
+#include "common/transport/aZSys.h"
 
 #include <czmq.h>
 

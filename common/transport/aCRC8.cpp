@@ -1,4 +1,4 @@
-#include "common/aCRC8.h"
+#include "common/transport/aCRC8.h"
 
 #include <array>
 
