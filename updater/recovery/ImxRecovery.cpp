@@ -1,5 +1,6 @@
 #include "updater/recovery/ImxRecovery.h"
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -39,12 +40,29 @@ uint32_t bigEndian(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
          p[3];
 }
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string loaderWriteFailure(uint8_t result, uint32_t address) {
+  switch (result) {
+    case SDPLoader::SDP_NO_ANSWER:
+      return "no answer from the boot ROM";
+    case SDPLoader::SDP_UNEXPECTED_INPUT:
+      return "unexpected bytes from the boot ROM during the loader block at " + hex8(address);
+    default:
+      return "no status for the loader block at " + hex8(address);
+  }
+}
 }  // namespace
 
 namespace updater {
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
-                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset) {
+                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset,
+                          std::string& failure) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
   if (!store) return false;
   if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
@@ -80,7 +98,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     Log::log(Log::DEBUG_APP, "%s\n", e.what());
     return false;
   }
-  if (_transfer_recovery_loader(display, bird, serialPort) != aErrNone) {
+  if (_transfer_recovery_loader(display, bird, serialPort, &failure) != aErrNone) {
     Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }
@@ -95,6 +113,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   _reconnect_usb(module, serials, LibusbRefresh::EveryThirdRound);
   if (!module.isConnected()) {
     Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
+    failure = "no loader on USB after " + std::to_string(Updater::CONNECT_ATTEMPTS) + " tries";
     return false;
   }
   SystemClass system;
@@ -102,6 +121,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   for (uint8_t i = 0; i < 4; i++) {
     if (system.getUEI32(systemUniqueIdentifier, i, &fingerprint[3 - i]) != aErrNone) {
       Log::log(Log::DEBUG_APP, "Error getting Identifier %d.\n", i);
+      failure = "the loader did not give identifier " + std::to_string(i);
       return false;
     }
   }
@@ -109,7 +129,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serialPort) {
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serialPort, std::string* cause) {
+  std::string unused;
+  std::string& why = cause != nullptr ? *cause : unused;
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader loader;
   if (serialPort == HID_PORT) {
@@ -117,7 +139,10 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
   } else {
     loader.setLoader(new Serial_SDPLoader(serialPort.c_str()));
   }
-  if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+  if (loader.init() != SDPLoader::SDP_OK) {
+    why = serialPort == HID_PORT ? "no i.MX boot ROM on USB" : "could not open the boot ROM's serial line";
+    return aErrNotReady;
+  }
 
   uint8_t counter = 0;
   for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER)) {
@@ -132,13 +157,20 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
              static_cast<int>(address));
     counter++;
-    if (loader.writeLoader(std::move(payload), address) != SDPLoader::SDP_OK) return aErrConnection;
+    const uint8_t written = loader.writeLoader(std::move(payload), address);
+    if (written != SDPLoader::SDP_OK) {
+      why = loaderWriteFailure(written, address);
+      return aErrConnection;
+    }
   }
 
   uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
   const std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER_ENTRY);
   if (!entries.empty() && entries[0].length >= ADDRESS_BYTES) entry = bigEndian(entries[0].data);
-  loader.startLoader(entry);
+  if (loader.startLoader(entry) != SDPLoader::SDP_OK) {
+    why = "the boot ROM refused the jump to the loader at " + hex8(entry);
+    return aErrPermission;
+  }
   return aErrNone;
 }
 

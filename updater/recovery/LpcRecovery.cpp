@@ -61,28 +61,51 @@ const char* programChunk(NXPSerialClass& isp, const Chunk& chunk) {
   return nullptr;
 }
 
+// The blocks the transfer sends: those with a load address, up to the end marker (a
+// block of eight data bytes). Counting every block less one fits only a file that ends
+// with the marker: a file of two images would show "block 2 of 1".
+int blocksToSend(const std::vector<BirdBlock>& blocks) {
+  int n = 0;
+  for (const BirdBlock& block : blocks) {
+    if (block.length < 4) continue;
+    if (block.length - 4 == 4) break;
+    n++;
+  }
+  return n;
+}
+
 }  // namespace
 
-bool _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint) {
+LpcProbe _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint,
+                              std::string& failure) {
   NXPSerialClass isp;
   aErr e = isp.Connect(serialPort.c_str(), baud);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(e));
-    return false;
+    return LpcProbe::NoChip;
   }
   Log::log(Log::DEBUG_APP, "\n\tSync to Device:\n");
   e = isp.Sync();
   if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(e));
-    return false;
+    return LpcProbe::NoChip;
   }
+  // From here on the chip is known to be an LPC part: a serial number it will not give
+  // ends the step, for any other answer would be a key the chip never had.
   Log::log(Log::DEBUG_APP, "\n\tGet Info from Device:\n");
-  if (isp.GetDeviceID() != aErrNone) {
+  e = isp.GetDeviceID();
+  if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "\tERROR ==> Got no response from chip\n");
-    return false;
+    if (e == aErrParam)
+      failure = "the chip refused to give its serial number";
+    else if (e == aErrTimeout)
+      failure = "no serial number from the chip";
+    else
+      failure = "the chip's serial number is not four 32-bit numbers";
+    return LpcProbe::Failed;
   }
   for (size_t i = 0; i < Fingerprint::size(); i++) fingerprint[i] = isp.deviceID[i];
-  return true;
+  return LpcProbe::Read;
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serialPort, uint32_t baud,
@@ -121,7 +144,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
 
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
-  const int shown = static_cast<int>(blocks.size()) - 1;
+  const int shown = blocksToSend(blocks);
   int k = 1;
   uint32_t total = 0;
   // The chunk at address 0 holds the vector table: a chip whose table is valid boots
@@ -169,8 +192,10 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
                     aError_GetErrorText(e));
     return false;
   }
+  const aErr started = isp.ExecuteFrom(0);
+  if (started == aErrParam) return failed(display, serialPort, "the chip refused to start");
+  if (started != aErrNone) return failed(display, serialPort, "no answer to the start command");
   display.message(0, "Rebooting Device");
-  isp.ExecuteFrom(0);
   return true;
 }
 

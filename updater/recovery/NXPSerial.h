@@ -15,6 +15,7 @@
 
 #include "common/aErr.h"
 #include "common/aStream.h"
+#include "common/unix/aTime.h"
 
 // The time of `bytes` characters of 9 bit times at baud, with two characters of slack,
 // plus one millisecond.
@@ -37,6 +38,10 @@ public:
   static constexpr uint32_t STATUS_TRIES = 100;
   static constexpr uint32_t CHECKSUM_TRIES = 2000;
   static constexpr uint32_t FLASH_STATUS_TRIES = 5000;
+  // Bytes keep coming from a chip that floods, and a read that gets a byte costs no
+  // try: every read loop also ends this long after its tries would have run out, and
+  // after a budget of bytes it could not use.
+  static constexpr uint32_t READ_SLACK_MS = 1000;
 
   struct Sector {
     uint32_t start;
@@ -70,9 +75,14 @@ public:
   // echo on) echoes the "?"; it is recognised by the return code it gives the line
   // the "?" began, and taken as synchronised.
   aErr Sync();
+  // The chip's serial number into deviceID: only from a return code 0 and four lines of
+  // one whole 32-bit number each. aErrParam when the chip refuses, aErrTimeout when it
+  // stays silent, aErrIO for any other answer; deviceID is left as it was then.
   aErr GetDeviceID();
   aErr GetBootLoaderVersion(uint8_t* first, uint8_t* second);
   aErr GetPartNumber(long* partNumber);
+  // Starts the chip at address; succeeds only when the chip answers the start with
+  // return code 0 (aErrParam for another code, aErrTimeout or aErrIO for no code).
   aErr ExecuteFrom(uint32_t address);
   aErr SetEcho(bool on);
   // Tells the chip a new line rate; the stream's own rate is left as it is.
@@ -100,7 +110,14 @@ public:
   uint32_t deviceID[4] = {0, 0, 0, 0};
 
 private:
+  // A read error other than "nothing yet" means the line failed (the adapter went, the
+  // stream ended): from then on no wait is made, since nothing can arrive.
   aErr readByte(uint8_t* byte);
+  aTime deadlineFor(uint32_t tries) const;
+  static bool pastDeadline(aTime deadline);
+  // Reads one answer line that must be a return code: aErrTimeout when nothing came,
+  // aErrIO when the line is something else.
+  aErr readReturnCode(uint32_t tries, long* code);
   // Waits up to ms for input: returns early when a byte arrives on a serial line (other
   // streams cannot be waited on and cost the whole time). Every allowance of the
   // protocol is counted in these waits, so a chip that answers at once is read at once
@@ -111,4 +128,6 @@ private:
   // The status rule: the answer line's status character after a command was sent.
   aErr status(const char* command, uint32_t tries, Logging logging);
   aErr simpleCommand(const char* command);
+
+  bool lineGone_ = false;
 };

@@ -178,17 +178,21 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
   return SDP_NOT_COMPLETED;
 }
 
-void SDPLoader::startLoader(uint32_t address) {
-  if (loader == nullptr) return;
+uint8_t SDPLoader::startLoader(uint32_t address) {
+  if (loader == nullptr) return SDP_NO_TRANSPORT;
   std::vector<uint8_t> packet;
   _createJumpPacket(packet, address);
   const ssize_t result = loader->writeData(packet);
   Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", result);
   _printBuffer(packet);
-  // The boot ROM answers a jump it takes with its security state only; the answer
-  // tells nothing the recovery acts on.
   std::vector<uint8_t> answer;
   loader->readData(answer, ANSWER_WAIT_MS);
+  uint32_t status = 0;
+  if (loader->getDataFromBuffer(answer, 0, status)) {
+    Log::log(Log::DEBUG_iMXSerial, "Jump refused: %08X\n", status);
+    return SDP_JUMP_REFUSED;
+  }
+  return SDP_OK;
 }
 
 uint8_t SDPLoader::getFingerprint(uint64_t& value) {
