@@ -2,7 +2,7 @@
 // recovery reads it: the serial number ("N", with the echo on or off), return-code
 // lines (prepare, start), the version and part-number answers, and a Read with its
 // uuencoded lines and checksums; then uuencoded lines decoded into buffers of every
-// size. The line is a stream over the input that ends with it, so no read waits.
+// size. The line is a port over the input that fails when it ends, so no read waits.
 //
 // Oracle: a serial number taken must be exactly a return code 0 and four whole 32-bit
 // numbers, each on a line of its own, as the bytes consumed for it say.
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,27 @@
 
 namespace {
 
-struct Line {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  size_t at = 0;
+// The chip's line: the input's bytes, then a line that has failed (nothing more comes,
+// and no read waits).
+class Line : public IspPort {
+ public:
+  Line(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  aErr write(const uint8_t*, size_t) override { return aErrNone; }
+  aErr read(uint8_t* byte, aTime) override {
+    if (at_ >= size_) return aErrEOF;
+    *byte = data_[at_++];
+    return aErrNone;
+  }
+  aErr setRate(uint32_t) override { return aErrNone; }
+  void flush() override {}
+  const uint8_t* data() const { return data_; }
+  size_t consumed() const { return at_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
 };
-
-aErr lineGet(uint8_t* byte, void* reference) {
-  Line* line = static_cast<Line*>(reference);
-  if (line->at >= line->size) return aErrEOF;  // the line is gone: nothing more comes
-  *byte = line->data[line->at++];
-  return aErrNone;
-}
-
-aErr lineWrite(const uint8_t*, uint64_t, void*) { return aErrNone; }
 
 // The value of a whole unsigned number in the bases the ISP client reads ("0x" hex,
 // leading 0 octal, else decimal), or false.
@@ -64,13 +72,16 @@ bool number(const std::string& text, uint64_t* value) {
 }
 
 // The answer lines of the serial number as the bytes consumed hold them: with the echo
-// on, "N\r" comes first; each line may begin with line feeds, which are no part of it.
+// on, "N" and "\r" come first (other bytes may lie between); each line may begin with
+// line feeds, which are no part of it.
 void checkSerialNumber(const uint8_t* bytes, size_t count, bool echo, const uint32_t words[4]) {
   std::string text(reinterpret_cast<const char*>(bytes), count);
   if (echo) {
-    const size_t at = text.find("N\r");
+    // The echo reader drops every byte that is not the next one it expects.
+    const size_t n = text.find('N');
+    const size_t at = n == std::string::npos ? n : text.find('\r', n + 1);
     if (at == std::string::npos) std::abort();
-    text.erase(0, at + 2);
+    text.erase(0, at + 1);
   }
   std::vector<std::string> lines;
   size_t at = 0;
@@ -81,7 +92,8 @@ void checkSerialNumber(const uint8_t* bytes, size_t count, bool echo, const uint
     lines.push_back(text.substr(at, end - at));
     at = end + 2;
   }
-  if (lines.size() != 5 || lines[0] != "0") std::abort();
+  // The return code: decimal digits of the value 0.
+  if (lines.size() != 5 || lines[0].empty() || lines[0].find_first_not_of('0') != std::string::npos) std::abort();
   for (int i = 0; i < 4; i++) {
     uint64_t v = 0;
     if (!number(lines[static_cast<size_t>(i) + 1], &v) || v != words[i]) std::abort();
@@ -94,16 +106,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const bool echo = (data[0] & 1) != 0;
   const uint32_t readCount = 4u * data[1];
-  Line line{data + 2, size - 2, 0};
-
   NXPSerialClass isp;
-  isp.stream = aStream_Create(lineGet, nullptr, lineWrite, nullptr, &line);
-  if (isp.stream == nullptr) return 0;
+  auto owned = std::make_unique<Line>(data + 2, size - 2);
+  const Line& line = *owned;
+  isp.port = std::move(owned);
   isp.echo = echo;
   const uint32_t before[4] = {0xA5A5A5A5u, 0xA5A5A5A5u, 0xA5A5A5A5u, 0xA5A5A5A5u};
   std::memcpy(isp.deviceID, before, sizeof before);
   if (isp.GetDeviceID() == aErrNone) {
-    checkSerialNumber(line.data, line.at, echo, isp.deviceID);
+    checkSerialNumber(line.data(), line.consumed(), echo, isp.deviceID);
   } else if (std::memcmp(isp.deviceID, before, sizeof before) != 0) {
     std::abort();  // a refused answer leaves nothing behind
   }

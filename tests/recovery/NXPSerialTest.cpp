@@ -1,4 +1,4 @@
-// The ISP client against a scripted stream: the chip's answers are bytes written by
+// The ISP client against a scripted port: the chip's answers are bytes written by
 // hand here, and every byte the client sends is checked.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/LogCapture.h"
-#include "tests/link/ScriptedStream.h"
+#include "tests/recovery/ScriptedPort.h"
 #include "updater/recovery/NXPSerial.h"
 
 namespace {
@@ -24,17 +24,21 @@ using Bytes = std::vector<uint8_t>;
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 std::string textOf(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// A client whose stream is scripted; echo as the test sets it.
+// A client whose port is scripted; echo as the test sets it.
 class Scripted : public ::testing::Test {
  protected:
-  void SetUp() override { client.stream = ScriptedStream::create(&script); }
+  void SetUp() override {
+    auto port = std::make_unique<ScriptedPort>();
+    script = port.get();
+    client.port = std::move(port);
+  }
   void answer(const std::string& text) { script->feed(bytesOf(text)); }
   std::vector<std::string> sent() const {
     std::vector<std::string> out;
     for (const auto& w : script->writes()) out.push_back(textOf(w));
     return out;
   }
-  std::shared_ptr<ScriptedStream> script;
+  ScriptedPort* script = nullptr;  // owned by the client
   NXPSerialClass client;
 };
 
@@ -103,7 +107,7 @@ TEST(NXPSerialConnect, OpensAtTheFirstTableRateAtLeastTheOneAsked) {
   }
   NXPSerialClass client;
   EXPECT_EQ(client.Connect("/dev/no-such-port", 115200), aErrNotFound);
-  EXPECT_EQ(client.stream, nullptr);
+  EXPECT_EQ(client.port, nullptr);
   close(slave);
   close(master);
 }
@@ -198,10 +202,7 @@ TEST_F(Scripted, DeviceIdentifierTakesNothingButCodeZeroAndFourWholeNumbers) {
     answer(c.answer);
     EXPECT_EQ(client.GetDeviceID(), c.result);
     for (uint32_t word : client.deviceID) EXPECT_EQ(word, 0xA5A5A5A5u);
-    while (script->pendingInput() > 0) {
-      uint8_t b;
-      aStream_Read(client.stream, &b, 1);
-    }
+    script->clearInput();
   }
 }
 
@@ -223,10 +224,7 @@ TEST_F(Scripted, ReadEndsWhenTheChipSendsNoDataLine) {
     SCOPED_TRACE(after);
     answer(std::string("0\r\n") + after);
     EXPECT_EQ(client.Read(0, 8, out), aErrIO);
-    while (script->pendingInput() > 0) {
-      uint8_t b;
-      aStream_Read(client.stream, &b, 1);
-    }
+    script->clearInput();
   }
 }
 

@@ -119,7 +119,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   }
   const uint32_t rate = NXPSerialClass::LineRate(baud);
   if (rate != isp.baud) {
-    if (isp.SetBaudRate(rate) != aErrNone || isp.Connect(serialPort.c_str(), rate) != aErrNone) {
+    if (isp.SetBaudRate(rate) != aErrNone || isp.ChangeLineRate(rate) != aErrNone) {
       Log::log(Log::DEBUG_Network_Link, "Could not connect to %s at %u baud\n", serialPort.c_str(), rate);
       return failed(display, serialPort, "could not change the baud rate");
     }

@@ -1,7 +1,5 @@
 #include "updater/recovery/NXPSerial.h"
 
-#include <poll.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -13,6 +11,7 @@
 #include "common/unix/aSerial.h"
 #include "common/unix/aTime.h"
 #include "updater/cli/Log.h"
+#include "updater/recovery/SerialLinePort.h"
 
 namespace {
 
@@ -156,50 +155,38 @@ uint32_t NXPSerialClass::LineRate(uint32_t rate, int* index) {
   return aSerial_BaudRate(chosen);
 }
 
-aErr NXPSerialClass::Connect(const char* port, uint32_t rate) {
+aErr NXPSerialClass::Connect(const char* path, uint32_t rate) {
   Disconnect();
-  lineGone_ = false;
   int index = 0;
   baud = LineRate(rate, &index);
-  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port ? port : "", index,
+  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", path ? path : "", index,
            static_cast<int>(baud));
-  const aErr e = aStream_CreateSerial(port, index, false, 0, 0, &stream);
+  const aErr e = SerialLinePort::open(path, baud, &port);
   if (e != aErrNone) {
-    Log::log(Log::DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", port ? port : "", aError_GetErrorText(e));
-    stream = nullptr;
+    Log::log(Log::DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", path ? path : "", aError_GetErrorText(e));
     return e;
   }
+  // Whatever the line held before this session is no answer to it.
+  port->flush();
   return aErrNone;
+}
+
+aErr NXPSerialClass::ChangeLineRate(uint32_t rate) {
+  if (!port) return aErrNotReady;
+  const uint32_t line = LineRate(rate);
+  const aErr e = port->setRate(line);
+  if (e == aErrNone) baud = line;
+  return e;
 }
 
 aErr NXPSerialClass::Disconnect() {
-  if (stream != nullptr) aStream_Destroy(&stream);
-  stream = nullptr;
+  port.reset();
   return aErrNone;
 }
 
-void NXPSerialClass::waitForInput(uint32_t ms) {
-  if (lineGone_) return;  // nothing will arrive on a line that failed
-  const int fd = stream != nullptr ? aSerial_Descriptor(stream->get, stream->reference) : -1;
-  if (fd < 0) {
-    aTime_MSSleep(ms);
-    return;
-  }
-  pollfd p{fd, POLLIN, 0};
-  const aTime deadline = aTime_GetMonotonicMSTicks() + ms;
-  for (;;) {
-    const aTime now = aTime_GetMonotonicMSTicks();
-    const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
-    const int r = poll(&p, 1, left);
-    if (r >= 0 || errno != EINTR || left == 0) return;
-  }
-}
-
-aErr NXPSerialClass::readByte(uint8_t* byte) {
-  if (stream == nullptr) return aErrNotReady;
-  const aErr e = aStream_Read(stream, byte, 1);
-  if (e != aErrNone && e != aErrNotReady) lineGone_ = true;
-  return e;
+aErr NXPSerialClass::readByte(uint8_t* byte, uint32_t waitMs) {
+  if (!port) return aErrNotReady;
+  return port->read(byte, aTime_GetMonotonicMSTicks() + waitMs);
 }
 
 aTime NXPSerialClass::deadlineFor(uint32_t tries) const {
@@ -216,7 +203,6 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
   const uint32_t wait = WAIT_TIME_MS(expectedLength, baud) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), static_cast<int>(baud), static_cast<int>(wait));
-  waitForInput(wait);
   *count = 0;
   size_t i = 0;
   int matched = 0;
@@ -225,6 +211,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
   // Skipped bytes do not advance the answer: they count against a budget of their own.
   size_t skipped = 0;
   const aTime deadline = deadlineFor(wait + 100);
+  // The first byte may take the whole wait; after that each try is a millisecond.
+  uint32_t window = wait;
   while (i < limit && matched < 2 && failures < 100) {
     if (skipped > kAnswerSize || pastDeadline(deadline)) {
       Log::log(Log::DEBUG_NXPSerial, "Response() gave up: %d bytes skipped\n", static_cast<int>(skipped));
@@ -232,11 +220,11 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
       break;
     }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, window);
+    window = 1;
     if (e != aErrNone) {
       failures++;
       Log::log(Log::DEBUG_NXPSerial_E, ".");
-      waitForInput(1);
       continue;
     }
     if (i == 0 && b == '\n') {
@@ -287,17 +275,15 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* count, uint32_t 
       break;
     }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, 1);
     if (e != aErrNone) {
       left--;
-      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
       continue;
     }
     if (i == 0 && b == '\n') {
       left--;
       Log::log(Log::DEBUG_NXPSerial_E, ",");
-      waitForInput(1);
       continue;
     }
     matched = b == static_cast<uint8_t>("\r\n"[matched]) ? matched + 1 : 0;
@@ -335,10 +321,9 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t* count) {
       break;
     }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, 1);
     if (e != aErrNone) {
       left--;
-      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
     } else if (b == static_cast<uint8_t>(text[p])) {
       p++;
@@ -359,7 +344,7 @@ aErr NXPSerialClass::Send(const char* text, bool readEcho) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(text), length).c_str(),
              escapedChars(u8(text), length).c_str());
   }
-  const aErr e = aStream_Write(stream, text, length);
+  const aErr e = port ? port->write(u8(text), length) : aErrParam;
   if (e != aErrNone) Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
   if (readEcho && length > 0) {
     size_t n = 0;
@@ -374,7 +359,7 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(command), length).c_str(),
              blankedChars(u8(command), length).c_str());
   }
-  const aErr e = aStream_Write(stream, command, length);
+  const aErr e = port ? port->write(u8(command), length) : aErrParam;
   if (waitMs > 0) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     aTime_MSSleep(static_cast<aTime>(waitMs));
