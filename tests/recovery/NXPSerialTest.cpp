@@ -83,6 +83,7 @@ TEST(NXPSerialUnits, UuencodeLinesAsTheProtocolWritesThem) {
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, "$``$\"`P``"), 4u);
   EXPECT_EQ(Bytes(out, out + 4), Bytes(four, four + 4));
   EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);  // does not fit: nothing stored
+  EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, ""), 0u);  // no length character: nothing read past it
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, line), 45u);
   EXPECT_EQ(Bytes(out, out + 45), full);
 }

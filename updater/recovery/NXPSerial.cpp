@@ -713,6 +713,8 @@ uint32_t NXPSerialClass::uuencode(char* out, const uint8_t* data, uint32_t count
 }
 
 uint32_t NXPSerialClass::uudecode(uint8_t* out, uint32_t outSize, const char* line) {
+  // An empty line has no length character: the groups would be read past its end.
+  if (line[0] == '\0') return 0;
   const uint32_t n = static_cast<uint32_t>((static_cast<uint8_t>(line[0]) - 0x20) & 0x3F);
   if (n > outSize) return 0;
   uint32_t stored = 0;
