@@ -60,12 +60,15 @@ std::string loaderWriteFailure(uint8_t result, uint32_t address) {
 
 namespace updater {
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
-                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset,
-                          std::string& failure) {
+namespace {
+
+// The file whose loader blocks start the chip: birdPath (only with a real serial
+// number), else the store's latest download for serial, else one downloaded with the
+// display muted. False when there is none; a refusal is shown, a load error logged.
+bool _find_loader_file(UpdaterDisplayInterface& display, Updater& updater, uint32_t serial, const std::string& birdPath,
+                       BirdFile& bird) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
   if (!store) return false;
-  if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
   UpdaterStoreItem item;
   store->FindDevice(serial, &item);
 
@@ -86,8 +89,6 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
       store->FindDevice(serial, &item);
     }
   }
-
-  BirdFile bird;
   try {
     // A file given by path passes the header test a stored one does before its loader is
     // sent to the boot ROM.
@@ -98,26 +99,25 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     Log::log(Log::DEBUG_APP, "%s\n", e.what());
     return false;
   }
-  if (_transfer_recovery_loader(display, bird, serialPort, &failure) != aErrNone) {
-    Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
-    return false;
-  }
+  return true;
+}
 
-  Module module(0, 0);
+// The started loader on USB. A loader may come up as the placeholder even when the
+// device's own serial number is known (that is the loader's choice), so each round
+// looks for both, as the firmware step does.
+bool _connect_loader(Module& module, UpdaterDisplayInterface& display, uint32_t serial, std::string& failure) {
   if (_disableQuivel(module, display) != aErrNone) return false;
-  // A loader may come up as the placeholder even when the device's own serial number is
-  // known (that is the loader's choice), so each round looks for both, as the firmware
-  // step does.
   std::vector<uint32_t> serials = {Updater::PLACEHOLDER_SERIAL};
   if (serial != Updater::PLACEHOLDER_SERIAL) serials.push_back(serial);
   _reconnect_usb(module, serials, LibusbRefresh::EveryThirdRound);
-  if (!module.isConnected()) {
-    Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
-    failure = "no loader on USB after " + std::to_string(Updater::CONNECT_ATTEMPTS) + " tries";
-    return false;
-  }
-  SystemClass system;
-  system.init(&module, 0);
+  if (module.isConnected()) return true;
+  Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
+  failure = "no loader on USB after " + std::to_string(Updater::CONNECT_ATTEMPTS) + " tries";
+  return false;
+}
+
+// The four identifier words, identifier i into word 3 - i.
+bool _read_identifier(SystemClass& system, Fingerprint& fingerprint, std::string& failure) {
   for (uint8_t i = 0; i < 4; i++) {
     if (system.getUEI32(systemUniqueIdentifier, i, &fingerprint[3 - i]) != aErrNone) {
       Log::log(Log::DEBUG_APP, "Error getting Identifier %d.\n", i);
@@ -125,6 +125,26 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
       return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
+                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset,
+                          std::string& failure) {
+  if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
+  BirdFile bird;
+  if (!_find_loader_file(display, updater, serial, birdPath, bird)) return false;
+  if (_transfer_recovery_loader(display, bird, serialPort, &failure) != aErrNone) {
+    Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+  Module module(0, 0);
+  if (!_connect_loader(module, display, serial, failure)) return false;
+  SystemClass system;
+  system.init(&module, 0);
+  if (!_read_identifier(system, fingerprint, failure)) return false;
   if (reset) system.reset();
   return true;
 }

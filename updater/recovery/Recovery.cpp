@@ -24,12 +24,10 @@ bool _has_firmware_image(const BirdFile& bird) {
   return false;
 }
 
-}  // namespace
-
-namespace {
 
 // What the fingerprint step found: the family it talked to, whether the four words were
-// read, and why not, in words, where no message has said so yet.
+// read, and why not, in words, where no message has said so yet. The recovery takes the
+// family from here, not from state the step leaves behind.
 struct ChipIdentity {
   uint8_t family = 0;
   bool read = false;
@@ -58,7 +56,6 @@ ChipIdentity _identify_chip(UpdaterDisplayInterface& display, Updater& updater, 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort, uint32_t serial,
                               std::string birdPath, uint32_t baud, bool reset) {
   const ChipIdentity chip = _identify_chip(display, *this, fingerprint, serialPort, serial, birdPath, baud, reset);
-  chipFamily = chip.family;
   if (!chip.read && !chip.failure.empty())
     display.message(1, "Failed to read the fingerprint of the chip on %s: %s", serialPort.c_str(),
                     chip.failure.c_str());
@@ -73,7 +70,6 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
   Fingerprint fingerprint;
   const ChipIdentity chip =
       _identify_chip(display, *this, fingerprint, serialPort, serial, birdPath, updater::LPC_FINGERPRINT_BAUD, false);
-  chipFamily = chip.family;
   if (!chip.read) {
     if (!chip.failure.empty())
       display.message(1, "Failed to recover the chip on %s: %s", serialPort.c_str(), chip.failure.c_str());

@@ -49,6 +49,14 @@ public:
   uint8_t getFingerprint(uint64_t& value);
 
 private:
+  // Every command and answer goes through these, each with the log line it has.
+  enum class SendLog { BytesWritten, WriteRes };
+  enum class ReceiveLog { ReadData, DataRead, Quiet };
+  ssize_t _send(const std::vector<uint8_t>& packet, SendLog how);
+  // Clears answer and reads into it.
+  ssize_t _receive(std::vector<uint8_t>& answer, uint32_t timeoutMs, ReceiveLog how);
+  // A command and its answer: what the status check and the register reads do.
+  void _exchange(const std::vector<uint8_t>& command, std::vector<uint8_t>& answer);
   bool _isConnectionAlive();
   bool _statusExchange(const std::vector<uint8_t>& command);
   bool _expectResponse(const std::vector<uint8_t>& answer);
