@@ -320,9 +320,11 @@ TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
     const char* name;
     std::function<void(lpcsim::IspChip&)> knob;
     std::string step;
-    std::string orStep = "";  // a chip slow to begin a long answer may leave it unread
+    // Which of the two "no usable serial number" steps is seen depends on where a slow
+    // line cuts the answer; a refusal is always named as one.
+    bool eitherUnusable = true;
   } cases[] = {
-      {"refused", [](lpcsim::IspChip& c) { c.failCommand('N', 19, 1); }, refused},
+      {"refused", [](lpcsim::IspChip& c) { c.failCommand('N', 19, 1); }, refused, false},
       {"silent", answer(""), silent},
       {"code 0 and nothing more", answer("0\r\n"), silent},
       {"a word", answer("0\r\nabc\r\n1\r\n2\r\n3\r\n"), junk},
@@ -331,7 +333,7 @@ TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
       {"hex prefix alone", answer("0\r\n1\r\n2\r\n3\r\n0x\r\n"), junk},
       {"an empty line", answer("0\r\n1\r\n\r\n2\r\n3\r\n"), junk},
       {"no return code", answer("x\r\n1\r\n2\r\n3\r\n4\r\n"), junk},
-      {"a 1 MiB line", answer("0\r\n" + std::string(1 << 20, '7') + "\r\n1\r\n2\r\n3\r\n"), junk, silent},
+      {"a 1 MiB line", answer("0\r\n" + std::string(1 << 20, '7') + "\r\n1\r\n2\r\n3\r\n"), junk},
       {"a flood", [](lpcsim::IspChip& c) { c.floodOn('N', 'x'); }, junk},
   };
   for (const auto& c : cases) {
@@ -351,7 +353,9 @@ TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
                        : "Failed to read the fingerprint of the chip on " + sim.path() + ": " + step +
                              "\nGot no response from chip\n";
       };
-      if (c.orStep.empty() || r.err != message(c.orStep)) {
+      if (c.eitherUnusable && r.err != message(c.step)) {
+        EXPECT_EQ(r.err, message(c.step == silent ? junk : silent));
+      } else {
         EXPECT_EQ(r.err, message(c.step));
       }
       EXPECT_FALSE(contains(r.out, "[ ")) << r.out;
