@@ -84,6 +84,14 @@ aErr _connect_usb_or_tcpip(Module& module, uint32_t serial) {
   return e;
 }
 
+// "Failed to connect to module [%08X]" and why: nothing answered for it, whether it was
+// not found (two discoveries at once on one host share the reply port, and only one
+// hears the module), refused or took the connection and closed it (busy with another
+// host), or never answered on it.
+void _show_connect_failure(UpdaterDisplayInterface& display, uint32_t serial) {
+  display.message(1, "Failed to connect to module [%08X]: %s", serial, kDeviceUnreachable);
+}
+
 // The device's address behind the router from a scan of the router's bus; when the scan
 // reports the serial number twice, the last row wins. 0, after the error is shown, when
 // the scan finds no module or not this one.
@@ -123,7 +131,7 @@ bool _connect_through_router(UpdaterDisplayInterface& display, Updater& updater,
     return false;
   }
   status = device.connectThroughLinkModule(&router);
-  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  if (status != aErrNone) _show_connect_failure(display, serial);
   return true;
 }
 
@@ -138,17 +146,23 @@ bool _connect_device(UpdaterDisplayInterface& display, Updater& updater, Module&
   if (routerSerial != 0)
     return _connect_through_router(display, updater, device, serial, moduleAddress, routerSerial, status);
   status = _connect_usb_or_tcpip(device, serial);
-  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  if (status != aErrNone) _show_connect_failure(display, serial);
   return true;
 }
 
 // Validates the file against the connected device (unless override is set), sends and
 // starts the loader, finds the device again when the loader start dropped its link, and
-// sends the firmware. False: the file failed validation, the update ends here with its
-// error shown. True: status is the transfer's result, and failure says what failed.
+// sends the firmware. False: the file failed validation or the device did not answer
+// it, the update ends here with its error shown. True: status is the transfer's result,
+// and failure says what failed.
 bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, uint32_t serial,
                       bool override, bool viaRouter, bool ueiBytesLoad, aErr& status, std::string& failure) {
-  if (!override && !_validate_birdfile(display, bird, device, serial)) {
+  const Validation validation = override ? Validation::kValid : _validate_birdfile(display, bird, device, serial);
+  if (validation == Validation::kUnanswered) {
+    display.message(1, "Failed to update module [%08X]: %s", serial, kDeviceUnreachable);
+    return false;
+  }
+  if (validation == Validation::kInvalid) {
     display.message(1, "Birdfile failed validation");
     return false;
   }

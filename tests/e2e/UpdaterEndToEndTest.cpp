@@ -203,6 +203,85 @@ TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   EXPECT_EQ(testsupport::statValue(statsFile(), "init"), 0);
 }
 
+// Another host's link to the module: connected to 127.0.0.1:port and served (its
+// handshake request answered) before the test goes on; closed on destruction.
+class OtherHost {
+ public:
+  explicit OtherHost(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    const timeval wait{3, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const uint8_t sync[] = {0xAD, 0x00};
+    uint8_t answer[2] = {0, 0};
+    served_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+              send(fd_, sync, sizeof sync, MSG_NOSIGNAL) == 2 && recv(fd_, answer, 2, MSG_WAITALL) == 2;
+  }
+  ~OtherHost() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool served() const { return served_; }
+
+ private:
+  int fd_ = -1;
+  bool served_ = false;
+};
+
+constexpr const char* kInUse = "the device could not be reached or is in use";
+
+// A module serves one host at a time: while another host holds it, it takes each
+// connection and closes it at once. The update says the module is in use (the Parts'
+// socket called it again without a pause, tens of thousands of times a second, and the
+// update ended in "Birdfile failed validation" or a model mismatch), and goes through
+// once the module is free.
+TEST_F(EndToEnd, AModuleInUseByAnotherHostIsSaidToBeAndCalledAtAPace) {
+  startSim({"--accept", "one-host"});
+  {
+    OtherHost holder(sim.port());
+    ASSERT_TRUE(holder.served());
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to connect to module [" + hex8(kSerial) + "]: " + kInUse + "\n"),
+              std::string::npos)
+        << r.err;
+  }
+  const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+  EXPECT_EQ(testsupport::statValue(statsFile(), "reboots"), 1);
+  const long turnedAway = testsupport::statValue(statsFile(), "turned_away");
+  EXPECT_GE(turnedAway, 1);
+  EXPECT_LE(turnedAway, 100) << "a few seconds of calls at a pace";
+}
+
+// Two updates of one module started together: the module serves the first to reach it.
+// At least one goes through; one that does not says that the module is in use, never
+// that the file is wrong for it.
+TEST_F(EndToEnd, TwoUpdatesOfOneModuleAtOnceEndInAnUpdateAndNoFalseCause) {
+  startSim({"--accept", "one-host"});
+  const std::vector<std::string> update = {"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")};
+  auto first = std::async(std::launch::async, [&] { return run(update); });
+  auto second = std::async(std::launch::async, [&] { return run(update); });
+  const testsupport::RunResult results[] = {first.get(), second.get()};
+  int updated = 0;
+  for (const auto& r : results) {
+    if (r.status == 0) {
+      updated++;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find(kInUse), std::string::npos) << describe(r);
+    EXPECT_EQ(r.err.find("Birdfile failed validation"), std::string::npos) << describe(r);
+    EXPECT_EQ(r.err.find("do not match"), std::string::npos) << describe(r);
+  }
+  EXPECT_GE(updated, 1) << describe(results[0]) << describe(results[1]);
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+  EXPECT_LE(testsupport::statValue(statsFile(), "turned_away"), 100);
+}
+
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
   startSim({"--fail-piece", hex8(latest.secondAddress)});
   const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});

@@ -25,14 +25,16 @@ struct Channels {
   int errRead = -1, errWrite = -1;
 };
 
+// Every descriptor is close-on-exec: a child that another thread forks meanwhile must not
+// keep this child's pipes open (its caller would wait for that child's end too).
 Channels OpenChannels(bool terminal) {
   Channels c;
   if (terminal) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
     const char* name = ptsname(master);
     if (name == nullptr) throw std::runtime_error("no pty name");
-    int slave = open(name, O_RDWR | O_NOCTTY);
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) throw std::runtime_error("cannot open pty slave");
     // Raw, so the bytes the program writes arrive unchanged (no "\n" to "\r\n").
     struct termios mode;
@@ -43,12 +45,12 @@ Channels OpenChannels(bool terminal) {
     c.outWrite = slave;
   } else {
     int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     c.outRead = fds[0];
     c.outWrite = fds[1];
   }
   int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
   c.errRead = fds[0];
   c.errWrite = fds[1];
   return c;
@@ -57,7 +59,7 @@ Channels OpenChannels(bool terminal) {
 void SetUpChild(const Channels& c, const RunOptions& options) {
   dup2(c.outWrite, STDOUT_FILENO);
   dup2(c.errWrite, STDERR_FILENO);
-  int devnull = open("/dev/null", O_RDONLY);
+  int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (devnull >= 0) dup2(devnull, STDIN_FILENO);
   for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, devnull})
     if (fd > STDERR_FILENO) close(fd);
