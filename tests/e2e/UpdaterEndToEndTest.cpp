@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -473,6 +474,33 @@ TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   EXPECT_NE(r.err.find("Failed to write file with "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Is a directory"), std::string::npos) << r.err;
   EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
+}
+
+// A download ended by force while it writes the build or the attribute file (here by a
+// file-size limit, which ends the Updater as a kill would) left a hidden ".NAME.tmp-*"
+// file, up to the size of the build, in the device's entry for good. Nothing is left
+// now, and the entry keeps what it had.
+TEST_F(EndToEnd, ADownloadEndedWhileItWritesLeavesNoTemporaryBehind) {
+  const auto limited = [&](int kibibytes) {
+    std::vector<std::string> args = {"sh", "-c", "ulimit -f " + std::to_string(kibibytes) + "; exec \"$0\" \"$@\"",
+                                     UPDATER_BINARY, "-G", "-d", hex8(kSerial), "-u", server->url(), "-i", storeRoot()};
+    return testsupport::RunProgram("/bin/sh", args);
+  };
+  ASSERT_GT(latest.file.size(), 4096u);
+  const auto bird = limited(2);   // the attribute file fits, the build does not
+  EXPECT_EQ(bird.status, -1) << describe(bird);
+  EXPECT_EQ(testsupport::listDirectory(entry()), std::vector<std::string>{".settings"});
+
+  // An attribute file larger than the limit, the build smaller.
+  const std::string before = settings() + "NOTE=" + std::string(24000, 'n') + "\n";
+  testsupport::writeText(entry() + "/.settings", before);
+  const auto attributes = limited(16);
+  EXPECT_EQ(attributes.status, -1) << describe(attributes);
+  EXPECT_EQ(settings(), before);
+  std::vector<std::string> names = testsupport::listDirectory(entry());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".settings", "5000.bird"}));
+  EXPECT_EQ(birdgen::readFile(entry() + "/5000.bird"), latest.file);
 }
 
 // A FIFO where a file is read (a BIRD file given with -f, the attribute file, a stored

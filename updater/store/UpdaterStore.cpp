@@ -101,6 +101,8 @@ UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, store_item_t itemType)
     : base(itemBase != nullptr ? itemBase : ""), name(itemName != nullptr ? itemName : ""), type(itemType) {
+  // What an earlier run killed in the middle of a save left in the device's entry.
+  if (type == STORE_ITEM_DIRECTORY) RemoveStaleTemporaries(BuildPath(base.c_str(), name.c_str(), nullptr));
   attributes.Load(BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
 }
 
