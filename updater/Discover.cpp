@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "common/aDefs.h"
 #include "common/discovery/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
+#include "common/transport/aSocket.h"
 #include "common/unix/aTime.h"
 #include "updater/DeviceQueries.h"
 #include "updater/DiscoveredDevices.h"
@@ -51,12 +54,24 @@ using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
 // How long a TCP/IP row's address gets to accept a connection before it is queried.
 constexpr int kReachBudgetMs = 1500;
+// The whole query phase of the TCP/IP rows, whatever the replies named: an address can
+// take connections and never answer, or have its connection queue filled (by the other
+// rows' connections) so that a link's connection waits its whole time-out, and links are
+// made one at a time. A row that the phase leaves no time for is listed with its error.
+constexpr aTime kQueryPhaseMs = 4000;
+// A link is made only while its connection can still end within the phase.
+constexpr aTime kLinkTurnReserveMs = aSOCKET_CONNECT_TIMEOUT_MS;
+// As a Module's own adoption of the device's address asks it.
+constexpr int kAddressTries = 4;
+constexpr aTime kAddressRetryMs = 5;
 
-// Whether the row's address accepts a connection within the budget: an address that
-// swallows connection requests would otherwise hold a link creation (and with it every
-// other one) for its whole connection time-out. aErrNone when it does, else the aErr
-// the row is listed with.
-aErr _reach_tcpip(const DeviceInfo& row) {
+bool _before(aTime deadline) { return aTime_GetMonotonicMSTicks() < deadline; }
+
+// Whether the row's address accepts a connection within the budget (and before the
+// deadline): an address that swallows connection requests would otherwise hold a link
+// creation (and with it every other one) for its whole connection time-out. aErrNone
+// when it does, else the aErr the row is listed with.
+aErr _reach_tcpip(const DeviceInfo& row, aTime phaseDeadline) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrResource;
   sockaddr_in to{};
@@ -66,7 +81,7 @@ aErr _reach_tcpip(const DeviceInfo& row) {
   aErr result = aErrNone;
   if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
     result = errno == EINPROGRESS ? aErrTimeout : aErrConnection;
-    const aTime deadline = aTime_GetMonotonicMSTicks() + kReachBudgetMs;
+    const aTime deadline = std::min<aTime>(aTime_GetMonotonicMSTicks() + kReachBudgetMs, phaseDeadline);
     while (result == aErrTimeout) {
       const aTime now = aTime_GetMonotonicMSTicks();
       if (now >= deadline) break;
@@ -127,17 +142,55 @@ void _query_device(DeviceInfo& row, UpdaterDisplayInterface& display) {
   module.disconnect();
 }
 
-// All TCP/IP rows at once, each on a thread of its own: a device that swallows the
-// connection or takes it and never answers costs its waits once, not once per row.
+// The device's own address for the module's requests, asked as a Module that adopts it
+// would, but no longer than the deadline allows. Its result is the row's.
+aErr _adopt_device_address(Module& module, aTime deadline) {
+  aErr e = aErrNotReady;
+  for (int i = 0; i < kAddressTries && e == aErrNotReady && _before(deadline); i++) {
+    uint8_t address = 0;
+    e = module.getLink()->getModuleAddress(&address);
+    if (e == aErrNone && address != 0) module.setModuleAddress(address);
+    if (e != aErrNone) aTime_MSSleep(kAddressRetryMs);
+  }
+  return e;
+}
+
+// One TCP/IP row's connection and queries, each step begun only while the phase lasts;
+// the link is made in turn with the other rows (turns), and only while its connection
+// can still end in time.
+void _query_tcpip_device(DeviceInfo& row, UpdaterDisplayInterface& display, aTime deadline,
+                         std::timed_mutex& turns) {
+  row.error = _reach_tcpip(row, deadline);
+  if (row.error != aErrNone) return;
+  Module module(2, false, 0);
+  if (_disableQuivel(module, display) != aErrNone) return;
+  {
+    const aTime now = aTime_GetMonotonicMSTicks();
+    const aTime lastTurn = deadline - kLinkTurnReserveMs;
+    std::unique_lock<std::timed_mutex> turn(turns, std::defer_lock);
+    if (!turn.try_lock_for(std::chrono::milliseconds(now < lastTurn ? lastTurn - now : 0))) {
+      row.error = aErrTimeout;
+      return;
+    }
+    row.error = module.connectFromSpec(row.spec);
+  }
+  if (row.error == aErrNone) row.error = _adopt_device_address(module, deadline);
+  if (row.error == aErrNone && _before(deadline)) row.build = _get_build_number(module);
+  if (row.error == aErrNone) row.error = _before(deadline) ? _get_version(module, row) : aErrTimeout;
+  if (row.error == aErrNone) row.error = _before(deadline) ? _get_device_name(module, row) : aErrTimeout;
+  module.disconnect();
+}
+
+// All TCP/IP rows at once, each on a thread of its own, within one deadline: a device
+// that swallows the connection or takes it and never answers costs its waits once, not
+// once per row, and the phase ends in time whatever the replies named.
 void _query_tcpip_devices(const std::vector<DeviceInfo*>& rows, UpdaterDisplayInterface& display) {
   SharedDisplay shared(display);
+  const aTime deadline = aTime_GetMonotonicMSTicks() + kQueryPhaseMs;
+  std::timed_mutex turns;
   std::atomic<size_t> next{0};
   auto work = [&]() {
-    for (size_t i = next++; i < rows.size(); i = next++) {
-      DeviceInfo& row = *rows[i];
-      row.error = _reach_tcpip(row);
-      if (row.error == aErrNone) _query_device(row, shared);
-    }
+    for (size_t i = next++; i < rows.size(); i = next++) _query_tcpip_device(*rows[i], shared, deadline, turns);
   };
   std::vector<std::thread> workers;
   for (size_t i = 1; i < rows.size(); i++) {
