@@ -13,7 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -126,9 +132,30 @@ RunResult Collect(pid_t pid, const Channels& c, int timeoutMs) {
   return result;
 }
 
+// A child that drops its privileges can run only what every user reaches, and the build
+// tree may lie inside a private directory (a checkout in root's home, mode 0700): such a
+// child runs a copy of the program under /tmp, made once per program and test process
+// and removed when the process ends.
+std::string ProgramFor(const std::string& path, const RunOptions& options) {
+  if (options.uid == static_cast<uid_t>(-1) && options.gid == static_cast<gid_t>(-1)) return path;
+  static std::mutex mutex;
+  static std::map<std::string, std::pair<std::unique_ptr<TempDir>, std::string>> copies;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = copies.find(path);
+  if (found != copies.end()) return found->second.second;
+  auto dir = std::make_unique<TempDir>("/tmp");
+  if (chmod(dir->path().c_str(), 0755) != 0) throw std::runtime_error("cannot open " + dir->path() + " to others");
+  const size_t slash = path.rfind('/');
+  const std::string copy = dir->sub(slash == std::string::npos ? path : path.substr(slash + 1));
+  copyFile(path, copy, 0755);
+  copies.emplace(path, std::make_pair(std::move(dir), copy));
+  return copy;
+}
+
 }  // namespace
 
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options) {
+  const std::string program = ProgramFor(path, options);
   Channels c = OpenChannels(options.stdoutIsTerminal);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -137,7 +164,7 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     SetUpChild(c, options);
-    execve(path.c_str(), argv.data(), environ);
+    execve(program.c_str(), argv.data(), environ);
     _exit(127);
   }
   return Collect(pid, c, options.timeoutMs);

@@ -28,8 +28,9 @@ struct RunOptions {
   std::string workDir;                // chdir here in the child when set
 };
 
-// args[0] is the program name as the child sees it; the program run is `path`.
-// Status 127: it could not be run (the child cannot reach it, for one).
+// args[0] is the program name as the child sees it; the program run is `path`, or, for a
+// child that drops its uid or gid, a copy of it under /tmp that every user reaches.
+// Status 127: it could not be run.
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Runs body in a forked child, which then exits with body's result as its status (2
