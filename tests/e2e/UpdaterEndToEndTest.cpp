@@ -29,6 +29,7 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
 #include "tests/fakes/TestCA.h"
+#include "tests/sim/RawHost.h"
 #include "tests/support/Files.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
@@ -204,33 +205,6 @@ TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   EXPECT_EQ(testsupport::statValue(statsFile(), "init"), 0);
 }
 
-// Another host's link to the module: connected to 127.0.0.1:port and served (its
-// handshake request answered) before the test goes on; closed on destruction.
-class OtherHost {
- public:
-  explicit OtherHost(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    const timeval wait{3, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    const uint8_t sync[] = {0xAD, 0x00};
-    uint8_t answer[2] = {0, 0};
-    served_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-              send(fd_, sync, sizeof sync, MSG_NOSIGNAL) == 2 && recv(fd_, answer, 2, MSG_WAITALL) == 2;
-  }
-  ~OtherHost() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool served() const { return served_; }
-
- private:
-  int fd_ = -1;
-  bool served_ = false;
-};
-
 constexpr const char* kInUse = "the device could not be reached or is in use";
 
 // A module serves one host at a time: while another host holds it, it takes each
@@ -241,8 +215,9 @@ constexpr const char* kInUse = "the device could not be reached or is in use";
 TEST_F(EndToEnd, AModuleInUseByAnotherHostIsSaidToBeAndCalledAtAPace) {
   startSim({"--accept", "one-host"});
   {
-    OtherHost holder(sim.port());
-    ASSERT_TRUE(holder.served());
+    // Another host holds the module: its handshake request is answered.
+    simtest::RawHost holder(static_cast<uint16_t>(sim.port()));
+    ASSERT_EQ(holder.ask({0xAD, 0x00}, 2).size(), 2u);
     const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
     EXPECT_EQ(r.status, 1) << describe(r);
     EXPECT_NE(r.err.find("Failed to connect to module [" + hex8(kSerial) + "]: " + kInUse + "\n"),

@@ -20,6 +20,7 @@
 #include "api/Link.h"
 #include "api/LinkImpl.h"
 #include "common/aPacket.h"
+#include "tests/fuzz/FuzzPackets.h"
 
 using Quenlark::Tallowick::Link;
 using Quenlark::Tallowick::StreamEntry;
@@ -121,13 +122,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   while (at + 2 <= size) {
-    const uint8_t address = data[at];
-    const uint8_t length = data[at + 1] % 29;
-    at += 2;
-    const uint8_t n = static_cast<uint8_t>(length < size - at ? length : size - at);
-    aPacket* packet = aPacket_CreateWithData(address, n, data + at);
-    at += n;
+    aPacket* packet = fuzzinput::takePacket(data, size, at);
     if (packet == nullptr) continue;
+    const uint8_t address = packet->address;
     const Sample expect = decode(*packet);
 
     // Classification and decoding.
