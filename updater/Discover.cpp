@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -61,11 +62,14 @@ constexpr int kReachBudgetMs = 1500;
 constexpr aTime kQueryPhaseMs = 4000;
 // A link is made only while its connection can still end within the phase.
 constexpr aTime kLinkTurnReserveMs = aSOCKET_CONNECT_TIMEOUT_MS;
+// A link made quicker than this was work done in turn (slow on a loaded machine), not a
+// connection left waiting by an address: the phase is lengthened by its time, by at
+// most kMostLengtheningMs in all.
+constexpr aTime kQuickLinkMs = 1000;
+constexpr aTime kMostLengtheningMs = 3000;
 // As a Module's own adoption of the device's address asks it.
 constexpr int kAddressTries = 4;
 constexpr aTime kAddressRetryMs = 5;
-
-bool _before(aTime deadline) { return aTime_GetMonotonicMSTicks() < deadline; }
 
 // Whether the row's address accepts a connection within the budget (and before the
 // deadline): an address that swallows connection requests would otherwise hold a link
@@ -142,11 +146,60 @@ void _query_device(DeviceInfo& row, UpdaterDisplayInterface& display) {
   module.disconnect();
 }
 
+// The phase's deadline and the turns at making links: one row at a time (link creations
+// are serialised anyway), each waited for only while a link could still be made in time.
+class QueryPhase {
+ public:
+  QueryPhase() : deadline_(aTime_GetMonotonicMSTicks() + kQueryPhaseMs) {}
+
+  aTime deadline() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deadline_;
+  }
+  bool lasts() const { return aTime_GetMonotonicMSTicks() < deadline(); }
+
+  // False when no turn came while a link could still be made in time.
+  bool takeTurn() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (!busy_) {
+        busy_ = true;
+        return true;
+      }
+      const aTime now = aTime_GetMonotonicMSTicks();
+      const aTime lastTurn = deadline_ - kLinkTurnReserveMs;
+      if (now >= lastTurn) return false;
+      // Woken by the next turn given, or by the end of the wait.
+      given_.wait_for(lock, std::chrono::milliseconds(lastTurn - now));
+    }
+  }
+  // Ends the turn that took tookMs.
+  void giveTurn(aTime tookMs) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      busy_ = false;
+      if (tookMs < kQuickLinkMs) {
+        const aTime more = std::min(tookMs, kMostLengtheningMs - lengthened_);
+        lengthened_ += more;
+        deadline_ += more;
+      }
+    }
+    given_.notify_one();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable given_;
+  aTime deadline_;
+  aTime lengthened_ = 0;
+  bool busy_ = false;
+};
+
 // The device's own address for the module's requests, asked as a Module that adopts it
-// would, but no longer than the deadline allows. Its result is the row's.
-aErr _adopt_device_address(Module& module, aTime deadline) {
+// would, but only while the phase lasts. Its result is the row's.
+aErr _adopt_device_address(Module& module, const QueryPhase& phase) {
   aErr e = aErrNotReady;
-  for (int i = 0; i < kAddressTries && e == aErrNotReady && _before(deadline); i++) {
+  for (int i = 0; i < kAddressTries && e == aErrNotReady && phase.lasts(); i++) {
     uint8_t address = 0;
     e = module.getLink()->getModuleAddress(&address);
     if (e == aErrNone && address != 0) module.setModuleAddress(address);
@@ -156,28 +209,23 @@ aErr _adopt_device_address(Module& module, aTime deadline) {
 }
 
 // One TCP/IP row's connection and queries, each step begun only while the phase lasts;
-// the link is made in turn with the other rows (turns), and only while its connection
-// can still end in time.
-void _query_tcpip_device(DeviceInfo& row, UpdaterDisplayInterface& display, aTime deadline,
-                         std::timed_mutex& turns) {
-  row.error = _reach_tcpip(row, deadline);
+// the link is made in the row's turn, and only while its connection can still end in time.
+void _query_tcpip_device(DeviceInfo& row, UpdaterDisplayInterface& display, QueryPhase& phase) {
+  row.error = _reach_tcpip(row, phase.deadline());
   if (row.error != aErrNone) return;
   Module module(2, false, 0);
   if (_disableQuivel(module, display) != aErrNone) return;
-  {
-    const aTime now = aTime_GetMonotonicMSTicks();
-    const aTime lastTurn = deadline - kLinkTurnReserveMs;
-    std::unique_lock<std::timed_mutex> turn(turns, std::defer_lock);
-    if (!turn.try_lock_for(std::chrono::milliseconds(now < lastTurn ? lastTurn - now : 0))) {
-      row.error = aErrTimeout;
-      return;
-    }
-    row.error = module.connectFromSpec(row.spec);
+  if (!phase.takeTurn()) {
+    row.error = aErrTimeout;
+    return;
   }
-  if (row.error == aErrNone) row.error = _adopt_device_address(module, deadline);
-  if (row.error == aErrNone && _before(deadline)) row.build = _get_build_number(module);
-  if (row.error == aErrNone) row.error = _before(deadline) ? _get_version(module, row) : aErrTimeout;
-  if (row.error == aErrNone) row.error = _before(deadline) ? _get_device_name(module, row) : aErrTimeout;
+  const aTime start = aTime_GetMonotonicMSTicks();
+  row.error = module.connectFromSpec(row.spec);
+  phase.giveTurn(aTime_GetMonotonicMSTicks() - start);
+  if (row.error == aErrNone) row.error = _adopt_device_address(module, phase);
+  if (row.error == aErrNone && phase.lasts()) row.build = _get_build_number(module);
+  if (row.error == aErrNone) row.error = phase.lasts() ? _get_version(module, row) : aErrTimeout;
+  if (row.error == aErrNone) row.error = phase.lasts() ? _get_device_name(module, row) : aErrTimeout;
   module.disconnect();
 }
 
@@ -186,11 +234,10 @@ void _query_tcpip_device(DeviceInfo& row, UpdaterDisplayInterface& display, aTim
 // once per row, and the phase ends in time whatever the replies named.
 void _query_tcpip_devices(const std::vector<DeviceInfo*>& rows, UpdaterDisplayInterface& display) {
   SharedDisplay shared(display);
-  const aTime deadline = aTime_GetMonotonicMSTicks() + kQueryPhaseMs;
-  std::timed_mutex turns;
+  QueryPhase phase;
   std::atomic<size_t> next{0};
   auto work = [&]() {
-    for (size_t i = next++; i < rows.size(); i = next++) _query_tcpip_device(*rows[i], shared, deadline, turns);
+    for (size_t i = next++; i < rows.size(); i = next++) _query_tcpip_device(*rows[i], shared, phase);
   };
   std::vector<std::thread> workers;
   for (size_t i = 1; i < rows.size(); i++) {
