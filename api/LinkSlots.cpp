@@ -212,6 +212,18 @@ aErr readChunks(PacketExchange& link, uint8_t module, uint8_t handle, uint8_t* b
   return aErrNone;
 }
 
+// The end of a factory-data transfer: the count of bytes moved (the end packet names no
+// slot), which the module confirms or refuses with its code.
+aErr endFactoryTransfer(PacketExchange& link, uint8_t module, uint64_t count) {
+  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+  FactoryMatch match{module, kFactoryEnd & kFactorySlotMask};
+  PacketOwner reply;
+  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &match, kReplyTimeoutMs, reply);
+  if (e != aErrNone) return e;
+  if (isError(reply.p)) return errorCode(reply.p, 2);
+  return aErrNone;
+}
+
 }  // namespace
 
 namespace slots {
@@ -270,12 +282,8 @@ aErr getFactory(PacketExchange& link, uint8_t module, uint8_t slot, uint8_t* buf
     read += carried;
     if (read > kFactoryMaxCount) return aErrSize;
   } while (last == kFactoryFullReply);
-  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(read >> 8), static_cast<uint8_t>(read)};
-  FactoryMatch endMatch{module, kFactoryEnd & kFactorySlotMask};
-  PacketOwner reply;
-  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &endMatch, kReplyTimeoutMs, reply);
+  const aErr e = endFactoryTransfer(link, module, read);
   if (e != aErrNone) return e;
-  if (isError(reply.p)) return errorCode(reply.p, 2);
   *received = read;
   return aErrNone;
 }
@@ -298,13 +306,7 @@ aErr setFactory(PacketExchange& link, uint8_t module, uint8_t slot, const uint8_
     if (reply.p->dataSize != 2) return aErrSize;
     offset += chunk;
   }
-  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  FactoryMatch endMatch{module, kFactoryEnd & kFactorySlotMask};
-  PacketOwner reply;
-  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &endMatch, kReplyTimeoutMs, reply);
-  if (e != aErrNone) return e;
-  if (isError(reply.p)) return errorCode(reply.p, 2);
-  return aErrNone;
+  return endFactoryTransfer(link, module, length);
 }
 
 }  // namespace slots
