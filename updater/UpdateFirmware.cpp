@@ -180,12 +180,14 @@ bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile
 // What the device's entry keeps of a successful update: the file (a path, or the build's
 // name in the store) and when. A record that cannot be saved is said; the device has its
 // new firmware all the same.
-void _record_transfer(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, const std::string& birdPath) {
+void _record_transfer(UpdaterDisplayInterface& display, RunStore& store, uint32_t serial, UpdaterStoreItem& entry,
+                      const std::string& birdPath) {
   entry.attributes.Add("LATEST_TRANSFER", birdPath);
   entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
-  if (!entry.attributes.Save(nullptr))
-    display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
-                    entry.attributes.SaveFailure().c_str());
+  if (entry.attributes.Save(nullptr)) return;
+  display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
+                  entry.attributes.SaveFailure().c_str());
+  store.forget(serial);  // the run holds no more than the file does
 }
 
 }  // namespace
@@ -197,10 +199,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Update command must specify the specific device");
     return false;
   }
-  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Update_Firmware");
-  if (!store) return false;
-  UpdaterStoreItem entry;
-  const bool hasEntry = store->FindDevice(serial, &entry);
+  if (!runStore.open(display, "Update_Firmware")) return false;
+  UpdaterStoreItem* found = runStore.find(serial);
+  UpdaterStoreItem none;  // no entry: nothing stored to fall back on, nothing recorded
+  UpdaterStoreItem& entry = found != nullptr ? *found : none;
+  const bool hasEntry = found != nullptr;
   const aTime start = aTime_GetMSTicks();
 
   if (birdPath.empty()) {
@@ -234,7 +237,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     return false;
   }
 
-  if (hasEntry) updater::_record_transfer(display, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
+  if (hasEntry)
+    updater::_record_transfer(display, runStore, serial, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   const aTime end = aTime_GetMSTicks();
   display.message(0, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);

@@ -45,11 +45,11 @@ namespace updater {
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
                           uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset) {
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
-  if (!store) return false;
+  RunStore& store = updater.Store();
+  if (!store.open(display, "_get_fingerprint_imx")) return false;
   if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
   UpdaterStoreItem item;
-  store->FindDevice(serial, &item);
+  store.find(serial, &item);
 
   std::string name;
   if (!birdPath.empty()) {
@@ -65,7 +65,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     const uint32_t build = updater.Download_Firmware(serial, std::string(), false, false);
     if (build != 0) {
       name = std::to_string(build) + ".bird";
-      store->FindDevice(serial, &item);
+      store.find(serial, &item);
     }
   }
 

@@ -153,8 +153,11 @@ bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) const {
 
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const {
   UpdaterStoreItem device;
-  if (!FindDevice(serial, &device)) return true;
+  if (FindDevice(serial, &device)) ListEntries(device, items);
+  return true;
+}
+
+void UpdaterStore::ListEntries(const UpdaterStoreItem& device, std::vector<UpdaterStoreItem>& items) const {
   items_t found{&items};
   aDirectory_List(BuildPath(device.base.c_str(), device.name.c_str(), nullptr).c_str(), _find_items, &found);
-  return true;
 }
