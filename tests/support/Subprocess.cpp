@@ -62,17 +62,40 @@ Channels OpenChannels(bool terminal) {
   return c;
 }
 
-void SetUpChild(const Channels& c, const RunOptions& options) {
+// The environment a program runs with: this process's, less unsetEnv and the names
+// setEnv gives, then setEnv. Made before the fork: the child of a threaded process only
+// calls async-safe functions before its exec.
+std::vector<std::string> ChildEnvironment(const RunOptions& options) {
+  auto named = [](const std::string& entry, const std::string& name) {
+    return entry.compare(0, name.size() + 1, name + "=") == 0;
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; e++) {
+    const std::string entry = *e;
+    bool dropped = false;
+    for (const std::string& name : options.unsetEnv) dropped = dropped || named(entry, name);
+    for (const std::string& set : options.setEnv) dropped = dropped || named(entry, set.substr(0, set.find('=')));
+    if (!dropped) env.push_back(entry);
+  }
+  env.insert(env.end(), options.setEnv.begin(), options.setEnv.end());
+  return env;
+}
+
+// environmentGiven: the program's environment goes to its exec; else the options' changes
+// are made in the child itself, for the code that runs there.
+void SetUpChild(const Channels& c, const RunOptions& options, bool environmentGiven) {
   dup2(c.outWrite, STDOUT_FILENO);
   dup2(c.errWrite, STDERR_FILENO);
   int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (devnull >= 0) dup2(devnull, STDIN_FILENO);
   for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, devnull})
     if (fd > STDERR_FILENO) close(fd);
-  for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
-  for (const std::string& entry : options.setEnv) {
-    size_t eq = entry.find('=');
-    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  if (!environmentGiven) {
+    for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
+    for (const std::string& entry : options.setEnv) {
+      size_t eq = entry.find('=');
+      setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
   }
   if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(126);
   if (options.gid != static_cast<gid_t>(-1)) {
@@ -160,14 +183,25 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> environment = ChildEnvironment(options);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    SetUpChild(c, options);
-    execve(program.c_str(), argv.data(), environ);
+    SetUpChild(c, options, true);
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   return Collect(pid, c, options.timeoutMs);
+}
+
+bool RunShell(const std::string& command, int timeoutMs) {
+  RunOptions options;
+  options.unsetEnv = {"LD_PRELOAD"};
+  options.timeoutMs = timeoutMs;
+  return RunProgram("/bin/sh", {"sh", "-c", command}, options).status == 0;
 }
 
 RunResult RunInChild(const std::function<int()>& body, const RunOptions& options) {
@@ -176,7 +210,7 @@ RunResult RunInChild(const std::function<int()>& body, const RunOptions& options
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    SetUpChild(c, options);
+    SetUpChild(c, options, false);
     int status = 2;
     try {
       status = body();

@@ -37,6 +37,11 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
 // when body throws; the exception's text goes to the captured standard error).
 RunResult RunInChild(const std::function<int()>& body, const RunOptions& options = {});
 
+// Runs a shell command line (/bin/sh -c) to its end without the test's preloaded
+// libraries (`ip` under a sanitizer runtime or umockdev would fail); a command still
+// running after timeoutMs is killed. True when it ended with status 0.
+bool RunShell(const std::string& command, int timeoutMs = 20000);
+
 // A child's status meaning "this environment cannot do it": the caller skips.
 constexpr int kUnsupported = 77;
 
