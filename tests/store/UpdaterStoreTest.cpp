@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 #include "tests/fakes/BirdGenerator.h"
@@ -32,6 +33,12 @@ protected:
   testsupport::TempDir dir;
   std::string base = dir.sub("updater");
 };
+
+std::vector<std::string> sortedListing(const std::string& directory) {
+  std::vector<std::string> names = testsupport::listDirectory(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string throwMessage(const std::function<void()>& fn) {
   try {
@@ -196,9 +203,7 @@ TEST_F(UpdaterStoreTest, FullDiskNeverLeavesATruncatedBirdFile) {
   });
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(birdgen::readFile(base + "/00000002/7.bird"), first);
-  std::vector<std::string> names = testsupport::listDirectory(base + "/00000002");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".settings", "7.bird"}));
+  EXPECT_EQ(sortedListing(base + "/00000002"), (std::vector<std::string>{".settings", "7.bird"}));
 }
 
 // A run killed in the middle of writing a stored file or the attribute file (here by
@@ -212,28 +217,24 @@ TEST_F(UpdaterStoreTest, AWriterKilledWhileItWritesLeavesNothingBehind) {
   const birdgen::Bytes first = birdgen::randomImage(4000, 1), second = birdgen::randomImage(400000, 2);
   ASSERT_EQ(device.WriteFile("7.bird", first.data(), first.size()), aErrNone);
   const std::string settings = readText(entry + "/.settings");
-  const testsupport::RunResult bird = testsupport::RunInChild([&]() {
-    signal(SIGXFSZ, SIG_DFL);
-    struct rlimit limit = {100000, 100000};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
-    device.WriteFile("7.bird", second.data(), second.size());
-    return 0;
-  });
-  EXPECT_EQ(bird.status, -1) << "the writer was not stopped in its write";
-  const testsupport::RunResult attributes = testsupport::RunInChild([&]() {
-    signal(SIGXFSZ, SIG_DFL);
-    struct rlimit limit = {1000, 1000};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
+  // Status -1: the child did not exit, the limit's signal ended it in its write.
+  const auto endedInItsWrite = [](rlim_t bytes, const std::function<void()>& write) {
+    return testsupport::RunInChild([&]() {
+             signal(SIGXFSZ, SIG_DFL);
+             struct rlimit limit = {bytes, bytes};
+             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
+             write();
+             return 0;
+           }).status == -1;
+  };
+  EXPECT_TRUE(endedInItsWrite(100000, [&] { device.WriteFile("7.bird", second.data(), second.size()); }));
+  EXPECT_TRUE(endedInItsWrite(1000, [&] {
     device.attributes.Add("NOTE", std::string(4000, 'n'));
     device.attributes.Save(nullptr);
-    return 0;
-  });
-  EXPECT_EQ(attributes.status, -1) << "the writer was not stopped in its write";
+  }));
   EXPECT_EQ(birdgen::readFile(entry + "/7.bird"), first);
   EXPECT_EQ(readText(entry + "/.settings"), settings);
-  std::vector<std::string> names = testsupport::listDirectory(entry);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".settings", "7.bird"}));
+  EXPECT_EQ(sortedListing(entry), (std::vector<std::string>{".settings", "7.bird"}));
 }
 
 // Where the file system has no unnamed files, or they cannot be named (no /proc), the
