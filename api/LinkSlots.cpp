@@ -8,6 +8,7 @@
 
 #include "api/Link.h"
 #include "api/LinkImpl.h"
+#include "api/SlotProtocol.h"
 #include "common/aUEI.h"
 
 namespace Quenlark {
@@ -76,11 +77,11 @@ uint8_t sFactoryFilter(const aPacket* p, void* ref) {
 
 // Replies of this module to earlier factory-data transfers (their waits ran out) would
 // answer this one: the slot's chunks and the end replies, which name slot 0.
-void drainFactory(aLinkRef link, uint8_t module, uint8_t slot) {
+void drainFactory(PacketExchange& link, uint8_t module, uint8_t slot) {
   FactoryMatch chunks{module, slot};
-  aLink_DrainPackets(link, sFactoryFilter, &chunks);
+  link.drain(sFactoryFilter, &chunks);
   FactoryMatch ends{module, 0};
-  aLink_DrainPackets(link, sFactoryFilter, &ends);
+  link.drain(sFactoryFilter, &ends);
 }
 
 bool isError(const aPacket* p) { return (p->data[1] & kReplyError) != 0; }
@@ -99,28 +100,40 @@ struct PacketOwner {
   }
 };
 
-aErr put(aLinkRef link, uint8_t module, uint8_t length, const uint8_t* data) {
-  aPacket* packet = aPacket_CreateWithData(module, length, data);
-  if (packet == nullptr) return aErrResource;
-  const aErr e = aLink_PutPacket(link, packet);
-  aPacket_Destroy(&packet);
-  return e;
-}
+// A Link's way to its module: the core link.
+class CoreLinkExchange : public PacketExchange {
+ public:
+  explicit CoreLinkExchange(aLinkRef link) : link_(link) {}
+  aErr put(uint8_t module, uint8_t length, const uint8_t* data) override {
+    aPacket* packet = aPacket_CreateWithData(module, length, data);
+    if (packet == nullptr) return aErrResource;
+    const aErr e = aLink_PutPacket(link_, packet);
+    aPacket_Destroy(&packet);
+    return e;
+  }
+  aPacket* awaitFirst(aPacketFilterProc match, void* ref, uint64_t timeoutMs) override {
+    return aLink_AwaitFirst(link_, match, ref, timeoutMs);
+  }
+  void drain(aPacketFilterProc match, void* ref) override { aLink_DrainPackets(link_, match, ref); }
+
+ private:
+  aLinkRef link_;
+};
 
 // Sends a request and waits for its reply: aErrNone with the reply in out, the put's
 // failure, or aErrTimeout.
-aErr exchange(aLinkRef link, uint8_t module, uint8_t length, const uint8_t* data, aPacketFilterProc match,
+aErr exchange(PacketExchange& link, uint8_t module, uint8_t length, const uint8_t* data, aPacketFilterProc match,
               void* ref, uint64_t timeoutMs, PacketOwner& out) {
-  const aErr e = put(link, module, length, data);
+  const aErr e = link.put(module, length, data);
   if (e != aErrNone) return e;
-  out.p = aLink_AwaitFirst(link, match, ref, timeoutMs);
+  out.p = link.awaitFirst(match, ref, timeoutMs);
   return out.p != nullptr ? aErrNone : aErrTimeout;
 }
 
-aErr sizeQuery(aLinkRef link, uint8_t module, uint8_t op, uint8_t store, uint8_t slot, uint64_t* value) {
+aErr sizeQuery(PacketExchange& link, uint8_t module, uint8_t op, uint8_t store, uint8_t slot, uint64_t* value) {
   SlotMatch m{module, op, store, slot};
   // A reply that came after its own wait ran out would answer this request.
-  aLink_DrainPackets(link, sSlotFilter, &m);
+  link.drain(sSlotFilter, &m);
   const uint8_t request[] = {cmdSLOT, op, store, slot};
   PacketOwner reply;
   const aErr e = exchange(link, module, sizeof request, request, sSlotFilter, &m, kReplyTimeoutMs, reply);
@@ -132,9 +145,9 @@ aErr sizeQuery(aLinkRef link, uint8_t module, uint8_t op, uint8_t store, uint8_t
 }
 
 // The handle of the opened slot, or kNoHandle.
-uint8_t sOpenSlot(aLinkRef link, uint8_t module, uint8_t store, uint8_t slot, uint8_t op) {
+uint8_t sOpenSlot(PacketExchange& link, uint8_t module, uint8_t store, uint8_t slot, uint8_t op) {
   SlotMatch m{module, op, store, slot};
-  aLink_DrainPackets(link, sSlotFilter, &m);
+  link.drain(sSlotFilter, &m);
   const uint8_t request[] = {cmdSLOT, op, store, slot};
   PacketOwner reply;
   if (exchange(link, module, sizeof request, request, sSlotFilter, &m, kOpenTimeoutMs, reply) != aErrNone)
@@ -146,11 +159,11 @@ uint8_t sOpenSlot(aLinkRef link, uint8_t module, uint8_t store, uint8_t slot, ui
   // queued belongs to its earlier use. The module answers in order, so all of them came
   // before this open's reply.
   SlotMatch stale{module, 0, handle, 0};
-  aLink_DrainPackets(link, sSlotHandleFilter, &stale);
+  link.drain(sSlotHandleFilter, &stale);
   return handle;
 }
 
-aErr sCloseSlot(aLinkRef link, uint8_t module, uint8_t handle) {
+aErr sCloseSlot(PacketExchange& link, uint8_t module, uint8_t handle) {
   const uint8_t request[] = {cmdSLOT, kOpClose, handle};
   SlotMatch m{module, kOpClose, handle, 0};
   PacketOwner reply;
@@ -162,7 +175,7 @@ aErr sCloseSlot(aLinkRef link, uint8_t module, uint8_t handle) {
   return aErrNone;
 }
 
-aErr writeChunks(aLinkRef link, uint8_t module, uint8_t handle, const uint8_t* data, uint64_t length) {
+aErr writeChunks(PacketExchange& link, uint8_t module, uint8_t handle, const uint8_t* data, uint64_t length) {
   uint8_t request[3 + kSlotChunk] = {cmdSLOT, kOpWrite, handle};
   SlotMatch m{module, kOpWrite, handle, 0};
   for (uint64_t offset = 0; offset < length;) {
@@ -183,7 +196,7 @@ aErr writeChunks(aLinkRef link, uint8_t module, uint8_t handle, const uint8_t* d
   return aErrNone;
 }
 
-aErr readChunks(aLinkRef link, uint8_t module, uint8_t handle, uint8_t* buffer, uint64_t count) {
+aErr readChunks(PacketExchange& link, uint8_t module, uint8_t handle, uint8_t* buffer, uint64_t count) {
   const uint8_t request[] = {cmdSLOT, kOpRead, handle};
   SlotMatch m{module, kOpRead, handle, 0};
   for (uint64_t read = 0; read < count;) {
@@ -199,27 +212,31 @@ aErr readChunks(aLinkRef link, uint8_t module, uint8_t handle, uint8_t* buffer, 
   return aErrNone;
 }
 
+// The end of a factory-data transfer: the count of bytes moved (the end packet names no
+// slot), which the module confirms or refuses with its code.
+aErr endFactoryTransfer(PacketExchange& link, uint8_t module, uint64_t count) {
+  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+  FactoryMatch match{module, kFactoryEnd & kFactorySlotMask};
+  PacketOwner reply;
+  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &match, kReplyTimeoutMs, reply);
+  if (e != aErrNone) return e;
+  if (isError(reply.p)) return errorCode(reply.p, 2);
+  return aErrNone;
+}
+
 }  // namespace
 
-aErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint64_t* size) {
-  if (size == nullptr) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  if (badAddress(module)) return aErrPacket;
-  return sizeQuery(m_impl->coreLink, module, kOpSize, store, slot, size);
+namespace slots {
+
+aErr size(PacketExchange& link, uint8_t module, uint8_t store, uint8_t slot, uint64_t* size) {
+  return sizeQuery(link, module, kOpSize, store, slot, size);
 }
 
-aErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity) {
-  if (!isConnected()) return aErrConnection;
-  if (capacity == nullptr) return aErrParam;
-  if (badAddress(module)) return aErrPacket;
-  return sizeQuery(m_impl->coreLink, module, kOpCapacity, store, slot, capacity);
+aErr capacity(PacketExchange& link, uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity) {
+  return sizeQuery(link, module, kOpCapacity, store, slot, capacity);
 }
 
-aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, uint64_t length) {
-  if (data == nullptr) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  if (badAddress(module)) return aErrPacket;
-  const aLinkRef link = m_impl->coreLink;
+aErr load(PacketExchange& link, uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, uint64_t length) {
   const uint8_t handle = sOpenSlot(link, module, store, slot, kOpOpenWrite);
   if (handle == kNoHandle) return aErrMedia;
   const aErr transfer = writeChunks(link, module, handle, data, length);
@@ -227,12 +244,8 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
   return transfer != aErrNone ? transfer : closed;
 }
 
-aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
-                           uint64_t* unloaded) {
-  if (buffer == nullptr || unloaded == nullptr) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  if (badAddress(module)) return aErrPacket;
-  const aLinkRef link = m_impl->coreLink;
+aErr unload(PacketExchange& link, uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+            uint64_t bufferLength, uint64_t* unloaded) {
   uint64_t size = 0;
   const aErr sized = sizeQuery(link, module, kOpSize, store, slot, &size);
   if (sized != aErrNone) return sized;
@@ -247,12 +260,8 @@ aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
   return bufferLength < size ? aErrOverrun : aErrNone;
 }
 
-aErr Link::getFactoryData(uint8_t module, uint8_t slot, uint8_t* buffer, uint64_t bufferLength, uint64_t* received) {
-  // A slot number above 15 would run into the flag bits and make another packet kind.
-  if (buffer == nullptr || received == nullptr || slot > kFactorySlotMask) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  if (badAddress(module)) return aErrPacket;
-  const aLinkRef link = m_impl->coreLink;
+aErr getFactory(PacketExchange& link, uint8_t module, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                uint64_t* received) {
   drainFactory(link, module, slot);
   FactoryMatch m{module, slot};
   uint64_t read = 0;
@@ -273,21 +282,13 @@ aErr Link::getFactoryData(uint8_t module, uint8_t slot, uint8_t* buffer, uint64_
     read += carried;
     if (read > kFactoryMaxCount) return aErrSize;
   } while (last == kFactoryFullReply);
-  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(read >> 8), static_cast<uint8_t>(read)};
-  FactoryMatch endMatch{module, kFactoryEnd & kFactorySlotMask};
-  PacketOwner reply;
-  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &endMatch, kReplyTimeoutMs, reply);
+  const aErr e = endFactoryTransfer(link, module, read);
   if (e != aErrNone) return e;
-  if (isError(reply.p)) return errorCode(reply.p, 2);
   *received = read;
   return aErrNone;
 }
 
-aErr Link::setFactoryData(uint8_t module, uint8_t slot, const uint8_t* data, uint64_t length) {
-  if ((data == nullptr && length > 0) || slot > kFactorySlotMask || length > kFactoryMaxCount) return aErrParam;
-  if (!isConnected()) return aErrConnection;
-  if (badAddress(module)) return aErrPacket;
-  const aLinkRef link = m_impl->coreLink;
+aErr setFactory(PacketExchange& link, uint8_t module, uint8_t slot, const uint8_t* data, uint64_t length) {
   drainFactory(link, module, slot);
   FactoryMatch m{module, slot};
   bool first = true;
@@ -305,13 +306,59 @@ aErr Link::setFactoryData(uint8_t module, uint8_t slot, const uint8_t* data, uin
     if (reply.p->dataSize != 2) return aErrSize;
     offset += chunk;
   }
-  const uint8_t end[] = {cmdFACTORY, kFactoryEnd, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  FactoryMatch endMatch{module, kFactoryEnd & kFactorySlotMask};
-  PacketOwner reply;
-  const aErr e = exchange(link, module, sizeof end, end, sFactoryFilter, &endMatch, kReplyTimeoutMs, reply);
-  if (e != aErrNone) return e;
-  if (isError(reply.p)) return errorCode(reply.p, 2);
-  return aErrNone;
+  return endFactoryTransfer(link, module, length);
+}
+
+}  // namespace slots
+
+aErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint64_t* size) {
+  if (size == nullptr) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::size(link, module, store, slot, size);
+}
+
+aErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity) {
+  if (!isConnected()) return aErrConnection;
+  if (capacity == nullptr) return aErrParam;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::capacity(link, module, store, slot, capacity);
+}
+
+aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, uint64_t length) {
+  if (data == nullptr) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::load(link, module, store, slot, data, length);
+}
+
+aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                           uint64_t* unloaded) {
+  if (buffer == nullptr || unloaded == nullptr) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::unload(link, module, store, slot, buffer, bufferLength, unloaded);
+}
+
+aErr Link::getFactoryData(uint8_t module, uint8_t slot, uint8_t* buffer, uint64_t bufferLength, uint64_t* received) {
+  // A slot number above 15 would run into the flag bits and make another packet kind.
+  if (buffer == nullptr || received == nullptr || slot > kFactorySlotMask) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::getFactory(link, module, slot, buffer, bufferLength, received);
+}
+
+aErr Link::setFactoryData(uint8_t module, uint8_t slot, const uint8_t* data, uint64_t length) {
+  if ((data == nullptr && length > 0) || slot > kFactorySlotMask || length > kFactoryMaxCount) return aErrParam;
+  if (!isConnected()) return aErrConnection;
+  if (badAddress(module)) return aErrPacket;
+  CoreLinkExchange link(m_impl->coreLink);
+  return slots::setFactory(link, module, slot, data, length);
 }
 
 }  // namespace Tallowick

@@ -3,7 +3,8 @@
 #   plain  - the ordinary build, all tests
 #   asan   - AddressSanitizer + UndefinedBehaviorSanitizer, all tests
 #   tsan   - ThreadSanitizer, the tests labelled "tsan" (the threaded core)
-# Usage: scripts/test.sh [--config plain|asan|tsan]... [extra ctest arguments after --]
+# Usage: scripts/test.sh [--config plain|asan|tsan]... [--target NAME]... [extra ctest arguments after --]
+#   --target builds only these targets (and what they need) instead of everything.
 # The tests run inside private network and mount namespaces (only "lo", brought up),
 # so nothing a test does can reach a real network or change the machine's files.
 # A skipped test is a failed test in CI: with CI=true a configuration in which any
@@ -13,12 +14,14 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
 configs=()
+targets=()
 ctest_extra=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --config) configs+=("$2"); shift 2 ;;
+    --target) targets+=(--target "$2"); shift 2 ;;
     --) shift; ctest_extra=("$@"); break ;;
-    *) echo "usage: $0 [--config plain|asan|tsan]... [-- ctest args]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--config plain|asan|tsan]... [--target NAME]... [-- ctest args]" >&2; exit 2 ;;
   esac
 done
 [ ${#configs[@]} -gt 0 ] || configs=(plain asan tsan)
@@ -54,7 +57,7 @@ for cfg in "${configs[@]}"; do
   build="build/$cfg"
   echo "=== configuration $cfg: building in $build"
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE="$sanitize" >/dev/null
-  cmake --build "$build" -j "$jobs"
+  cmake --build "$build" -j "$jobs" "${targets[@]}"
   echo "=== configuration $cfg: running tests"
   # ThreadSanitizer cannot map its shadow memory under full address-space randomisation.
   runner=()

@@ -27,11 +27,8 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serial) {
 
 std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t serial) {
   std::map<std::string, std::string> builds;
-  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Get_BuildListLocal");
-  if (!store) return builds;
-  std::vector<UpdaterStoreItem> items;
-  store->FindLocalBuilds(serial, items);
-  for (const UpdaterStoreItem& item : items) {
+  if (!runStore.open(display, "Get_BuildListLocal")) return builds;
+  for (const UpdaterStoreItem& item : runStore.localBuilds(serial)) {
     const std::string key = StoredBuildKey(item.name);
     std::string value;
     if (item.IsValid()) {

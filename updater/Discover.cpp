@@ -6,8 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,6 +24,7 @@
 #include "common/aDefs.h"
 #include "common/discovery/aDiscovery.h"
 #include "common/aLinkSpecifier.h"
+#include "common/transport/aSocket.h"
 #include "common/unix/aTime.h"
 #include "updater/DeviceQueries.h"
 #include "updater/DiscoveredDevices.h"
@@ -51,12 +55,27 @@ using LinkSpecOwner = std::unique_ptr<linkSpec, LinkSpecRelease>;
 
 // How long a TCP/IP row's address gets to accept a connection before it is queried.
 constexpr int kReachBudgetMs = 1500;
+// The whole query phase of the TCP/IP rows, whatever the replies named: an address can
+// take connections and never answer, or have its connection queue filled (by the other
+// rows' connections) so that a link's connection waits its whole time-out, and links are
+// made one at a time. A row that the phase leaves no time for is listed with its error.
+constexpr aTime kQueryPhaseMs = 4000;
+// A link is made only while its connection can still end within the phase.
+constexpr aTime kLinkTurnReserveMs = aSOCKET_CONNECT_TIMEOUT_MS;
+// A link made quicker than this was work done in turn (slow on a loaded machine), not a
+// connection left waiting by an address: the phase is lengthened by its time, by at
+// most kMostLengtheningMs in all.
+constexpr aTime kQuickLinkMs = 1000;
+constexpr aTime kMostLengtheningMs = 3000;
+// As a Module's own adoption of the device's address asks it.
+constexpr int kAddressTries = 4;
+constexpr aTime kAddressRetryMs = 5;
 
-// Whether the row's address accepts a connection within the budget: an address that
-// swallows connection requests would otherwise hold a link creation (and with it every
-// other one) for its whole connection time-out. aErrNone when it does, else the aErr
-// the row is listed with.
-aErr _reach_tcpip(const DeviceInfo& row) {
+// Whether the row's address accepts a connection within the budget (and before the
+// deadline): an address that swallows connection requests would otherwise hold a link
+// creation (and with it every other one) for its whole connection time-out. aErrNone
+// when it does, else the aErr the row is listed with.
+aErr _reach_tcpip(const DeviceInfo& row, aTime phaseDeadline) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrResource;
   sockaddr_in to{};
@@ -66,7 +85,7 @@ aErr _reach_tcpip(const DeviceInfo& row) {
   aErr result = aErrNone;
   if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
     result = errno == EINPROGRESS ? aErrTimeout : aErrConnection;
-    const aTime deadline = aTime_GetMonotonicMSTicks() + kReachBudgetMs;
+    const aTime deadline = std::min<aTime>(aTime_GetMonotonicMSTicks() + kReachBudgetMs, phaseDeadline);
     while (result == aErrTimeout) {
       const aTime now = aTime_GetMonotonicMSTicks();
       if (now >= deadline) break;
@@ -127,17 +146,98 @@ void _query_device(DeviceInfo& row, UpdaterDisplayInterface& display) {
   module.disconnect();
 }
 
-// All TCP/IP rows at once, each on a thread of its own: a device that swallows the
-// connection or takes it and never answers costs its waits once, not once per row.
+// The phase's deadline and the turns at making links: one row at a time (link creations
+// are serialised anyway), each waited for only while a link could still be made in time.
+class QueryPhase {
+ public:
+  QueryPhase() : deadline_(aTime_GetMonotonicMSTicks() + kQueryPhaseMs) {}
+
+  aTime deadline() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deadline_;
+  }
+  bool lasts() const { return aTime_GetMonotonicMSTicks() < deadline(); }
+
+  // False when no turn came while a link could still be made in time.
+  bool takeTurn() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (!busy_) {
+        busy_ = true;
+        return true;
+      }
+      const aTime now = aTime_GetMonotonicMSTicks();
+      const aTime lastTurn = deadline_ - kLinkTurnReserveMs;
+      if (now >= lastTurn) return false;
+      // Woken by the next turn given, or by the end of the wait.
+      given_.wait_for(lock, std::chrono::milliseconds(lastTurn - now));
+    }
+  }
+  // Ends the turn that took tookMs.
+  void giveTurn(aTime tookMs) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      busy_ = false;
+      if (tookMs < kQuickLinkMs) {
+        const aTime more = std::min(tookMs, kMostLengtheningMs - lengthened_);
+        lengthened_ += more;
+        deadline_ += more;
+      }
+    }
+    given_.notify_one();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable given_;
+  aTime deadline_;
+  aTime lengthened_ = 0;
+  bool busy_ = false;
+};
+
+// The device's own address for the module's requests, asked as a Module that adopts it
+// would, but only while the phase lasts. Its result is the row's.
+aErr _adopt_device_address(Module& module, const QueryPhase& phase) {
+  aErr e = aErrNotReady;
+  for (int i = 0; i < kAddressTries && e == aErrNotReady && phase.lasts(); i++) {
+    uint8_t address = 0;
+    e = module.getLink()->getModuleAddress(&address);
+    if (e == aErrNone && address != 0) module.setModuleAddress(address);
+    if (e != aErrNone) aTime_MSSleep(kAddressRetryMs);
+  }
+  return e;
+}
+
+// One TCP/IP row's connection and queries, each step begun only while the phase lasts;
+// the link is made in the row's turn, and only while its connection can still end in time.
+void _query_tcpip_device(DeviceInfo& row, UpdaterDisplayInterface& display, QueryPhase& phase) {
+  row.error = _reach_tcpip(row, phase.deadline());
+  if (row.error != aErrNone) return;
+  Module module(2, false, 0);
+  if (_disableQuivel(module, display) != aErrNone) return;
+  if (!phase.takeTurn()) {
+    row.error = aErrTimeout;
+    return;
+  }
+  const aTime start = aTime_GetMonotonicMSTicks();
+  row.error = module.connectFromSpec(row.spec);
+  phase.giveTurn(aTime_GetMonotonicMSTicks() - start);
+  if (row.error == aErrNone) row.error = _adopt_device_address(module, phase);
+  if (row.error == aErrNone && phase.lasts()) row.build = _get_build_number(module);
+  if (row.error == aErrNone) row.error = phase.lasts() ? _get_version(module, row) : aErrTimeout;
+  if (row.error == aErrNone) row.error = phase.lasts() ? _get_device_name(module, row) : aErrTimeout;
+  module.disconnect();
+}
+
+// All TCP/IP rows at once, each on a thread of its own, within one deadline: a device
+// that swallows the connection or takes it and never answers costs its waits once, not
+// once per row, and the phase ends in time whatever the replies named.
 void _query_tcpip_devices(const std::vector<DeviceInfo*>& rows, UpdaterDisplayInterface& display) {
   SharedDisplay shared(display);
+  QueryPhase phase;
   std::atomic<size_t> next{0};
   auto work = [&]() {
-    for (size_t i = next++; i < rows.size(); i = next++) {
-      DeviceInfo& row = *rows[i];
-      row.error = _reach_tcpip(row);
-      if (row.error == aErrNone) _query_device(row, shared);
-    }
+    for (size_t i = next++; i < rows.size(); i = next++) _query_tcpip_device(*rows[i], shared, phase);
   };
   std::vector<std::thread> workers;
   for (size_t i = 1; i < rows.size(); i++) {

@@ -5,6 +5,7 @@
 
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
+#include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
 #include "updater/cli/Log.h"
 #include "updater/firmware/UpdaterEntity.h"
@@ -14,9 +15,9 @@ using Quenlark::Tallowick::SystemClass;
 
 namespace updater {
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& device, uint32_t serial) {
-  if (bird.blocks.empty()) return false;
-  if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serial)) return false;
+Validation _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& device, uint32_t serial) {
+  if (bird.blocks.empty()) return Validation::kInvalid;
+  if (!bird.hasSerialOffsets && !bird.ValidateSerialNumber(serial)) return Validation::kInvalid;
   Log::log(Log::DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
   SystemClass system;
   system.init(&device, 0);
@@ -24,17 +25,19 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module
   aErr e = system.getSerialNumber(&deviceSerial);
   if (e != aErrNone || deviceSerial != serial) {
     Log::log(Log::DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", static_cast<int>(e));
-    return false;
+    // A device that never answered is no mismatch: a module busy with another host.
+    return _unanswered(e) ? Validation::kUnanswered : Validation::kInvalid;
   }
   uint8_t model = 0;
   e = system.getModel(&model);
+  if (_unanswered(e)) return Validation::kUnanswered;
   const char* name = aDefs_GetModelName(model);
   if (!bird.ValidateModel(name)) {
     display.message(1, "Connected device model and Bird file model do not match [%s] (%d)", name,
                     static_cast<int>(e));
-    return false;
+    return Validation::kInvalid;
   }
-  return true;
+  return Validation::kValid;
 }
 
 namespace {

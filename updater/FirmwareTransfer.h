@@ -12,11 +12,16 @@
 
 namespace updater {
 
+enum class Validation {
+  kValid,
+  kInvalid,      // the file is not for this device (a model mismatch is shown here)
+  kUnanswered,   // the device did not answer its serial number or model query (nothing shown)
+};
 // The file has blocks, names this serial number (unless it is patched in), and the device
-// reports this serial number and a model the file accepts. Only a model mismatch is shown;
-// the caller shows that validation failed.
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Quenlark::Tallowick::Module& device,
-                        uint32_t serial);
+// reports this serial number and a model the file accepts. The caller shows that
+// validation failed, or that the device could not be asked.
+Validation _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Quenlark::Tallowick::Module& device,
+                              uint32_t serial);
 // Sends the loader blocks and starts the loader. The device may leave its link when the
 // loader starts: the caller finds it again before the firmware goes out. On a failure,
 // *failure (when given) says which request failed and how ("loader INIT unanswered").

@@ -10,8 +10,7 @@
 #include "updater/store/UpdaterStore.h"
 
 BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build, bool download) {
-  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "load_bird");
-  if (!store) return BirdFile();
+  if (!runStore.open(display, "load_bird")) return BirdFile();
   if (!birdPath.empty()) {
     display.message(0, "%s from Birdfile: %s", verb, birdPath.c_str());
     // The header test a stored file passes holds for a file given by path as well: a
@@ -19,7 +18,7 @@ BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t ser
     if (!BirdFile::VerifyFile(birdPath.c_str())) throw std::runtime_error("Invalid bird " + birdPath);
     return BirdFile(birdPath.c_str());
   }
-  UpdaterStoreItem device = store->AddDevice(serial);
+  UpdaterStoreItem& device = runStore.add(serial);
   display.message(0, "%s firmware with build: %u", verb, build);
   const std::string name = updater::_bird_name(build);
   try {

@@ -21,6 +21,8 @@ aErr _disableQuivel(Module& module, UpdaterDisplayInterface& display) {
   return e;
 }
 
+bool _unanswered(aErr e) { return e == aErrNotReady || e == aErrTimeout || e == aErrConnection; }
+
 void _reconnect_usb(Module& module, const std::vector<uint32_t>& serials, LibusbRefresh refresh) {
   for (int round = 1; round <= Updater::CONNECT_ATTEMPTS; round++) {
     if (refresh == LibusbRefresh::EveryThirdRound && round % 3 == 0) {

@@ -16,6 +16,14 @@ namespace updater {
 // shown and returned, and callers treat it as a failed connection.
 aErr _disableQuivel(Quenlark::Tallowick::Module& module, UpdaterDisplayInterface& display);
 
+// Why a connection or a query of the device failed when nothing answered for it: it was
+// not found, refused the connection, took it and closed it again (a module serving
+// another host) or never answered on it.
+constexpr const char* kDeviceUnreachable = "the device could not be reached or is in use";
+// True for the results of a query that mean just that: the link could not be kept or
+// nothing came back on it in time.
+bool _unanswered(aErr e);
+
 // Whether the reconnect loop drops the shared libusb context before rounds 3, 6, 9, 12 and
 // 15, so that the next enumeration runs on a fresh one.
 enum class LibusbRefresh { EveryThirdRound, Never };

@@ -84,6 +84,14 @@ aErr _connect_usb_or_tcpip(Module& module, uint32_t serial) {
   return e;
 }
 
+// "Failed to connect to module [%08X]" and why: nothing answered for it, whether it was
+// not found (two discoveries at once on one host share the reply port, and only one
+// hears the module), refused or took the connection and closed it (busy with another
+// host), or never answered on it.
+void _show_connect_failure(UpdaterDisplayInterface& display, uint32_t serial) {
+  display.message(1, "Failed to connect to module [%08X]: %s", serial, kDeviceUnreachable);
+}
+
 // The device's address behind the router from a scan of the router's bus; when the scan
 // reports the serial number twice, the last row wins. 0, after the error is shown, when
 // the scan finds no module or not this one.
@@ -123,7 +131,7 @@ bool _connect_through_router(UpdaterDisplayInterface& display, Updater& updater,
     return false;
   }
   status = device.connectThroughLinkModule(&router);
-  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  if (status != aErrNone) _show_connect_failure(display, serial);
   return true;
 }
 
@@ -138,17 +146,23 @@ bool _connect_device(UpdaterDisplayInterface& display, Updater& updater, Module&
   if (routerSerial != 0)
     return _connect_through_router(display, updater, device, serial, moduleAddress, routerSerial, status);
   status = _connect_usb_or_tcpip(device, serial);
-  if (status != aErrNone) display.message(1, "Failed to connect to module [%08X]", serial);
+  if (status != aErrNone) _show_connect_failure(display, serial);
   return true;
 }
 
 // Validates the file against the connected device (unless override is set), sends and
 // starts the loader, finds the device again when the loader start dropped its link, and
-// sends the firmware. False: the file failed validation, the update ends here with its
-// error shown. True: status is the transfer's result, and failure says what failed.
+// sends the firmware. False: the file failed validation or the device did not answer
+// it, the update ends here with its error shown. True: status is the transfer's result,
+// and failure says what failed.
 bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, uint32_t serial,
                       bool override, bool viaRouter, bool ueiBytesLoad, aErr& status, std::string& failure) {
-  if (!override && !_validate_birdfile(display, bird, device, serial)) {
+  const Validation validation = override ? Validation::kValid : _validate_birdfile(display, bird, device, serial);
+  if (validation == Validation::kUnanswered) {
+    display.message(1, "Failed to update module [%08X]: %s", serial, kDeviceUnreachable);
+    return false;
+  }
+  if (validation == Validation::kInvalid) {
     display.message(1, "Birdfile failed validation");
     return false;
   }
@@ -166,12 +180,14 @@ bool _transfer_update(UpdaterDisplayInterface& display, Module& device, BirdFile
 // What the device's entry keeps of a successful update: the file (a path, or the build's
 // name in the store) and when. A record that cannot be saved is said; the device has its
 // new firmware all the same.
-void _record_transfer(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, const std::string& birdPath) {
+void _record_transfer(UpdaterDisplayInterface& display, RunStore& store, uint32_t serial, UpdaterStoreItem& entry,
+                      const std::string& birdPath) {
   entry.attributes.Add("LATEST_TRANSFER", birdPath);
   entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::CurrentDate());
-  if (!entry.attributes.Save(nullptr))
-    display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
-                    entry.attributes.SaveFailure().c_str());
+  if (entry.attributes.Save(nullptr)) return;
+  display.message(1, "Failed to record the transfer in %s: %s", entry.attributes.path.c_str(),
+                  entry.attributes.SaveFailure().c_str());
+  store.forget(serial);  // the run holds no more than the file does
 }
 
 }  // namespace
@@ -183,10 +199,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     display.message(1, "Update command must specify the specific device");
     return false;
   }
-  std::unique_ptr<UpdaterStore> store = updater::_createUpdaterStore(display, storeRoot, "Update_Firmware");
-  if (!store) return false;
-  UpdaterStoreItem entry;
-  const bool hasEntry = store->FindDevice(serial, &entry);
+  if (!runStore.open(display, "Update_Firmware")) return false;
+  UpdaterStoreItem* found = runStore.find(serial);
+  UpdaterStoreItem none;  // no entry: nothing stored to fall back on, nothing recorded
+  UpdaterStoreItem& entry = found != nullptr ? *found : none;
+  const bool hasEntry = found != nullptr;
   const aTime start = aTime_GetMSTicks();
 
   if (birdPath.empty()) {
@@ -220,7 +237,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string birdP
     return false;
   }
 
-  if (hasEntry) updater::_record_transfer(display, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
+  if (hasEntry)
+    updater::_record_transfer(display, runStore, serial, entry, birdPath.empty() ? updater::_bird_name(build) : birdPath);
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   const aTime end = aTime_GetMSTicks();
   display.message(0, "Update time: %.4f sec", (static_cast<double>(end) - static_cast<double>(start)) / 1000.0);

@@ -1,7 +1,7 @@
 #include "updater/Updater.h"
 
 Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& console)
-    : serverUrl(url != nullptr ? url : ""), storeRoot(root != nullptr ? root : ""), display(console) {}
+    : serverUrl(url != nullptr ? url : ""), storeRoot(root != nullptr ? root : ""), runStore(storeRoot), display(console) {}
 
 bool Updater::IsAvailable(Operation operation) {
   switch (operation) {

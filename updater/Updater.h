@@ -15,6 +15,7 @@
 #include "updater/firmware/BirdFile.h"
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
+#include "updater/OpenStore.h"
 #include "updater/cli/UpdaterDisplayInterface.h"
 
 class Updater {
@@ -60,10 +61,13 @@ public:
 
   const std::string& GetServerUrl() const { return serverUrl; }
   const std::string& GetStoreRoot() const { return storeRoot; }
+  // The run's store, shared by its operations (each opens it before use).
+  updater::RunStore& Store() { return runStore; }
 
 private:
   std::string serverUrl;
   std::string storeRoot;
+  updater::RunStore runStore;
   UpdaterDisplayInterface& display;
   bool ueiBytesLoad = false;
 };

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -22,6 +23,15 @@ constexpr uint32_t kConnected = 0x1;
 constexpr int kWriteTries = 10;
 constexpr int kWriteRoundMs = 60;
 constexpr unsigned kReceiveBuffer = 512;
+// A device that takes each connection and closes it at once (a module busy with another
+// host) would be called again at once, for ever: hundreds of thousands of connections
+// in a few seconds, and the host that holds the module loses it again and again. A
+// connection that ended sooner than kSteadyMs after it was made is followed by a pause
+// before the next attempt, from kFirstPauseMs doubling up to kLongestPauseMs, so that a
+// device busy for a moment is still reached well within a reply's wait (a second).
+constexpr aTime kSteadyMs = 1000;
+constexpr uint32_t kFirstPauseMs = 10;
+constexpr uint32_t kLongestPauseMs = 200;
 
 // The descriptor number stays the same for the life of the stream once made: a
 // reconnection puts the new connection in its place with dup2, so that the other
@@ -34,6 +44,10 @@ struct aSocketStream {
   uint16_t check;
   std::mutex reconnectLock;
   std::atomic<uint32_t> generation{0};
+  // Under reconnectLock: when the current connection was made, and the pause before the
+  // next reconnection if it ends soon.
+  aTime connectedAt = 0;
+  uint32_t pauseMs = 0;
   // Receive side (reader thread only): bytes taken from the socket, handed out singly.
   uint8_t rx[kReceiveBuffer];
   unsigned rxHead = 0;
@@ -93,6 +107,17 @@ aErr sOpenConnection(const aSocketStream* s, int* out) {
   return aErrNone;
 }
 
+// Before a reconnection (reconnectLock held): waits when the lost connection was short.
+void sPace(aSocketStream* s) {
+  const bool steady = aTime_GetMonotonicMSTicks() - s->connectedAt >= kSteadyMs;
+  if (steady) {
+    s->pauseMs = 0;
+    return;
+  }
+  s->pauseMs = s->pauseMs == 0 ? kFirstPauseMs : std::min(s->pauseMs * 2, kLongestPauseMs);
+  aTime_MSSleep(s->pauseMs);
+}
+
 // Reconnects unless another thread already did since seenGeneration was read.
 // The connected flag stays set while the attempt runs and is cleared only when it
 // fails: the other thread, meanwhile still on the lost connection, finds it lost too
@@ -100,9 +125,10 @@ aErr sOpenConnection(const aSocketStream* s, int* out) {
 aErr sReconnect(aSocketStream* s, uint32_t seenGeneration) {
   std::lock_guard<std::mutex> lock(s->reconnectLock);
   if (s->generation.load() != seenGeneration) return sConnected(s) ? aErrNone : aErrConnection;
+  const int old = s->fd.load();
+  if (old >= 0) sPace(s);
   int fresh = -1;
   aErr e = sOpenConnection(s, &fresh);
-  const int old = s->fd.load();
   if (e == aErrNone && old < 0) {
     s->fd = fresh;
   } else if (e == aErrNone) {
@@ -110,6 +136,7 @@ aErr sReconnect(aSocketStream* s, uint32_t seenGeneration) {
     close(fresh);
   }
   if (e == aErrNone) {
+    s->connectedAt = aTime_GetMonotonicMSTicks();
     s->flags.fetch_or(kConnected);
   } else {
     s->flags.fetch_and(~kConnected);

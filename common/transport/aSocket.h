@@ -1,7 +1,8 @@
 #pragma once
 // The TCP transport of the device link core: an aStream over one TCP connection to a
 // networked device. It connects at creation, reconnects by itself when the connection is
-// reset or closed by the device, and never waits for data on reads.
+// reset or closed by the device (pausing a little after connections that the device
+// ended at once), and never waits for data on reads.
 #include <cstdint>
 
 #include "common/aErr.h"

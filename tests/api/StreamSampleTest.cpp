@@ -75,6 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The right type byte with a byte missing: still a stream packet, no sample.
         SampleCase{"u8 one byte short", {0x03, 0x07, 0x40, 0x01, 0, 0, 0, 1, 0, 0, 0, 2, 0x00},
                    Link::STREAM_PACKET_U8, true, false, aErrPacket, 0, 0},
+        SampleCase{"u8 one byte long", {0x03, 0x07, 0x40, 0x01, 0, 0, 0, 1, 0, 0, 0, 2, 0x7F, 0x01, 0x00},
+                   Link::STREAM_PACKET_U8, true, false, aErrPacket, 0, 0},
         SampleCase{"u32 one byte long",
                    {0x03, 0x07, 0x40, 0x03, 0, 0, 0, 1, 0, 0, 0, 2, 0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x00},
                    Link::STREAM_PACKET_U32, true, false, aErrPacket, 0, 0},

@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "tests/fakes/BirdGenerator.h"
+#include "tests/support/Files.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 #include "updater/firmware/BirdFile.h"
@@ -146,9 +148,13 @@ TEST_F(BirdFileTest, LoadIgnoresSignatureAndVersion) {
   EXPECT_EQ(bird.GetVersion(), "1.2.3");
 }
 
-// Every structural fault refuses the whole file; nothing is read out of bounds (the
-// ASan configuration runs these too).
-TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
+struct UnfitFile {
+  const char* name;
+  Bytes bytes;
+};
+
+// Files whose header is right and whose structure does not fit, one fault each.
+std::vector<UnfitFile> unfitFiles() {
   const Bytes fw = birdgen::randomImage(64, 4);
   const uint8_t v[2] = {1, 1};
   BirdLayout good;
@@ -172,10 +178,7 @@ TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
   Bytes badAdler = goodFile;
   badAdler.back() ^= 0x01;
 
-  struct Case {
-    const char* name;
-    Bytes bytes;
-  } cases[] = {
+  return {
       {"header only", Bytes{'b', 'i', 'r', 'd', 1, 1}},
       {"truncated stream", Bytes(goodFile.begin(), goodFile.begin() + goodFile.size() / 2)},
       {"stream without its check word", Bytes(goodFile.begin(), goodFile.end() - 2)},
@@ -193,7 +196,12 @@ TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
       {"serial offsets under 8", withBlock(birdgen::rawBlock(birdgen::SERIAL_OFFSETS, Bytes(7, 1)))},
       {"identity under 64", withBlock(birdgen::rawBlock(birdgen::IDENTITY, Bytes(63, ' ')))},
   };
-  for (const Case& c : cases) {
+}
+
+// Every structural fault refuses the whole file; nothing is read out of bounds (the
+// ASan configuration runs these too).
+TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
+  for (const UnfitFile& c : unfitFiles()) {
     const std::string path = write(c.bytes, c.name);
     EXPECT_THROW({ BirdFile bird(path.c_str()); }, std::runtime_error) << c.name;
   }
@@ -203,6 +211,35 @@ TEST_F(BirdFileTest, RefusesFilesThatDoNotFit) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Failed to load bird data");
   }
+}
+
+// The check that keeps a bad download out of the store: downloaded bytes replace a stored
+// build only when they carry the header and load whole. A page that is no BIRD file, a
+// file with a foreign header and every structural fault are refused, from memory, with
+// nothing written.
+TEST_F(BirdFileTest, VerifyDataTakesOnlyBytesThatLoadWhole) {
+  const Bytes fw = birdgen::randomImage(300, 9);
+  BirdLayout layout;
+  layout.blocks.push_back(birdgen::imageBlock(birdgen::FIRMWARE, 0x100, fw));
+  layout.blocks.push_back(birdgen::identityBlock("5000", "2.12.3", "00000000", "Hemblork"));
+  const Bytes good = birdgen::file(layout);
+  EXPECT_TRUE(BirdFile::VerifyData(good.data(), good.size()));
+  // Loadable by path (the loader ignores the header), but not as a download.
+  BirdLayout foreign = layout;
+  foreign.signature = "xxxx";
+  const Bytes foreignFile = birdgen::file(foreign);
+  BirdLayout zeroVersion = layout;
+  zeroVersion.version[1] = 0;
+  const Bytes zeroVersionFile = birdgen::file(zeroVersion);
+  const std::string page = "<html><body>Service unavailable</body></html>\n";
+  std::vector<UnfitFile> refused = unfitFiles();
+  refused.push_back({"foreign signature", foreignFile});
+  refused.push_back({"version byte 0", zeroVersionFile});
+  refused.push_back({"an HTML page", Bytes(page.begin(), page.end())});
+  refused.push_back({"five bytes", Bytes{'b', 'i', 'r', 'd', 1}});
+  for (const UnfitFile& c : refused) EXPECT_FALSE(BirdFile::VerifyData(c.bytes.data(), c.bytes.size())) << c.name;
+  EXPECT_FALSE(BirdFile::VerifyData(nullptr, 0));
+  EXPECT_TRUE(testsupport::listDirectory(dir.path()).empty());
 }
 
 TEST_F(BirdFileTest, ShortLoaderEntryAndUnknownTypesAreKept) {

@@ -372,19 +372,13 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
   // Under /tmp, which every user can reach, whatever TMPDIR says.
   TempDir home("/tmp");
   ASSERT_EQ(chown(home.path().c_str(), uid, uid), 0);
-  // The build tree may lie where this uid cannot enter (a checkout in a private
-  // directory): the child runs a copy it can reach.
-  TempDir bin("/tmp");
-  ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
-  const std::string updater = bin.sub("Updater");
-  ASSERT_NO_THROW(testsupport::copyFile(UPDATER_BINARY, updater, 0755));
   RunOptions options;
   options.uid = uid;
   options.gid = uid;
   options.setEnv = {"HOME=" + home.path()};
   options.workDir = "/";
 
-  RunResult r = RunUpdater({"-I"}, options, updater);
+  RunResult r = RunUpdater({"-I"}, options);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(testsupport::isDirectory(home.path() + "/.quenlark/updater"));
@@ -395,7 +389,7 @@ TEST(CommandLine, DefaultStoreForUserWithoutPasswordEntry) {
     RunOptions none = options;
     none.setEnv = unset ? std::vector<std::string>{} : std::vector<std::string>{"HOME="};
     none.unsetEnv = unset ? std::vector<std::string>{"HOME"} : std::vector<std::string>{};
-    r = RunUpdater({"-X", "0x10000", "-I"}, none, updater);
+    r = RunUpdater({"-X", "0x10000", "-I"}, none);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(VersionThen(r.out, ""));
     EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"), std::string::npos) << r.err;

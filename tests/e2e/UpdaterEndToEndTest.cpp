@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
 #include "tests/fakes/TestCA.h"
+#include "tests/sim/RawHost.h"
 #include "tests/support/Files.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
@@ -201,6 +203,59 @@ TEST_F(EndToEnd, AModuleThatIsNowhereIsReportedAndLeftAlone) {
   EXPECT_NE(r.err.find("Failed to connect to module [DEADBEEF]"), std::string::npos) << r.err;
   sim.stop();
   EXPECT_EQ(testsupport::statValue(statsFile(), "init"), 0);
+}
+
+constexpr const char* kInUse = "the device could not be reached or is in use";
+
+// A module serves one host at a time: while another host holds it, it takes each
+// connection and closes it at once. The update says the module is in use (the Parts'
+// socket called it again without a pause, tens of thousands of times a second, and the
+// update ended in "Birdfile failed validation" or a model mismatch), and goes through
+// once the module is free.
+TEST_F(EndToEnd, AModuleInUseByAnotherHostIsSaidToBeAndCalledAtAPace) {
+  startSim({"--accept", "one-host"});
+  {
+    // Another host holds the module: its handshake request is answered.
+    simtest::RawHost holder(static_cast<uint16_t>(sim.port()));
+    ASSERT_EQ(holder.ask({0xAD, 0x00}, 2).size(), 2u);
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to connect to module [" + hex8(kSerial) + "]: " + kInUse + "\n"),
+              std::string::npos)
+        << r.err;
+  }
+  const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+  EXPECT_EQ(r.status, 0) << describe(r);
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+  EXPECT_EQ(testsupport::statValue(statsFile(), "reboots"), 1);
+  const long turnedAway = testsupport::statValue(statsFile(), "turned_away");
+  EXPECT_GE(turnedAway, 1);
+  EXPECT_LE(turnedAway, 100) << "a few seconds of calls at a pace";
+}
+
+// Two updates of one module started together: the module serves the first to reach it.
+// At least one goes through; one that does not says that the module is in use, never
+// that the file is wrong for it.
+TEST_F(EndToEnd, TwoUpdatesOfOneModuleAtOnceEndInAnUpdateAndNoFalseCause) {
+  startSim({"--accept", "one-host"});
+  const std::vector<std::string> update = {"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")};
+  auto first = std::async(std::launch::async, [&] { return run(update); });
+  auto second = std::async(std::launch::async, [&] { return run(update); });
+  const testsupport::RunResult results[] = {first.get(), second.get()};
+  int updated = 0;
+  for (const auto& r : results) {
+    if (r.status == 0) {
+      updated++;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find(kInUse), std::string::npos) << describe(r);
+    EXPECT_EQ(r.err.find("Birdfile failed validation"), std::string::npos) << describe(r);
+    EXPECT_EQ(r.err.find("do not match"), std::string::npos) << describe(r);
+  }
+  EXPECT_GE(updated, 1) << describe(results[0]) << describe(results[1]);
+  EXPECT_EQ(flash(), latest.flash(kSerial));
+  EXPECT_LE(testsupport::statValue(statsFile(), "turned_away"), 100);
 }
 
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
@@ -396,6 +451,33 @@ TEST_F(EndToEnd, ADownloadWhoseFileCannotBeWrittenRecordsNothing) {
   EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos) << settings();
 }
 
+// A download ended by force while it writes the build or the attribute file (here by a
+// file-size limit, which ends the Updater as a kill would) left a hidden ".NAME.tmp-*"
+// file, up to the size of the build, in the device's entry for good. Nothing is left
+// now, and the entry keeps what it had.
+TEST_F(EndToEnd, ADownloadEndedWhileItWritesLeavesNoTemporaryBehind) {
+  const auto limited = [&](int kibibytes) {
+    std::vector<std::string> args = {"sh", "-c", "ulimit -f " + std::to_string(kibibytes) + "; exec \"$0\" \"$@\"",
+                                     UPDATER_BINARY, "-G", "-d", hex8(kSerial), "-u", server->url(), "-i", storeRoot()};
+    return testsupport::RunProgram("/bin/sh", args);
+  };
+  ASSERT_GT(latest.file.size(), 4096u);
+  const auto bird = limited(2);   // the attribute file fits, the build does not
+  EXPECT_EQ(bird.status, -1) << describe(bird);
+  EXPECT_EQ(testsupport::listDirectory(entry()), std::vector<std::string>{".settings"});
+
+  // An attribute file larger than the limit, the build smaller.
+  const std::string before = settings() + "NOTE=" + std::string(24000, 'n') + "\n";
+  testsupport::writeText(entry() + "/.settings", before);
+  const auto attributes = limited(16);
+  EXPECT_EQ(attributes.status, -1) << describe(attributes);
+  EXPECT_EQ(settings(), before);
+  std::vector<std::string> names = testsupport::listDirectory(entry());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".settings", "5000.bird"}));
+  EXPECT_EQ(birdgen::readFile(entry() + "/5000.bird"), latest.file);
+}
+
 // A FIFO where a file is read (a BIRD file given with -f, the attribute file, a stored
 // build) is refused at once: opening it for reading would wait for a writer for ever.
 TEST_F(EndToEnd, AFifoInPlaceOfAFileNeverBlocks) {
@@ -552,22 +634,27 @@ TEST_F(EndToEnd, DiscoveryListsTheModuleFoundOverTcp) {
 }
 
 // TCP listeners that never say a word: what a spoofed discovery reply can name to cost
-// each connection attempt its whole time-out. A talking-silent one takes connections
-// (the kernel's queue does); a deaf one has its queue filled, so that further
-// connection requests are dropped and a connect can only time out.
+// each connection attempt its whole time-out. A silent one takes connections (the
+// kernel's queue does); a crowded one has a short queue that the probes of the rows
+// naming it fill, so that their links' connections wait their whole time-out, one
+// after another; a deaf one has its queue filled from the start, so that connection
+// requests are dropped and a connect can only time out.
+enum class Listener { kSilent, kCrowded, kDeaf };
+
 class SilentListener {
  public:
-  explicit SilentListener(bool deaf) {
+  explicit SilentListener(Listener kind) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof local;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        listen(fd_, deaf ? 0 : 512) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    const int queue = kind == Listener::kSilent ? 512 : kind == Listener::kCrowded ? 8 : 0;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd_, queue) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
       return;
     port_ = ntohs(local.sin_port);
-    for (int i = 0; deaf && i < 4; i++) {
+    for (int i = 0; kind == Listener::kDeaf && i < 4; i++) {
       const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       connect(filler, reinterpret_cast<sockaddr*>(&local), sizeof local);
       fillers_.push_back(filler);
@@ -586,9 +673,10 @@ class SilentListener {
 };
 
 // A flood of spoofed discovery replies, sent from 127.0.0.1 inside the test's own
-// network namespace: fifty devices that do not exist, each naming one of the silent
-// listeners, and one of them fifty times over. The real module is listed once, and the flood costs
-// only a few seconds more than a discovery without it.
+// network namespace: sixty devices that do not exist, each naming one of the silent
+// listeners, and one of them fifty times over. The real module is listed once, and the
+// flood costs about five seconds more than a discovery without it (rows naming a
+// crowded listener stretched it to twenty).
 TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
   startSim();
   const auto timed = [&]() {
@@ -599,14 +687,16 @@ TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
   const auto plain = timed();
   ASSERT_EQ(plain.first.status, 0) << describe(plain.first);
 
-  SilentListener silent(false), deaf(true);
+  SilentListener silent(Listener::kSilent), crowded(Listener::kCrowded), deaf(Listener::kDeaf);
   ASSERT_NE(silent.port(), 0);
+  ASSERT_NE(crowded.port(), 0);
   ASSERT_NE(deaf.port(), 0);
+  const uint16_t ports[] = {silent.port(), crowded.port(), deaf.port()};
   std::vector<std::vector<uint8_t>> flood;
-  for (uint32_t i = 0; i < 50; i++) {
+  for (uint32_t i = 0; i < 60; i++) {
     devsim::DiscoveryIdentity fake;
     fake.serial = 0x5A000000 + i;
-    fake.tcpPort = i % 2 == 0 ? silent.port() : deaf.port();
+    fake.tcpPort = ports[i % 3];
     flood.push_back(devsim::discoveryReply(fake));
   }
   devsim::DiscoveryIdentity repeated;
@@ -626,7 +716,8 @@ TEST_F(EndToEnd, SpoofedDiscoveryRepliesCostOnlyAFewSeconds) {
   size_t repeats = 0;
   for (size_t at = r.out.find("5B000000"); at != std::string::npos; at = r.out.find("5B000000", at + 1)) repeats++;
   EXPECT_EQ(repeats, 1u) << r.out;
-  EXPECT_LT(flooded.second, plain.second + 8.0) << "without the flood " << plain.second << " s, with it "
+  std::printf("discovery without the flood %.2f s, with it %.2f s\n", plain.second, flooded.second);
+  EXPECT_LT(flooded.second, plain.second + 6.5) << "without the flood " << plain.second << " s, with it "
                                                 << flooded.second << " s";
 }
 

@@ -11,7 +11,11 @@
 
 #include "api/Module.h"
 #include "common/unix/aTime.h"
+#include "tests/e2e/FirmwareBuild.h"
+#include "tests/sim/model/ModelCodes.h"
 #include "tests/sim/upgrade/UpgradeSim.h"
+#include "tests/support/TempDir.h"
+#include "updater/FirmwareTransfer.h"
 #include "updater/firmware/UpdaterEntity.h"
 
 namespace {
@@ -309,6 +313,38 @@ TEST_F(UpgradeProtocol, RebootWaitsForTheLinkToDropAndIsBounded) {
       EXPECT_EQ(display.spinnerTurns, 1);
     }
     EXPECT_EQ(sim->upgrade()->stateName(), "running");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A device that never answers its serial number or model query is no device the file
+// is wrong for: the update says the device could not be reached or is in use (a module
+// serving another host), where the Parts said "Birdfile failed validation" or named a
+// model mismatch. A device that answers and differs is still a mismatch.
+TEST_F(UpgradeProtocol, ValidationTellsADeviceThatDoesNotAnswerFromAMismatch) {
+  SimOptions options;
+  options.module.serial = 0x1234ABCD;
+  start(options);
+  testsupport::TempDir dir;
+  const e2e::FirmwareBuild build("5000", "2.12.3", 11);
+  const e2e::FirmwareBuild otherModel("5000", "2.12.3", 11, "Quarvel");
+  birdgen::writeFile(dir.sub("good.bird"), build.file);
+  birdgen::writeFile(dir.sub("other.bird"), otherModel.file);
+  BirdFile good(dir.sub("good.bird").c_str());
+  BirdFile other(dir.sub("other.bird").c_str());
+  using updater::Validation;
+  EXPECT_EQ(updater::_validate_birdfile(display, good, *module, 0x1234ABCD), Validation::kValid);
+  EXPECT_EQ(updater::_validate_birdfile(display, good, *module, 0x1234ABCE), Validation::kInvalid);
+  EXPECT_EQ(updater::_validate_birdfile(display, other, *module, 0x1234ABCD), Validation::kInvalid);
+  const uint8_t kSerialOption = 9, kModelOption = 8;
+  for (uint8_t option : {kSerialOption, kModelOption}) {
+    SCOPED_TRACE(static_cast<int>(option));
+    sim->front()->muteOption(devsim::model::kCmdSystem, option);
+    EXPECT_EQ(updater::_validate_birdfile(display, good, *module, 0x1234ABCD), Validation::kUnanswered);
+    sim->front()->clearFaults();
   }
 }
 

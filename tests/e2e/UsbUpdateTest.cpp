@@ -144,7 +144,7 @@ class UsbModule {
 class UsbUpdate : public usbemu::UsbTest {
  protected:
   void SetUp() override {
-    if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+    USBEMU_REQUIRE_PRELOAD();
     // A module the Updater did not find on USB would be looked for by TCP/IP discovery.
     NETTEST_ENTER_PRIVATE_NETWORK(false);
     usbemu::UsbTest::SetUp();

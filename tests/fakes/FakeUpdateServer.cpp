@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,57 +27,25 @@ void FakeUpdateServer::start(const std::string& certFile, const std::string& key
   setConfig("{}");
   const std::string script = std::string(UPDATER_TEST_FAKES_DIR) + "/fake_update_server.py";
   const std::string config = dir_.sub("config.json"), log = dir_.sub("requests.log"), portFile = dir_.sub("port");
-  std::vector<std::string> args = {"python3", script, "--config", config, "--log", log, "--port-file", portFile};
+  std::vector<std::string> args = {"--config", config, "--log", log, "--port-file", portFile};
   if (tls_) args.insert(args.end(), {"--cert", certFile, "--key", keyFile});
-
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    // Quiet on standard output: the port comes through the port file.
-    if (FILE* null = std::fopen("/dev/null", "w")) dup2(fileno(null), STDOUT_FILENO);
-    // The Debian interpreter when it is there: wrappers found first on PATH can cost
-    // a second or more per start.
-    if (access("/usr/bin/python3", X_OK) == 0) execv("/usr/bin/python3", argv.data());
-    execvp("python3", argv.data());
-    _exit(127);
-  }
+  // The Debian interpreter: wrappers found first on PATH can cost a second or more per
+  // start.
+  process_ = testsupport::BackgroundProcess::python(script, args);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (port_ == 0) {
     const std::string text = readText(portFile);
     if (!text.empty()) port_ = std::atoi(text.c_str());
     int status = 0;
-    if (port_ == 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("fake update server exited at start");
-    }
-    if (port_ == 0 && std::chrono::steady_clock::now() > deadline) {
-      // The destructor never runs for a constructor that throws: stop the child here.
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      pid_ = -1;
-      throw std::runtime_error("fake update server did not start");
-    }
+    if (port_ == 0 && (!process_->running() || process_->waitExit(0, &status)))
+      throw std::runtime_error("fake update server exited at start: " + process_->errors());
+    if (port_ == 0 && std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("fake update server did not start");  // process_ ends it
     if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-FakeUpdateServer::~FakeUpdateServer() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) != pid_) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
+FakeUpdateServer::~FakeUpdateServer() = default;
 
 void FakeUpdateServer::setConfig(const std::string& json) {
   // Written whole and renamed, so that the server never reads half a file; the

@@ -1,10 +1,10 @@
 #pragma once
 // Runs tests/fakes/fake_update_server.py on 127.0.0.1 for the length of a test.
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/BackgroundProcess.h"
 #include "tests/support/TempDir.h"
 
 class FakeUpdateServer {
@@ -33,7 +33,7 @@ private:
   void start(const std::string& certFile, const std::string& keyFile);
 
   testsupport::TempDir dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::BackgroundProcess> process_;
   int port_ = 0;
   bool tls_ = false;
   unsigned configVersion_ = 0;

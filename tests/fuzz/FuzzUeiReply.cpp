@@ -14,6 +14,7 @@
 
 #include "api/UEIReply.h"
 #include "common/aPacket.h"
+#include "tests/fuzz/FuzzPackets.h"
 
 using Quenlark::Tallowick::uei;
 using Quenlark::Tallowick::ueiBytesNext;
@@ -47,12 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t capacity = data[4];
   std::deque<aPacket*> queue;
   for (size_t at = 5; at + 2 <= size;) {
-    const uint8_t address = data[at];
-    const uint8_t length = data[at + 1] % 29;
-    at += 2;
-    const uint8_t n = static_cast<uint8_t>(length < size - at ? length : size - at);
-    aPacket* p = aPacket_CreateWithData(address, n, data + at);
-    at += n;
+    aPacket* p = fuzzinput::takePacket(data, size, at);
     if (p != nullptr) queue.push_back(p);
   }
 

@@ -68,7 +68,7 @@ struct Loader {
 class ImxRecovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+    USBEMU_REQUIRE_PRELOAD();
     // Only USB should ever be looked at; a fault that fell back to TCP/IP discovery
     // must not reach a real network.
     NETTEST_ENTER_PRIVATE_NETWORK(false);

@@ -33,7 +33,7 @@ class QuietDisplay : public UpdaterDisplayInterface {
 class LoaderStep : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+    USBEMU_REQUIRE_PRELOAD();
     bus = std::make_unique<usbemu::Bus>();
     front = std::make_unique<sdpsim::HidFrontEnd>(rom, bus->testbed());
   }

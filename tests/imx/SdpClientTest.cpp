@@ -146,7 +146,7 @@ TEST(SdpLoaderSetup, ASerialPathThatIsNoTerminalDoesNotOpen) {
 class HidRom : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+    USBEMU_REQUIRE_PRELOAD();
     bus = std::make_unique<usbemu::Bus>();
     front = std::make_unique<sdpsim::HidFrontEnd>(rom, bus->testbed());
   }
@@ -308,7 +308,7 @@ class SdpFailures : public ::testing::TestWithParam<FailureCase> {
  protected:
   void SetUp() override {
     if (GetParam().road == Road::Hid) {
-      if (!usbemu::inMockEnvironment()) GTEST_SKIP() << "not running under umockdev's preload library";
+      USBEMU_REQUIRE_PRELOAD();
       bus = std::make_unique<usbemu::Bus>();
       hid = std::make_unique<sdpsim::HidFrontEnd>(rom, bus->testbed());
     }

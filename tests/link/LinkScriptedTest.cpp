@@ -283,14 +283,26 @@ TEST_F(ScriptedLink, StopFlushesQueuedPacketsAndRouteOffOnce) {
   EXPECT_EQ(countWrites(w, kRouteOff), 1u);
 }
 
+// A match that refuses every packet and counts the offers. An offer runs under the
+// FIFO's mutex inside the wait, so once one was made the waiter can only be met waiting.
+uint8_t refuseAndCount(const aPacket*, void* ref) {
+  static_cast<std::atomic<int>*>(ref)->fetch_add(1);
+  return 0;
+}
+
 TEST_F(ScriptedLink, DestroyWakesWaitersAndReleasesTheStream) {
   std::atomic<bool> returned{false};
+  std::atomic<int> offers{0};
   std::thread waiter([&] {
-    aPacket* p = aLink_AwaitFirst(id, acceptAll, nullptr, 10000);
+    aPacket* p = aLink_AwaitFirst(id, refuseAndCount, &offers, 10000);
     EXPECT_EQ(p, nullptr);
     returned = true;
   });
-  aTime_MSSleep(50);
+  // The fence: a packet the waiter refuses, offered to it in its wait (or at its start,
+  // just before it waits).
+  script->feed({0x04, 0x01, 0x42});
+  ASSERT_TRUE(waitFor([&] { return offers.load() > 0; }));
+  EXPECT_FALSE(returned);
   const aTime start = aTime_GetMonotonicMSTicks();
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
   EXPECT_EQ(id, 0u);

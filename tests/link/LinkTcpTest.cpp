@@ -156,6 +156,22 @@ TEST_F(TcpLink, DeviceClosingTheConnectionIsNoticed) {
   EXPECT_EQ(queryModel(id, 0x04), device.config().model);
 }
 
+// A module busy with another host takes each connection and closes it before a word is
+// said. The link calls it again at a pace (without one it made tens of thousands of
+// connections a second), and is served within a pause once the module is free.
+TEST_F(TcpLink, ABusyDeviceIsCalledAtAPaceAndReachedOnceFree) {
+  tcp.setAccept(devsim::TcpFrontEnd::Accept::kNone);
+  id = create();
+  ASSERT_NE(id, 0u);
+  aTime_MSSleep(2000);
+  const uint32_t calls = tcp.turnedAway();
+  EXPECT_GE(calls, 5u) << "the link stopped calling";
+  EXPECT_LE(calls, 40u);
+  tcp.setAccept(devsim::TcpFrontEnd::Accept::kReplace);
+  EXPECT_TRUE(waitFor([&] { return device.connections() == 1; }, 1000));
+  EXPECT_EQ(queryModelAfterReconnect(id, 0x04), device.config().model);
+}
+
 TEST_F(TcpLink, DeviceResettingTheConnectionIsReconnected) {
   open();
   tcp.resetConnection();

@@ -19,8 +19,8 @@
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
-#include "tests/recovery/Spawned.h"
 #include "tests/sim/lpc/PtyChip.h"
+#include "tests/support/BackgroundProcess.h"
 
 namespace {
 
@@ -112,18 +112,16 @@ void expectImageInFlash(const Bytes& image, const Bytes& flash) {
 }
 
 TEST(LpcSimPeer, IndependentToolDetectsTheStandaloneSimulator) {
-  recoverytest::Spawned sim;
-  ASSERT_TRUE(sim.start(LPCSIM_BINARY, {"lpcsim"}));
-  ASSERT_TRUE(sim.waitForOutput("ready\n", 5000)) << sim.output();
-  const std::string port = sim.output().substr(4, sim.output().find('\n') - 4);
+  testsupport::BackgroundProcess sim({LPCSIM_BINARY});
+  ASSERT_TRUE(sim.waitFor("ready", 1, 5000)) << sim.errors();
+  const std::string port = sim.first("pty", 0);
   testsupport::TempDir dir;
   const std::string image = dir.sub("x.bin");
   birdgen::writeFile(image, Bytes(16, 0));
   const auto r = testsupport::RunProgram(LPC21ISP_BINARY, {"lpc21isp", "-detectonly", "-bin", image, port, "115200", "14746"});
   EXPECT_EQ(r.status, 0) << describe(r);
   EXPECT_NE((r.out + r.err).find("LPC1768"), std::string::npos) << describe(r);
-  sim.signal(SIGTERM);
-  EXPECT_EQ(sim.wait(5000), 0);
+  EXPECT_TRUE(sim.stop(5000));
 }
 
 struct PeerCase {

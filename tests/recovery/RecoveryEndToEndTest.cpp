@@ -17,9 +17,9 @@
 #include "tests/support/Subprocess.h"
 #include "tests/fakes/BirdGenerator.h"
 #include "tests/fakes/FakeUpdateServer.h"
+#include "tests/support/BackgroundProcess.h"
 #include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
-#include "tests/recovery/Spawned.h"
 #include "tests/sim/lpc/PtyChip.h"
 
 namespace {
@@ -414,8 +414,10 @@ TEST_F(Recovery, ARecoveryCutShortLeavesNoBootableHalfAndRunsAgainAfterAReset) {
   const std::string file = birdPath("big.bird", recoveryFile(image));
   // At the line rate, so that half the chunks take seconds and the cut is not a race.
   sim.setPacing(true);
-  recoverytest::Spawned updater;
-  ASSERT_TRUE(updater.start(UPDATER_BINARY, withOptions({"-U", "-t", "RECOVER", "-s", sim.path(), "-f", file})));
+  std::vector<std::string> command = withOptions({"-U", "-t", "RECOVER", "-s", sim.path(), "-f", file});
+  command[0] = UPDATER_BINARY;
+  testsupport::BackgroundProcess updater(command);
+  ASSERT_TRUE(updater.running());
   ASSERT_TRUE(sim.waitFor(
       [](const lpcsim::IspChip& c) {
         return std::count_if(c.commands().begin(), c.commands().end(),
@@ -423,7 +425,8 @@ TEST_F(Recovery, ARecoveryCutShortLeavesNoBootableHalfAndRunsAgainAfterAReset) {
       },
       60000));
   updater.signal(SIGKILL);
-  updater.wait(5000);
+  int status = 0;
+  EXPECT_TRUE(updater.waitExit(5000, &status));
   const Bytes cut = sim.flash();
   // Later sectors hold firmware, the vector table's sector is still erased.
   EXPECT_EQ(Bytes(cut.begin(), cut.begin() + 0x1000), Bytes(0x1000, 0xFF));

@@ -138,7 +138,8 @@ void FrontEnd::run() {
 
 // ---------------------------------------------------------------- TCP
 
-TcpFrontEnd::TcpFrontEnd(Device& device, uint16_t port) : FrontEnd(device), port_(port) {
+TcpFrontEnd::TcpFrontEnd(Device& device, uint16_t port, Accept policy)
+    : FrontEnd(device), port_(port), accept_(policy) {
   if (!openListener()) {
     port_ = 0;
     return;
@@ -175,6 +176,14 @@ bool TcpFrontEnd::openListener() {
 void TcpFrontEnd::onListenReadable() {
   const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
+  const Accept policy = accept_.load();
+  if (policy == Accept::kNone || (policy == Accept::kOneHost && connFd_ >= 0)) {
+    // An orderly close before a word is said: what a module serving someone else does.
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+    turnedAway_++;
+    return;
+  }
   if (connFd_ >= 0) dropConnection(false);
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -229,6 +238,10 @@ void TcpFrontEnd::setListening(bool listening) {
   });
 }
 
+void TcpFrontEnd::setAccept(Accept policy) {
+  post([this, policy] { accept_ = policy; });
+}
+
 void TcpFrontEnd::setReading(bool reading) {
   post([this, reading] { reading_ = reading; });
 }
@@ -238,6 +251,14 @@ bool TcpFrontEnd::hasConnection() {
   auto has = std::make_shared<std::atomic<bool>>(false);
   post([this, has] { *has = connFd_ >= 0; });
   return *has;
+}
+
+bool parseAccept(const std::string& text, TcpFrontEnd::Accept& policy) {
+  if (text == "replace") policy = TcpFrontEnd::Accept::kReplace;
+  else if (text == "one-host") policy = TcpFrontEnd::Accept::kOneHost;
+  else if (text == "none") policy = TcpFrontEnd::Accept::kNone;
+  else return false;
+  return true;
 }
 
 // ---------------------------------------------------------------- pty

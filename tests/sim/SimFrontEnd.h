@@ -51,11 +51,18 @@ class FrontEnd {
   std::thread thread_;
 };
 
-// Listens on 127.0.0.1 (port 0 picks a free one). Accepting a new connection replaces
-// the current one, as a module that restarts its network task would.
+// Listens on 127.0.0.1 (port 0 picks a free one). By default accepting a new connection
+// replaces the current one, as a module that restarts its network task would; the
+// accept policy makes it a module busy with one host instead.
 class TcpFrontEnd : public FrontEnd {
  public:
-  TcpFrontEnd(Device& device, uint16_t port = 0);
+  enum class Accept {
+    kReplace,   // a new connection replaces the current one
+    kOneHost,   // while a connection is served, new ones are accepted and closed at once
+    kNone,      // every connection is accepted and closed at once (busy with someone unseen)
+  };
+
+  TcpFrontEnd(Device& device, uint16_t port = 0, Accept policy = Accept::kReplace);
   ~TcpFrontEnd() override;
 
   uint16_t port() const { return port_; }
@@ -68,6 +75,9 @@ class TcpFrontEnd : public FrontEnd {
   // Stops reading from the connection: the host's writes fill the socket buffers.
   void setReading(bool reading);
   bool hasConnection();
+  void setAccept(Accept policy);
+  // Connections accepted and closed at once by the policy, since the front end was made.
+  uint32_t turnedAway() const { return turnedAway_.load(); }
 
  protected:
   int listenFd() override { return listenFd_; }
@@ -84,7 +94,12 @@ class TcpFrontEnd : public FrontEnd {
   int listenFd_ = -1;
   int connFd_ = -1;
   std::atomic<bool> reading_{true};
+  std::atomic<Accept> accept_;
+  std::atomic<uint32_t> turnedAway_{0};
 };
+
+// "replace", "one-host" or "none", as the programs' --accept option names the policies.
+bool parseAccept(const std::string& text, TcpFrontEnd::Accept& policy);
 
 // Opens a pty pair; the host opens slavePath() as its serial port. The simulator keeps
 // the slave open too, so that the master never sees a hang-up between host sessions.

@@ -33,7 +33,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: devsim [--tcp PORT] [--pty] [--address N] [--model N] [--serial HEX]\n"
                "              [--heartbeat-ms N] [--split] [--delay-ms N] [--drop N]\n"
-               "              [--no-sync] [--sync-address N] [--discovery IPV4]...\n"
+               "              [--no-sync] [--sync-address N] [--discovery IPV4]... [--accept POLICY]\n"
                "              [--no-model-answer] [--unsolicited HEX[:N]]\n"
                "              [--stream-period-ms N] [--stream-timestamp N] [--continued CMD:OPT:N]...\n"
                "              [--slot STORE:SLOT:CAPACITY[:HEX]]... [--slot-fault OP:FAULT]...\n"
@@ -42,6 +42,9 @@ void usage() {
                "  --pty             open a pty pair; the host opens the printed path\n"
                "  --discovery IPV4  answer TCP/IP discovery heard on that interface address, naming\n"
                "                    127.0.0.1 and the TCP port (repeatable; without --tcp, --tcp 0)\n"
+               "  --accept POLICY   replace (a new connection replaces the served one; default),\n"
+               "                    one-host (while one is served, new ones are accepted and closed)\n"
+               "                    or none (every connection is accepted and closed at once)\n"
                "  --no-model-answer never answer the model query\n"
                "  --unsolicited HEX[:N]  send this packet (wire form: address, length, data) just\n"
                "                    before the reply to each of the next N requests (default: all)\n"
@@ -233,6 +236,7 @@ int main(int argc, char** argv) {
   ModelSettings settings;
   long tcpPort = -1;
   bool pty = false;
+  devsim::TcpFrontEnd::Accept accept = devsim::TcpFrontEnd::Accept::kReplace;
   std::vector<uint32_t> discovery;
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
@@ -263,6 +267,7 @@ int main(int argc, char** argv) {
       config.dropReplies = static_cast<int>(v);
     } else if (arg == "--sync-address" && hasValue && number(argv[++i], 255, v)) {
       config.syncAddress = static_cast<int>(v);
+    } else if (arg == "--accept" && hasValue && devsim::parseAccept(argv[++i], accept)) {
     } else if (arg == "--discovery" && hasValue && inet_pton(AF_INET, argv[++i], &a) == 1) {
       discovery.push_back(a.s_addr);
     } else if (hasValue && modelOption(arg, argv[i + 1], config, settings)) {
@@ -293,7 +298,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<devsim::PtyFrontEnd> ptyEnd;
   std::unique_ptr<devsim::DiscoveryResponder> responder;
   if (tcpPort >= 0) {
-    tcp = std::make_unique<devsim::TcpFrontEnd>(device, static_cast<uint16_t>(tcpPort));
+    tcp = std::make_unique<devsim::TcpFrontEnd>(device, static_cast<uint16_t>(tcpPort), accept);
     if (!tcp->ok()) {
       std::fprintf(stderr, "devsim: cannot listen on 127.0.0.1:%ld\n", tcpPort);
       return 1;

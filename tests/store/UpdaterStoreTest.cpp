@@ -2,11 +2,16 @@
 // local builds, stored files replaced whole.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 #include "tests/fakes/BirdGenerator.h"
@@ -28,6 +33,12 @@ protected:
   testsupport::TempDir dir;
   std::string base = dir.sub("updater");
 };
+
+std::vector<std::string> sortedListing(const std::string& directory) {
+  std::vector<std::string> names = testsupport::listDirectory(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 std::string throwMessage(const std::function<void()>& fn) {
   try {
@@ -192,9 +203,74 @@ TEST_F(UpdaterStoreTest, FullDiskNeverLeavesATruncatedBirdFile) {
   });
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(birdgen::readFile(base + "/00000002/7.bird"), first);
-  std::vector<std::string> names = testsupport::listDirectory(base + "/00000002");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".settings", "7.bird"}));
+  EXPECT_EQ(sortedListing(base + "/00000002"), (std::vector<std::string>{".settings", "7.bird"}));
+}
+
+// A run killed in the middle of writing a stored file or the attribute file (here by
+// the file-size limit, which ends the writer as a kill would) left its hidden temporary,
+// up to the size of a BIRD file, in the device's entry for good. It leaves nothing now,
+// and the files stay as they were.
+TEST_F(UpdaterStoreTest, AWriterKilledWhileItWritesLeavesNothingBehind) {
+  UpdaterStore store(base.c_str());
+  UpdaterStoreItem device = store.AddDevice(0x3u);
+  const std::string entry = base + "/00000003";
+  const birdgen::Bytes first = birdgen::randomImage(4000, 1), second = birdgen::randomImage(400000, 2);
+  ASSERT_EQ(device.WriteFile("7.bird", first.data(), first.size()), aErrNone);
+  const std::string settings = readText(entry + "/.settings");
+  // Status -1: the child did not exit, the limit's signal ended it in its write.
+  const auto endedInItsWrite = [](rlim_t bytes, const std::function<void()>& write) {
+    return testsupport::RunInChild([&]() {
+             signal(SIGXFSZ, SIG_DFL);
+             struct rlimit limit = {bytes, bytes};
+             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return testsupport::kUnsupported;
+             write();
+             return 0;
+           }).status == -1;
+  };
+  EXPECT_TRUE(endedInItsWrite(100000, [&] { device.WriteFile("7.bird", second.data(), second.size()); }));
+  EXPECT_TRUE(endedInItsWrite(1000, [&] {
+    device.attributes.Add("NOTE", std::string(4000, 'n'));
+    device.attributes.Save(nullptr);
+  }));
+  EXPECT_EQ(birdgen::readFile(entry + "/7.bird"), first);
+  EXPECT_EQ(readText(entry + "/.settings"), settings);
+  EXPECT_EQ(sortedListing(entry), (std::vector<std::string>{".settings", "7.bird"}));
+}
+
+// Where the file system has no unnamed files, or they cannot be named (no /proc), the
+// hidden temporary is written as before; one that a run ended in the middle of its save
+// left behind goes when its entry is next opened, while a running writer's stays.
+TEST_F(UpdaterStoreTest, TemporariesOfEndedRunsGoWhenTheirEntryIsOpened) {
+  UpdaterStore store(base.c_str());
+  UpdaterStoreItem device = store.AddDevice(0x4u);
+  const std::string entry = base + "/00000004";
+  const birdgen::Bytes bytes = birdgen::randomImage(5000, 3);
+  const testsupport::RunResult withoutProc = testsupport::RunInChild([&]() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+      return testsupport::kUnsupported;
+    return device.WriteFile("8.bird", bytes.data(), bytes.size()) == aErrNone ? 0 : 1;
+  });
+  if (withoutProc.status == testsupport::kUnsupported) GTEST_SKIP() << "cannot hide /proc in a child here";
+  EXPECT_EQ(withoutProc.status, 0) << withoutProc.err;
+  EXPECT_EQ(birdgen::readFile(entry + "/8.bird"), bytes);
+
+  // A pid that has ended: a child's, waited for.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const std::string dead = std::to_string(gone), alive = std::to_string(getpid());
+  const std::vector<std::string> stale = {".8.bird.tmp-" + dead + "-0-0", ".settings.tmp-" + dead + "-12-3"};
+  const std::vector<std::string> kept = {".8.bird.tmp-" + alive + "-1-0", ".8.bird.tmp-" + dead + "-x",
+                                         ".notes.tmp-" + dead, "9.bird.tmp-" + dead + "-0-0"};
+  for (const std::string& name : stale) writeText(entry + "/" + name, "left over");
+  for (const std::string& name : kept) writeText(entry + "/" + name, "kept");
+  UpdaterStoreItem found;
+  ASSERT_TRUE(store.FindDevice(0x4u, &found));
+  for (const std::string& name : stale) EXPECT_FALSE(exists(entry + "/" + name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(exists(entry + "/" + name)) << name;
+  EXPECT_EQ(birdgen::readFile(entry + "/8.bird"), bytes);
 }
 
 TEST_F(UpdaterStoreTest, DefaultItemTouchesNothing) {

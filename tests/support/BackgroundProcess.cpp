@@ -161,30 +161,28 @@ void BackgroundProcess::send(const std::string& line) {
   }
 }
 
-void BackgroundProcess::stop() {
+bool BackgroundProcess::signal(int number) { return pid_ > 0 && kill(pid_, number) == 0; }
+
+bool BackgroundProcess::stop(int timeoutMs) {
   if (input_ >= 0) {
     close(input_);
     input_ = -1;
   }
+  bool clean = false;
   if (pid_ > 0) {
     int status = 0;
-    const auto waitUntil = [&](std::chrono::milliseconds limit) {
-      const auto deadline = std::chrono::steady_clock::now() + limit;
-      while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      return false;
-    };
     kill(pid_, SIGTERM);
-    if (!waitUntil(std::chrono::milliseconds(3000))) {
+    if (waitExit(timeoutMs, &status)) {
+      clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
+      pid_ = -1;
     }
-    pid_ = -1;
   }
   if (reader_.joinable()) reader_.join();
   if (errorReader_.joinable()) errorReader_.join();
+  return clean;
 }
 
 }  // namespace testsupport

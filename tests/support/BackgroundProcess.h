@@ -1,9 +1,10 @@
 #pragma once
-// A program that runs beside a test (a Python peer, a child that is signalled): its
-// standard output is collected line by line and its standard error whole, its standard
-// input takes commands, and every wait is bounded. It may be started inside another
-// process's network namespace (the "other machine" of OtherMachine.h). The program runs
-// without the tests' preloaded libraries.
+// A program that runs beside a test (a simulator, a Python peer, the fake update server,
+// an Updater the test cuts short): its standard output is collected line by line and its
+// standard error whole, its standard input takes commands, and every wait is bounded. It
+// may be started inside another process's network namespace (the "other machine" of
+// OtherMachine.h). The program runs without the tests' preloaded libraries. (A program
+// run to its end is Subprocess.h's RunProgram.)
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -29,6 +30,8 @@ class BackgroundProcess {
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   bool running() const { return pid_ > 0; }
+  // Sends a signal; false when there is no process to send it to.
+  bool signal(int number);
   // Every line the peer printed so far.
   std::vector<std::string> lines() const;
   // Lines starting with prefix (the prefix and one space removed).
@@ -41,10 +44,12 @@ class BackgroundProcess {
   pid_t pid() const { return pid_; }
   // Everything written on standard error so far.
   std::string errors() const;
-  // Waits for the process to end; false at the time-out. *status as waitpid gives it.
+  // Waits for the process to end; false at the time-out (0: only looks). *status as
+  // waitpid gives it.
   bool waitExit(int timeoutMs, int* status);
-  // Ends the peer (SIGTERM, then SIGKILL after 3 s).
-  void stop();
+  // Ends the program: its standard input closed, SIGTERM, then SIGKILL after timeoutMs.
+  // True when it ended by itself with status 0 (false when it had ended before).
+  bool stop(int timeoutMs = 3000);
 
  private:
   void launch(std::vector<std::string> argv, pid_t netnsPid);

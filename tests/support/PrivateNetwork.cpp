@@ -3,17 +3,14 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <string>
 
-extern char** environ;
+#include "tests/support/Subprocess.h"
 
 namespace nettest {
 namespace {
@@ -35,35 +32,6 @@ bool onlyLoopback() {
     if (std::strcmp(entry->ifa_name, "lo") != 0) only = false;
   freeifaddrs(list);
   return only;
-}
-
-// Runs a shell command without the test's preload libraries: `ip` under a preloaded
-// sanitizer runtime or umockdev would report its own leaks or fail. The wait is
-// bounded: a command still running after 20 s is killed and counts as failed.
-bool shell(const std::string& command) {
-  std::vector<char*> env;
-  for (char** e = environ; *e != nullptr; e++)
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
-  env.push_back(nullptr);
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    execve("/bin/sh", const_cast<char**>(argv), env.data());
-    _exit(127);
-  }
-  int status = 0;
-  for (int waited = 0;; waited++) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if ((done < 0 && errno != EINTR) || waited >= 20000) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      return false;
-    }
-    usleep(1000);
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -91,7 +59,7 @@ Entry enterPrivateNetwork(bool withVethPair) {
     return entry;
   }
   sInOwnNamespace = true;
-  if (!shell("ip link set lo up")) {
+  if (!testsupport::RunShell("ip link set lo up")) {
     entry.reason = "cannot bring up lo in the new network namespace";
     return entry;
   }
@@ -99,7 +67,7 @@ Entry enterPrivateNetwork(bool withVethPair) {
     const std::string setup = std::string("ip link add twd0 type veth peer name twd1") + " && ip addr add " +
                               kFirstAddress + "/24 dev twd0" + " && ip addr add " + kSecondAddress +
                               "/24 dev twd1" + " && ip link set twd0 up && ip link set twd1 up";
-    if (!shell(setup)) {
+    if (!testsupport::RunShell(setup)) {
       entry.reason = "cannot make the veth pair twd0/twd1 in the new network namespace";
       return entry;
     }

@@ -1,11 +1,12 @@
 #pragma once
-// A simulator program (devsim_fw, devsim) as a child process for a test: started with
-// its arguments, waited for until it prints "ready" (bounded), stopped with SIGTERM so
-// that it writes its dump.
-#include <sys/types.h>
-
+// A simulator program (devsim_fw, devsim) beside a test, on BackgroundProcess: started
+// with its arguments, waited for until it prints "ready" (bounded), stopped with SIGTERM
+// so that it writes its dump.
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/BackgroundProcess.h"
 
 namespace testsupport {
 
@@ -26,7 +27,7 @@ class SimProcess {
   const std::string& error() const { return error_; }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<BackgroundProcess> process_;
   int port_ = 0;
   std::string error_;
 };

@@ -13,7 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+
+#include "tests/support/Files.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -25,14 +31,16 @@ struct Channels {
   int errRead = -1, errWrite = -1;
 };
 
+// Every descriptor is close-on-exec: a child that another thread forks meanwhile must not
+// keep this child's pipes open (its caller would wait for that child's end too).
 Channels OpenChannels(bool terminal) {
   Channels c;
   if (terminal) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
     const char* name = ptsname(master);
     if (name == nullptr) throw std::runtime_error("no pty name");
-    int slave = open(name, O_RDWR | O_NOCTTY);
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) throw std::runtime_error("cannot open pty slave");
     // Raw, so the bytes the program writes arrive unchanged (no "\n" to "\r\n").
     struct termios mode;
@@ -43,28 +51,51 @@ Channels OpenChannels(bool terminal) {
     c.outWrite = slave;
   } else {
     int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
     c.outRead = fds[0];
     c.outWrite = fds[1];
   }
   int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("no pipe");
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
   c.errRead = fds[0];
   c.errWrite = fds[1];
   return c;
 }
 
-void SetUpChild(const Channels& c, const RunOptions& options) {
+// The environment a program runs with: this process's, less unsetEnv and the names
+// setEnv gives, then setEnv. Made before the fork: the child of a threaded process only
+// calls async-safe functions before its exec.
+std::vector<std::string> ChildEnvironment(const RunOptions& options) {
+  auto named = [](const std::string& entry, const std::string& name) {
+    return entry.compare(0, name.size() + 1, name + "=") == 0;
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; e++) {
+    const std::string entry = *e;
+    bool dropped = false;
+    for (const std::string& name : options.unsetEnv) dropped = dropped || named(entry, name);
+    for (const std::string& set : options.setEnv) dropped = dropped || named(entry, set.substr(0, set.find('=')));
+    if (!dropped) env.push_back(entry);
+  }
+  env.insert(env.end(), options.setEnv.begin(), options.setEnv.end());
+  return env;
+}
+
+// environmentGiven: the program's environment goes to its exec; else the options' changes
+// are made in the child itself, for the code that runs there.
+void SetUpChild(const Channels& c, const RunOptions& options, bool environmentGiven) {
   dup2(c.outWrite, STDOUT_FILENO);
   dup2(c.errWrite, STDERR_FILENO);
-  int devnull = open("/dev/null", O_RDONLY);
+  int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (devnull >= 0) dup2(devnull, STDIN_FILENO);
   for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, devnull})
     if (fd > STDERR_FILENO) close(fd);
-  for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
-  for (const std::string& entry : options.setEnv) {
-    size_t eq = entry.find('=');
-    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  if (!environmentGiven) {
+    for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
+    for (const std::string& entry : options.setEnv) {
+      size_t eq = entry.find('=');
+      setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
   }
   if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(126);
   if (options.gid != static_cast<gid_t>(-1)) {
@@ -124,21 +155,53 @@ RunResult Collect(pid_t pid, const Channels& c, int timeoutMs) {
   return result;
 }
 
+// A child that drops its privileges can run only what every user reaches, and the build
+// tree may lie inside a private directory (a checkout in root's home, mode 0700): such a
+// child runs a copy of the program under /tmp, made once per program and test process
+// and removed when the process ends.
+std::string ProgramFor(const std::string& path, const RunOptions& options) {
+  if (options.uid == static_cast<uid_t>(-1) && options.gid == static_cast<gid_t>(-1)) return path;
+  static std::mutex mutex;
+  static std::map<std::string, std::pair<std::unique_ptr<TempDir>, std::string>> copies;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = copies.find(path);
+  if (found != copies.end()) return found->second.second;
+  auto dir = std::make_unique<TempDir>("/tmp");
+  if (chmod(dir->path().c_str(), 0755) != 0) throw std::runtime_error("cannot open " + dir->path() + " to others");
+  const size_t slash = path.rfind('/');
+  const std::string copy = dir->sub(slash == std::string::npos ? path : path.substr(slash + 1));
+  copyFile(path, copy, 0755);
+  copies.emplace(path, std::make_pair(std::move(dir), copy));
+  return copy;
+}
+
 }  // namespace
 
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options) {
+  const std::string program = ProgramFor(path, options);
   Channels c = OpenChannels(options.stdoutIsTerminal);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> environment = ChildEnvironment(options);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    SetUpChild(c, options);
-    execve(path.c_str(), argv.data(), environ);
+    SetUpChild(c, options, true);
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   return Collect(pid, c, options.timeoutMs);
+}
+
+bool RunShell(const std::string& command, int timeoutMs) {
+  RunOptions options;
+  options.unsetEnv = {"LD_PRELOAD"};
+  options.timeoutMs = timeoutMs;
+  return RunProgram("/bin/sh", {"sh", "-c", command}, options).status == 0;
 }
 
 RunResult RunInChild(const std::function<int()>& body, const RunOptions& options) {
@@ -147,7 +210,7 @@ RunResult RunInChild(const std::function<int()>& body, const RunOptions& options
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    SetUpChild(c, options);
+    SetUpChild(c, options, false);
     int status = 2;
     try {
       status = body();

@@ -28,13 +28,19 @@ struct RunOptions {
   std::string workDir;                // chdir here in the child when set
 };
 
-// args[0] is the program name as the child sees it; the program run is `path`.
-// Status 127: it could not be run (the child cannot reach it, for one).
+// args[0] is the program name as the child sees it; the program run is `path`, or, for a
+// child that drops its uid or gid, a copy of it under /tmp that every user reaches.
+// Status 127: it could not be run.
 RunResult RunProgram(const std::string& path, const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Runs body in a forked child, which then exits with body's result as its status (2
 // when body throws; the exception's text goes to the captured standard error).
 RunResult RunInChild(const std::function<int()>& body, const RunOptions& options = {});
+
+// Runs a shell command line (/bin/sh -c) to its end without the test's preloaded
+// libraries (`ip` under a sanitizer runtime or umockdev would fail); a command still
+// running after timeoutMs is killed. True when it ended with status 0.
+bool RunShell(const std::string& command, int timeoutMs = 20000);
 
 // A child's status meaning "this environment cannot do it": the caller skips.
 constexpr int kUnsupported = 77;

@@ -130,4 +130,10 @@ class Bus {
 // True when the process runs with umockdev's preload library.
 bool inMockEnvironment();
 
+// For a GoogleTest test (its SetUp or body) that needs the emulation: a fatal failure when
+// the preload library is missing. Such a test never skips for the want of it.
+#define USBEMU_REQUIRE_PRELOAD()                  \
+  ASSERT_TRUE(::usbemu::inMockEnvironment())      \
+      << "not running under umockdev's preload library (tests/usb/run-under-umockdev.sh)"
+
 }  // namespace usbemu

@@ -67,10 +67,10 @@ namespace {
 // display muted. False when there is none; a refusal is shown, a load error logged.
 bool _find_loader_file(UpdaterDisplayInterface& display, Updater& updater, uint32_t serial, const std::string& birdPath,
                        BirdFile& bird) {
-  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
-  if (!store) return false;
+  RunStore& store = updater.Store();
+  if (!store.open(display, "_get_fingerprint_imx")) return false;
   UpdaterStoreItem item;
-  store->FindDevice(serial, &item);
+  store.find(serial, &item);
 
   std::string name;
   if (!birdPath.empty()) {
@@ -86,7 +86,7 @@ bool _find_loader_file(UpdaterDisplayInterface& display, Updater& updater, uint3
     const uint32_t build = updater.Download_Firmware(serial, std::string(), false, false);
     if (build != 0) {
       name = std::to_string(build) + ".bird";
-      store->FindDevice(serial, &item);
+      store.find(serial, &item);
     }
   }
   try {

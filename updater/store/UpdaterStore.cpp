@@ -101,6 +101,8 @@ UpdaterStoreItem::UpdaterStoreItem() = default;
 
 UpdaterStoreItem::UpdaterStoreItem(const char* itemBase, const char* itemName, store_item_t itemType)
     : base(itemBase != nullptr ? itemBase : ""), name(itemName != nullptr ? itemName : ""), type(itemType) {
+  // What an earlier run killed in the middle of a save left in the device's entry.
+  if (type == STORE_ITEM_DIRECTORY) RemoveStaleTemporaries(BuildPath(base.c_str(), name.c_str(), nullptr));
   attributes.Load(BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr).c_str());
 }
 
@@ -151,8 +153,11 @@ bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) const {
 
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const {
   UpdaterStoreItem device;
-  if (!FindDevice(serial, &device)) return true;
+  if (FindDevice(serial, &device)) ListEntries(device, items);
+  return true;
+}
+
+void UpdaterStore::ListEntries(const UpdaterStoreItem& device, std::vector<UpdaterStoreItem>& items) const {
   items_t found{&items};
   aDirectory_List(BuildPath(device.base.c_str(), device.name.c_str(), nullptr).c_str(), _find_items, &found);
-  return true;
 }

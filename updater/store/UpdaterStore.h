@@ -51,6 +51,9 @@ public:
   bool FindDevice(uint32_t serial, UpdaterStoreItem* item) const;
   bool FindDevice(const char* name, UpdaterStoreItem* item) const;
   bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const;
+  // Appends an item for each visible entry of a device's directory (FindLocalBuilds
+  // without looking for the device first).
+  void ListEntries(const UpdaterStoreItem& device, std::vector<UpdaterStoreItem>& items) const;
 
   std::string base;
 };

@@ -1,6 +1,8 @@
 #include "updater/store/path.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,10 +59,13 @@ std::string temporaryPath(const std::string& path, unsigned attempt) {
   return directory + "." + name + suffix;
 }
 
-void syncDirectoryOf(const std::string& path) {
+std::string directoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+void syncDirectoryOf(const std::string& path) {
+  const int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   // The rename has happened; a failed directory sync only weakens crash durability.
   (void)::fsync(fd);
@@ -74,6 +79,64 @@ void discard(const std::string& temporary) {
   errno = error;
 }
 
+// Writes every byte and syncs them; errno says why when it fails.
+bool fill(int fd, const void* data, uint64_t length) {
+  return writeAll(fd, static_cast<const uint8_t*>(data), length) && ::fsync(fd) == 0;
+}
+
+// Closes fd; a failed close (a write the file system took back) counts as a failure.
+bool closeChecked(int fd, bool ok) {
+  const int error = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!ok) errno = error;
+  return ok && closed;
+}
+
+// A file without a name in the directory of path, or -1 where the file system has none
+// (or refuses one). A process killed while it writes leaves nothing behind.
+int openUnnamed(const std::string& path) {
+  // Mode 0666 before the umask, as a file opened with "wb" would get.
+  return ::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+// Gives the unnamed file a temporary name beside path (only the rename that follows can
+// be cut off now); false when it cannot (no /proc, say).
+bool nameUnnamed(int fd, const std::string& path, std::string& temporary) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  for (unsigned attempt = 0; attempt < 16; attempt++) {
+    temporary = temporaryPath(path, attempt);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST) break;
+  }
+  temporary.clear();
+  return false;
+}
+
+int openNamed(const std::string& path, std::string& temporary) {
+  int fd = -1;
+  for (unsigned attempt = 0; attempt < 16 && fd < 0; attempt++) {
+    temporary = temporaryPath(path, attempt);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  return fd;
+}
+
+// The pid in a name that temporaryPath made (".<name>.tmp-<pid>-<n>-<n>"), or 0 for any
+// other name.
+long temporaryOwner(const std::string& name) {
+  const size_t at = name.rfind(".tmp-");
+  if (name[0] != '.' || at == std::string::npos || at < 2) return 0;
+  const std::string numbers = name.substr(at + 5);
+  if (numbers.find_first_not_of("0123456789-") != std::string::npos) return 0;
+  long pid = 0;
+  unsigned counter = 0, attempt = 0;
+  char more = 0;
+  if (std::sscanf(numbers.c_str(), "%ld-%u-%u%c", &pid, &counter, &attempt, &more) != 3) return 0;
+  return pid > 0 ? pid : 0;
+}
+
 }  // namespace
 
 aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error) {
@@ -83,25 +146,28 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
     return aErrParam;
   }
   std::string temporary;
-  int fd = -1;
-  for (unsigned attempt = 0; attempt < 16 && fd < 0; attempt++) {
-    temporary = temporaryPath(path, attempt);
-    // Mode 0666 before the umask, as a file opened with "wb" would get.
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+  const int unnamed = openUnnamed(path);
+  if (unnamed >= 0) {
+    const bool written = fill(unnamed, data, length);
+    // Where no name can be given to it (no /proc), a named temporary is written instead.
+    const bool named = written && nameUnnamed(unnamed, path, temporary);
+    if (!closeChecked(unnamed, written)) {
+      if (named) discard(temporary);
+      if (error != nullptr) *error = errno;
+      return aErrIO;
+    }
   }
-  if (fd < 0) {
-    if (error != nullptr) *error = errno;
-    return aErrNotFound;
-  }
-
-  bool ok = writeAll(fd, static_cast<const uint8_t*>(data), length);
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok) {
-    discard(temporary);
-    if (error != nullptr) *error = errno;
-    return aErrIO;
+  if (temporary.empty()) {
+    const int fd = openNamed(path, temporary);
+    if (fd < 0) {
+      if (error != nullptr) *error = errno;
+      return aErrNotFound;
+    }
+    if (!closeChecked(fd, fill(fd, data, length))) {
+      discard(temporary);
+      if (error != nullptr) *error = errno;
+      return aErrIO;
+    }
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     discard(temporary);
@@ -110,6 +176,19 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
   }
   syncDirectoryOf(path);
   return aErrNone;
+}
+
+void RemoveStaleTemporaries(const std::string& directory) {
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return;
+  const long self = static_cast<long>(getpid());
+  while (const dirent* entry = ::readdir(listing)) {
+    const long owner = temporaryOwner(entry->d_name);
+    // A temporary of a process that still runs may be in the middle of its write.
+    if (owner == 0 || owner == self || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(listing), entry->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 int OpenRegularFile(const std::string& path, aErr* result, int* error) {

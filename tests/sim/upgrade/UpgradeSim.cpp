@@ -76,7 +76,7 @@ UpgradeSim::UpgradeSim(const SimOptions& options) : options_(options) {
     return false;
   });
 
-  tcp_ = std::make_unique<TcpFrontEnd>(*device_, options.tcpPort);
+  tcp_ = std::make_unique<TcpFrontEnd>(*device_, options.tcpPort, options.accept);
   port_ = tcp_->port();
   controller_ = std::thread([this] { control(); });
 }
@@ -157,7 +157,8 @@ bool UpgradeSim::dump(const std::string& dir) {
     good = writeWhole(base + ".loader", std::string(loader.begin(), loader.end())) && good;
     std::ostringstream stats;
     stats << u.second->report() << "flash_base=0x" << hex8(flashLow) << "\nloader_base=0x" << hex8(loaderLow)
-          << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections() << "\n";
+          << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections()
+          << "\nturned_away=" << tcp_->turnedAway() << "\n";
     good = writeWhole(base + ".stats", stats.str()) && good;
   }
   if (options_.trace) {

@@ -32,6 +32,7 @@ struct SimOptions {
   model::ModuleConfig module;   // the front module's identity
   Settings upgrade;             // for every upgrade entity
   uint16_t tcpPort = 0;
+  TcpFrontEnd::Accept accept = TcpFrontEnd::Accept::kReplace;
   // LOAD: -1 keeps the link and acknowledges at once; otherwise the module leaves for
   // this long and acknowledges on the new connection.
   int loadLeaveMs = -1;
@@ -59,7 +60,8 @@ class UpgradeSim {
   std::vector<std::pair<uint32_t, UpgradeDevice*>> upgrades();
 
   // Writes SERIAL.flash, SERIAL.loader (raw bytes from the lowest address written) and
-  // SERIAL.stats (key=value, the lowest addresses included) into dir, each file whole.
+  // SERIAL.stats (key=value, the lowest addresses included, and turned_away: connections
+  // the accept policy closed at once) into dir, each file whole.
   // With trace on, the front module's file SERIAL.packets holds every packet the module
   // received, one per line: milliseconds of the monotonic clock, then the wire bytes in
   // hex ("12345 04 02 5F 06").

@@ -24,6 +24,8 @@ void usage() {
                "  --serial HEX --address N --model N --version HEX --build N --features HEX\n"
                "  --discovery IPV4      answer TCP/IP discovery heard on that interface (repeatable)\n"
                "  --advertise-port N    name this TCP port in discovery replies instead of the real one\n"
+               "  --accept POLICY       replace (default), one-host (busy with the first host: later\n"
+               "                        connections are accepted and closed) or none (all closed)\n"
                "  --behind ADDR:SERIAL[:MODEL]  a module behind this one (router mode; repeatable)\n"
                "  --block-size N        block size named to PREPARE (default 256)\n"
                "  --uei                 accept firmware pieces as UEI byte sequences\n"
@@ -104,6 +106,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--short" && (good = pair(value, v, w))) {
       f.shortOption = static_cast<int>(v);
       f.shortReply = static_cast<int>(w);
+    } else if (arg == "--accept") {
+      good = devsim::parseAccept(value, options.accept);
     } else if (arg == "--dump") {
       dumpDir = value;
     } else if (arg == "--discovery") {
