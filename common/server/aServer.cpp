@@ -19,12 +19,11 @@ using namespace aserver;
 namespace {
 
 constexpr int kStopWaitMs = 250;
-// The worker's answers wait this long at most for room on the internal channel.
-constexpr int kWorkerSendWaitMs = 1000;
-
 uint8_t drainAll(const aPacket*, void*) { return 1; }
 
 std::atomic<uint64_t> sEndpoints{0};
+// Counts the actors that have ended (see _serverActorEnds).
+std::atomic<uint64_t> sActorsEnded{0};
 
 }  // namespace
 
@@ -48,6 +47,8 @@ class aServerExitStop : public aZSysUser {
 
 namespace aserver {
 
+void _serverActorEnds() { sActorsEnded.fetch_add(1, std::memory_order_release); }
+
 void _signalWaitDestroyActor(zactor_t** actor) {
   if (actor == nullptr || *actor == nullptr) return;
   zsock_t* pipe = zactor_sock(*actor);
@@ -58,11 +59,17 @@ void _signalWaitDestroyActor(zactor_t** actor) {
   zsock_set_sndtimeo(pipe, -1);
   zsock_set_rcvtimeo(pipe, -1);
   zactor_destroy(actor);
+  // The destroy has joined the actor's thread inside CZMQ, where ThreadSanitizer cannot
+  // see it; this load makes the actor's last step visibly come before what follows
+  // (freeing what it used).
+  sActorsEnded.load(std::memory_order_acquire);
 }
 
 aPacket* _zFrame_To_aPacket(const uint8_t* frame, size_t size) {
   if (frame == nullptr || size < 2 || size > aPACKET_MAX_WIRE) return nullptr;
-  if (frame[1] > size - 2) return nullptr;
+  // A frame longer than its length byte says is no packet either: its tail would be
+  // cut off unseen.
+  if (static_cast<size_t>(frame[1]) + 2 != size) return nullptr;
   return aPacket_CreateWithData(frame[0], frame[1], frame + 2);
 }
 
@@ -105,7 +112,7 @@ void _createNetworkSpec(const aServer* server, uint8_t out[aLINKSPEC_SIZE]) {
 namespace {
 
 // Tears down the ZeroMQ side: actors first (each ends its current step at once, as
-// stopping is set), then the sockets the actors used.
+// stopping is set, and closes its own sockets), then the filter end.
 void sShutDown(aServer* s) {
   s->stopping = true;
   _signalWaitDestroyActor(&s->sync);
@@ -116,21 +123,14 @@ void sShutDown(aServer* s) {
     _signalWaitDestroyActor(&s->discovery);
   }
   _serverCloseBatch(s);
-  zsock_destroy(&s->syncBroker);
-  zsock_destroy(&s->syncWorker);
-  zsock_destroy(&s->streamBroker);
-  zsock_destroy(&s->frontend);
-  if (s->pools) s->pools->clear();
 }
 
-// A DEALER pair on a private in-process endpoint that no other process can join.
-bool sMakePair(const char* purpose, zsock_t* bound, zsock_t* connected) {
-  if (bound == nullptr || connected == nullptr) return false;
+// A private in-process endpoint that no other process can join.
+std::string sEndpoint(uint64_t server, const char* purpose) {
   char endpoint[64];
-  std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-%llu-%s",
-                static_cast<unsigned long long>(sEndpoints.fetch_add(1)), purpose);
-  if (zsock_bind(bound, "%s", endpoint) != 0) return false;
-  return zsock_connect(connected, "%s", endpoint) == 0;
+  std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-%llu-%s", static_cast<unsigned long long>(server),
+                purpose);
+  return endpoint;
 }
 
 zsock_t* sSocket(int type) {
@@ -148,6 +148,7 @@ bool sStartActor(zactor_t** actor, zactor_fn* body, aServer* s) {
   if (*actor == nullptr) return false;
   if (zsock_wait(*actor) == kServerReady) return true;
   zactor_destroy(actor);
+  sActorsEnded.load(std::memory_order_acquire);   // as in _signalWaitDestroyActor
   return false;
 }
 
@@ -207,37 +208,27 @@ aErr aServer_Start(aServer* s) {
   s->exitStop = std::make_shared<aServerExitStop>(s);
   s->exitToken = aZSys_AddUser(s->exitStop);
 
-  s->expectedReplies = 0;
-  s->pools.reset(new (std::nothrow) std::list<aServerPool>());
-
-  s->frontend = sSocket(ZMQ_ROUTER);
-  s->streamFilter = sSocket(ZMQ_DEALER);
-  s->streamBroker = sSocket(ZMQ_DEALER);
-  s->syncWorker = sSocket(ZMQ_DEALER);
-  s->syncBroker = sSocket(ZMQ_DEALER);
-  if (s->frontend == nullptr || s->streamFilter == nullptr || s->streamBroker == nullptr ||
-      s->syncWorker == nullptr || s->syncBroker == nullptr)
-    return aErrResource;
-  // A reply for a client that is gone fails at once instead of vanishing, so that the
-  // broker can forget it as a subscriber.
-  zsock_set_router_mandatory(s->frontend, 1);
-  zsock_set_sndtimeo(s->syncWorker, kWorkerSendWaitMs);
-
   if (!_configureInterface(s)) return aErrResource;
 
   char text[INET_ADDRSTRLEN + 1] = "127.0.0.1";
   if (!s->localOnly && aDiscovery_ConvertIPv4Interface(s->interfaceAddress, text, sizeof text) == 0)
     return aErrResource;
-  const int port = zsock_bind(s->frontend, "tcp://%s:*", text);
-  s->frontendPort = port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+  s->frontendEndpoint = std::string("tcp://") + text + ":*";
+  const uint64_t number = sEndpoints.fetch_add(1);
+  s->syncEndpoint = sEndpoint(number, "sync");
+  s->streamEndpoint = sEndpoint(number, "stream");
 
-  s->streamConnected = sMakePair("stream", s->streamBroker, s->streamFilter);
-  s->syncConnected = sMakePair("sync", s->syncBroker, s->syncWorker);
-  if (s->frontendPort.load() == 0 || !s->streamConnected || !s->syncConnected) return aErrResource;
-
-  if (!sStartActor(&s->broker, _serverWorker_broker, s)) return aErrResource;
+  // The broker binds its sockets (the frontend among them) before it is ready; the
+  // worker and the filter end connect to them afterwards.
+  if (!sStartActor(&s->broker, _serverWorker_broker, s) || s->frontendPort.load() == 0) return aErrResource;
+  {
+    std::lock_guard<std::mutex> hold(s->batchMutex);
+    s->streamFilter = sSocket(ZMQ_DEALER);
+    if (s->streamFilter == nullptr || zsock_connect(s->streamFilter, "%s", s->streamEndpoint.c_str()) != 0)
+      return aErrResource;
+  }
   if (!sStartActor(&s->sync, _serverWorker_syncCommands, s)) return aErrResource;
-  if (s->discovery == nullptr || !s->pools) return aErrResource;
+  if (s->discovery == nullptr) return aErrResource;
 
   if (aLink_InstallUserPacketFilter(s->deviceId, _streamingPacketFilter, s) != aErrNone) return aErrResource;
   aLink_DrainPackets(s->deviceId, drainAll, nullptr);

@@ -83,7 +83,7 @@ bool _configureInterface(aServer* s) {
   return s->discovery != nullptr && zsock_wait(s->discovery) == kServerReady;
 }
 
-void _serverWorker_broker_beacon(aServer* s) {
+void _serverWorker_broker_beacon(aServer* s, aServerBeacon& beacon) {
   char* sender = zstr_recv(s->discovery);
   if (sender == nullptr) return;
   zframe_t* content = zsock_rcvmore(s->discovery) ? zframe_recv(s->discovery) : nullptr;
@@ -94,24 +94,24 @@ void _serverWorker_broker_beacon(aServer* s) {
   }
   const bool discovery = content != nullptr && zframe_size(content) >= aDISCOVERY_BEACON_FILTER_SIZE &&
                          std::memcmp(zframe_data(content), DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE) == 0;
-  if (discovery && s->model.load() != 0 && !s->publishing) {
+  if (discovery && s->model.load() != 0 && !beacon.publishing) {
     uint8_t spec[aLINKSPEC_SIZE];
     _createNetworkSpec(s, spec);
     zsock_send(s->discovery, "sbi", "PUBLISH", spec, static_cast<size_t>(aLINKSPEC_SIZE),
                aDISCOVERY_BEACON_INTERVAL_MS);
     // Monotonic: a step of the wall clock neither ends nor stretches the publishing.
-    s->beaconStart = aTime_GetMonotonicMSTicks();
-    s->publishing = true;
+    beacon.start = aTime_GetMonotonicMSTicks();
+    beacon.publishing = true;
   }
   zframe_destroy(&content);
   zstr_free(&sender);
 }
 
-void _serverBeaconSilencing(aServer* s) {
-  if (!s->discoveryIsBeacon || !s->publishing) return;
-  if (aTime_GetMonotonicMSTicks() - s->beaconStart <= kPublishMs) return;
+void _serverBeaconSilencing(aServer* s, aServerBeacon& beacon) {
+  if (!s->discoveryIsBeacon || !beacon.publishing) return;
+  if (aTime_GetMonotonicMSTicks() - beacon.start <= kPublishMs) return;
   zstr_sendx(s->discovery, "SILENCE", nullptr);
-  s->publishing = false;
+  beacon.publishing = false;
 }
 
 void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
@@ -158,6 +158,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
   }
   aMulticast_Destroy(&requests);
   aMulticast_Destroy(&replies);
+  _serverActorEnds();
   zsock_signal(pipe, kServerReady);   // final
 }
 

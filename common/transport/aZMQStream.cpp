@@ -4,6 +4,7 @@
 #include <czmq.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -95,6 +96,13 @@ bool sSendBounded(zframe_t** frame, zsock_t* to) {
   return false;
 }
 
+// A wait that a signal the program handles cut short (CZMQ reports it as "terminated",
+// as it does an interrupt of the process, which the library leaves to the program).
+// Called at once after zpoller_wait, with its errno.
+bool sSignalled(zpoller_t* poller, int error) {
+  return zpoller_terminated(poller) && error == EINTR && !zsys_interrupted;
+}
+
 void _broker_task(zsock_t* pipe, void* args) {
   ClientStream* s = static_cast<ClientStream*>(args);
   zsock_signal(pipe, 0);   // started
@@ -107,6 +115,7 @@ void _broker_task(zsock_t* pipe, void* args) {
   zsock_signal(pipe, kReady);
   for (;;) {
     void* which = zpoller_wait(poller, aZMQSTREAM_READ_WAIT_MS);
+    const bool signalled = which == nullptr && sSignalled(poller, errno);
     zSysInterruptHandler_process();
     if (which == pipe) break;
     if (which == s->server) {
@@ -117,7 +126,7 @@ void _broker_task(zsock_t* pipe, void* args) {
       // Once: a full queue toward the server means it has not been there for a while,
       // and what a later server on that address would be sent stays bounded.
       if (frame != nullptr && zframe_send(&frame, s->server, ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
-    } else if (zpoller_terminated(poller)) {
+    } else if (zpoller_terminated(poller) && !signalled) {
       break;
     }
   }
@@ -132,8 +141,9 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference) {
   if (s->closed) return aErrIO;
   while (s->current == nullptr) {
     void* which = zpoller_wait(s->poller, aZMQSTREAM_READ_WAIT_MS);
+    const bool signalled = which == nullptr && sSignalled(s->poller, errno);
     zSysInterruptHandler_process();
-    if (which == nullptr) return zpoller_expired(s->poller) ? aErrNotReady : aErrUnknown;
+    if (which == nullptr) return zpoller_expired(s->poller) || signalled ? aErrNotReady : aErrUnknown;
     if (which != s->incomingBound) return aErrUnknown;
     zframe_t* frame = zframe_recv(s->incomingBound);
     if (frame == nullptr) return aErrIO;
