@@ -10,6 +10,7 @@
 
 #include "common/discovery/aDiscoveryQuivel.h"
 #include "common/aUEI.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/aZSys.h"
 #include "common/internal/aLinkTable.h"
 #include "common/server/aServerRecord.h"
@@ -18,12 +19,9 @@ using namespace aserver;
 
 namespace {
 
-constexpr int kStopWaitMs = 250;
 uint8_t drainAll(const aPacket*, void*) { return 1; }
 
 std::atomic<uint64_t> sEndpoints{0};
-// Counts the actors that have ended (see _serverActorEnds).
-std::atomic<uint64_t> sActorsEnded{0};
 
 }  // namespace
 
@@ -46,24 +44,6 @@ class aServerExitStop : public aZSysUser {
 };
 
 namespace aserver {
-
-void _serverActorEnds() { sActorsEnded.fetch_add(1, std::memory_order_release); }
-
-void _signalWaitDestroyActor(zactor_t** actor) {
-  if (actor == nullptr || *actor == nullptr) return;
-  zsock_t* pipe = zactor_sock(*actor);
-  zsock_set_sndtimeo(pipe, kStopWaitMs);
-  zsock_set_rcvtimeo(pipe, kStopWaitMs);
-  zsock_signal(pipe, 0);
-  zsock_wait(pipe);
-  zsock_set_sndtimeo(pipe, -1);
-  zsock_set_rcvtimeo(pipe, -1);
-  zactor_destroy(actor);
-  // The destroy has joined the actor's thread inside CZMQ, where ThreadSanitizer cannot
-  // see it; this load makes the actor's last step visibly come before what follows
-  // (freeing what it used).
-  sActorsEnded.load(std::memory_order_acquire);
-}
 
 aPacket* _zFrame_To_aPacket(const uint8_t* frame, size_t size) {
   if (frame == nullptr || size < 2 || size > aPACKET_MAX_WIRE) return nullptr;
@@ -115,12 +95,12 @@ namespace {
 // stopping is set, and closes its own sockets), then the filter end.
 void sShutDown(aServer* s) {
   s->stopping = true;
-  _signalWaitDestroyActor(&s->sync);
-  _signalWaitDestroyActor(&s->broker);
+  aZActor_Stop(&s->sync);
+  aZActor_Stop(&s->broker);
   if (s->discoveryIsBeacon) {
     zactor_destroy(&s->discovery);
   } else {
-    _signalWaitDestroyActor(&s->discovery);
+    aZActor_Stop(&s->discovery);
   }
   _serverCloseBatch(s);
 }
@@ -148,7 +128,7 @@ bool sStartActor(zactor_t** actor, zactor_fn* body, aServer* s) {
   if (*actor == nullptr) return false;
   if (zsock_wait(*actor) == kServerReady) return true;
   zactor_destroy(actor);
-  sActorsEnded.load(std::memory_order_acquire);   // as in _signalWaitDestroyActor
+  aZActor_Joined();
   return false;
 }
 
@@ -193,10 +173,11 @@ aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, uint8_t localO
   s->serial = entry->ident0;
   s->specType = specType;
   s->localOnly = localOnly ? 1 : 0;
-  const uint32_t loopback = htonl(INADDR_LOOPBACK);
   // Local only serves on 127.0.0.1 whatever interface was named, and says so: a caller
-  // that connected to the named interface would find nobody there.
-  s->interfaceAddress = interfaceAddress == 0 || s->localOnly ? loopback : interfaceAddress;
+  // that connected to the named interface would find nobody there. Without it, the
+  // interface is chosen at the start when none was named.
+  s->interfaceAddress =
+      aDiscovery_IsEveryInterface(interfaceAddress) || s->localOnly ? aDiscovery_Loopback() : interfaceAddress;
   return s;
 }
 

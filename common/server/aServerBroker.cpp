@@ -17,6 +17,7 @@
 
 #include "common/server/aServerClients.h"
 #include "common/server/aServerRecord.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
@@ -326,14 +327,14 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
   std::unique_ptr<Broker> self(new (std::nothrow) Broker(s));
   if (!self || !self->ready()) {
     self.reset();
-    _serverActorEnds();
+    aZActor_Ends();
     zsock_signal(pipe, kServerFailed);
     return;
   }
   zsock_signal(pipe, kServerReady);
   self->run(pipe);
   self.reset();
-  _serverActorEnds();
+  aZActor_Ends();
   zsock_signal(pipe, kServerReady);   // final
 }
 

@@ -3,18 +3,19 @@
 
 #include <cstring>
 
+#include "common/aUEI.h"
 #include "common/server/aServerRecord.h"
 
 namespace aserver {
 
 namespace {
 
-constexpr uint8_t cmdSTREAM = 0x5D;
-constexpr uint8_t kStreamEnable = 0x81;
+// [cmdSTREAM][enable][specifier][module, command, option, index: the 32-bit value]
 constexpr uint8_t kStreamEnableLength = 7;
 
 bool sStreamEnable(const aPacket* packet) {
-  return packet->dataSize == kStreamEnableLength && packet->data[0] == cmdSTREAM && packet->data[1] == kStreamEnable;
+  return packet->dataSize == kStreamEnableLength && packet->data[0] == cmdSTREAM &&
+         packet->data[1] == aUEI_STREAM_ENABLE_SET;
 }
 
 }  // namespace

@@ -134,11 +134,5 @@ void _serverSendAgedBatch(aServer* server);
 // Closes the batch for good and destroys the filter end.
 void _serverCloseBatch(aServer* server);
 
-// Ends an actor of the server: a stop signal it answers, both waits bounded, then the
-// destroy, which waits for its thread.
-void _signalWaitDestroyActor(zactor_t** actor);
-// The last step of each of the server's actors, after its last use of the record and
-// before its final signal.
-void _serverActorEnds();
 
 }  // namespace aserver

@@ -8,6 +8,7 @@
 
 #include "common/server/aServerRecord.h"
 #include "common/server/aServerReply.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
@@ -141,7 +142,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
   }
   if (broker == nullptr || zsock_connect(broker, "%s", s->syncEndpoint.c_str()) != 0) {
     zsock_destroy(&broker);
-    _serverActorEnds();
+    aZActor_Ends();
     zsock_signal(pipe, kServerFailed);
     return;
   }
@@ -164,7 +165,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
     if (items[1].revents & ZMQ_POLLIN) _serverWorker_syncCommands_syncBackend(s, zsock_resolve(broker));
   }
   zsock_destroy(&broker);
-  _serverActorEnds();
+  aZActor_Ends();
   zsock_signal(pipe, kServerReady);   // final
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "common/transport/aZActor.h"
 #include "common/transport/aZSys.h"
 #include "common/unix/aTime.h"
 #include "common/transport/zSysInterruptHandler.h"
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr int kHandOverTries = 100;   // 1 ms apart
-constexpr int kStopWaitMs = 250;
 constexpr uint8_t kReady = 0, kFailed = 1;
 
 // The stream's state. Shared by the aStream (through its reference) and the exit
@@ -50,26 +50,12 @@ struct Handle {
   std::shared_ptr<ClientStream> stream;
 };
 
-// Ends the actor: a signal it answers, both waits bounded, then the destroy, which
-// waits for its thread.
-void _signalWaitDestroyActor(zactor_t** actor) {
-  if (*actor == nullptr) return;
-  zsock_t* pipe = zactor_sock(*actor);
-  zsock_set_sndtimeo(pipe, kStopWaitMs);
-  zsock_set_rcvtimeo(pipe, kStopWaitMs);
-  zsock_signal(pipe, 0);
-  zsock_wait(pipe);
-  zsock_set_sndtimeo(pipe, -1);
-  zsock_set_rcvtimeo(pipe, -1);
-  zactor_destroy(actor);
-}
-
 void ClientStream::close() {
   std::lock_guard<std::mutex> reading(readLock);
   std::lock_guard<std::mutex> writing(writeLock);
   if (closed) return;
   closed = true;
-  _signalWaitDestroyActor(&broker);
+  aZActor_Stop(&broker);
   zpoller_destroy(&poller);
   zsock_destroy(&server);
   zsock_destroy(&incomingBound);
@@ -109,6 +95,7 @@ void _broker_task(zsock_t* pipe, void* args) {
   zpoller_t* poller = zpoller_new(pipe, s->server, s->outgoingConnected, nullptr);
   if (poller == nullptr) {
     // The creator must not mistake this for the ready signal.
+    aZActor_Ends();
     zsock_signal(pipe, kFailed);
     return;
   }
@@ -131,6 +118,7 @@ void _broker_task(zsock_t* pipe, void* args) {
     }
   }
   zpoller_destroy(&poller);
+  aZActor_Ends();
   zsock_signal(pipe, 0);   // final
 }
 

@@ -13,7 +13,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -54,6 +56,11 @@ struct Rig {
     zframe_t* identity = zmsg_first(first);
     client.assign(reinterpret_cast<const char*>(zframe_data(identity)), zframe_size(identity));
     zmsg_destroy(&first);
+  }
+  // At exit, before CZMQ's own exit handler looks for sockets left open.
+  ~Rig() {
+    aStream_Destroy(&stream);
+    zsock_destroy(&router);
   }
 };
 
@@ -115,14 +122,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // fuzzer's own timer) or that ran out on a loaded machine; bytes lost would make them
   // endless.
   Bytes got(all.size() + end.size());
-  size_t have = 0, notReady = 0;
+  size_t have = 0, notReady = 0, waits = 0;
   while (have < got.size()) {
+    const auto start = std::chrono::steady_clock::now();
     const aErr e = aStream_Read(rig.stream, &got[have], 1);
     if (e == aErrNone) {
       have++;
       continue;
     }
     check(e == aErrNotReady && ++notReady <= empty + 5);
+    if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(900)) continue;
+    if (++waits <= 5) continue;
+    std::fprintf(stderr, "client_frames: %zu of %zu bytes after %zu waits (%zu frames, %zu empty)\n", have, got.size(),
+                 waits, frames.size(), empty);
+    std::abort();
   }
   check(Bytes(got.begin(), got.begin() + static_cast<long>(all.size())) == all);
   check(Bytes(got.begin() + static_cast<long>(all.size()), got.end()) == end);
