@@ -46,12 +46,20 @@ std::string sText(zmq_msg_t* frame) {
   return std::string(static_cast<const char*>(zmq_msg_data(frame)), zmq_msg_size(frame));
 }
 
+// The next frame of socket into *frame (initialised here), with zmq_msg_recv's flags;
+// false, with nothing left to close, when there was none.
+bool sFrame(void* socket, zmq_msg_t* frame, int flags) {
+  zmq_msg_init(frame);
+  if (zmq_msg_recv(frame, socket, flags) >= 0) return true;
+  zmq_msg_close(frame);
+  return false;
+}
+
 // Reads and drops the rest of a message.
 void sSkipRest(void* socket, bool more) {
-  while (more) {
-    zmq_msg_t extra;
-    zmq_msg_init(&extra);
-    more = zmq_msg_recv(&extra, socket, 0) >= 0 && zmq_msg_more(&extra);
+  zmq_msg_t extra;
+  while (more && sFrame(socket, &extra, 0)) {
+    more = zmq_msg_more(&extra) != 0;
     zmq_msg_close(&extra);
   }
 }
@@ -124,11 +132,7 @@ void Broker::readMonitor() {
   void* monitor = zsock_resolve(monitor_);
   for (;;) {
     zmq_msg_t event;
-    zmq_msg_init(&event);
-    if (zmq_msg_recv(&event, monitor, ZMQ_DONTWAIT) < 0) {
-      zmq_msg_close(&event);
-      return;
-    }
+    if (!sFrame(monitor, &event, ZMQ_DONTWAIT)) return;
     if (zmq_msg_size(&event) == kEventSize) {
       uint16_t what = 0;
       uint32_t fd = 0;
@@ -170,19 +174,14 @@ bool Broker::sendToClient(const std::string& identity, const void* data, size_t 
 bool Broker::intakeOne() {
   void* frontend = zsock_resolve(frontend_);
   zmq_msg_t identity, body;
-  zmq_msg_init(&identity);
-  if (zmq_msg_recv(&identity, frontend, ZMQ_DONTWAIT) < 0) {
-    zmq_msg_close(&identity);
-    return false;
-  }
-  zmq_msg_init(&body);
-  bool whole = zmq_msg_more(&identity) != 0;
+  if (!sFrame(frontend, &identity, ZMQ_DONTWAIT)) return false;
+  bool whole = zmq_msg_more(&identity) != 0 && sFrame(frontend, &body, 0);
+  if (!whole) zmq_msg_init(&body);   // closed below either way
   if (whole) {
-    whole = zmq_msg_recv(&body, frontend, 0) >= 0;
-    const bool more = whole && zmq_msg_more(&body) != 0;
+    const bool more = zmq_msg_more(&body) != 0;
     // Anything more than one packet frame makes the message malformed: dropped whole.
     sSkipRest(frontend, more);
-    whole = whole && !more;
+    whole = !more;
   }
   if (whole) {
     // The connection it came on, by its descriptor. The monitor's reports are read
@@ -225,11 +224,7 @@ void Broker::answers() {
   void* worker = zsock_resolve(worker_);
   for (;;) {
     zmq_msg_t identity;
-    zmq_msg_init(&identity);
-    if (zmq_msg_recv(&identity, worker, ZMQ_DONTWAIT) < 0) {
-      zmq_msg_close(&identity);
-      break;
-    }
+    if (!sFrame(worker, &identity, ZMQ_DONTWAIT)) break;
     workerBusy_ = false;
     clients_.done();
     const std::string client = sText(&identity);
@@ -237,20 +232,17 @@ void Broker::answers() {
     zmq_msg_close(&identity);
     aServerTicket ticket;
     bool wanted = false;
-    if (more) {
-      zmq_msg_t frame;
-      zmq_msg_init(&frame);
-      more = zmq_msg_recv(&frame, worker, 0) >= 0 && zmq_msg_more(&frame);
+    zmq_msg_t frame;
+    if (more && sFrame(worker, &frame, 0)) {
+      more = zmq_msg_more(&frame) != 0;
       if (_decodeTicket(zmq_msg_data(&frame), zmq_msg_size(&frame), &ticket)) {
         catchUp();
         wanted = clients_.wanted(ticket);
       }
       zmq_msg_close(&frame);
     }
-    while (more) {
-      zmq_msg_t frame;
-      zmq_msg_init(&frame);
-      more = zmq_msg_recv(&frame, worker, 0) >= 0 && zmq_msg_more(&frame);
+    while (more && sFrame(worker, &frame, 0)) {
+      more = zmq_msg_more(&frame) != 0;
       bool gone = false;
       if (wanted) sendToClient(client, zmq_msg_data(&frame), zmq_msg_size(&frame), &gone);
       wanted = wanted && !gone;
@@ -265,11 +257,7 @@ void Broker::batches() {
   void* stream = zsock_resolve(stream_);
   for (;;) {
     zmq_msg_t batch;
-    zmq_msg_init(&batch);
-    if (zmq_msg_recv(&batch, stream, ZMQ_DONTWAIT) < 0) {
-      zmq_msg_close(&batch);
-      return;
-    }
+    if (!sFrame(stream, &batch, ZMQ_DONTWAIT)) return;
     catchUp();
     clients_.eachSubscriber([&](const std::string& identity) {
       bool gone = false;
