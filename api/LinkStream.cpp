@@ -21,9 +21,6 @@ namespace Tallowick {
 
 namespace {
 
-constexpr uint8_t cmdSTREAM = 0x5D;
-constexpr uint8_t kStreamEnableSet = 0x81;    // SET of option 1
-constexpr uint8_t kStreamDisableSet = 0x82;   // SET of option 2
 constexpr uint8_t kStreamStateGet = 0x41;     // GET of option 1
 constexpr uint8_t kStreamStateReply = 0x01;
 constexpr uint8_t kAnyElement = 0xFF;
@@ -344,7 +341,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     uei request{};
     request.module = module;
     request.command = cmdSTREAM;
-    request.option = enable ? kStreamEnableSet : kStreamDisableSet;
+    request.option = enable ? aUEI_STREAM_ENABLE_SET : aUEI_STREAM_DISABLE_SET;
     request.specifier = UEI_SPECIFIER_REQUEST;
     request.v.intVal = static_cast<uint32_t>(key);
     request.type = ueiTypeInt;

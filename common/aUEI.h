@@ -9,6 +9,11 @@
 #define cmdINFO 0x49
 #define cmdFACTORY 0x5E
 #define cmdUPGRADE 0x5F
+// The stream entity: a client switches a device's streaming on and off with a SET of its
+// option 1 or 2, and a link server makes the client that enables one a subscriber.
+#define cmdSTREAM 0x5D
+#define aUEI_STREAM_ENABLE_SET 0x81    // SET of option 1
+#define aUEI_STREAM_DISABLE_SET 0x82   // SET of option 2
 
 uint16_t aUEI_RetrieveShort(const uint8_t* bytes);
 void aUEI_StoreShort(uint8_t* buffer, uint16_t value);

@@ -97,7 +97,7 @@ bool sendRequest(uint32_t interfaceAddress, bool chooseInterface) {
     sockaddr_in group{};
     group.sin_family = AF_INET;
     group.sin_port = htons(aDISCOVERY_REQUEST_PORT);
-    inet_pton(AF_INET, aDISCOVERY_GROUP, &group.sin_addr);
+    group.sin_addr.s_addr = aDiscovery_ParseIPv4(aDISCOVERY_GROUP);
     ok = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) ==
          static_cast<ssize_t>(sizeof request);
   }
@@ -124,8 +124,7 @@ int openReplySocket(uint32_t interfaceAddress) {
 }
 
 uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress) {
-  const uint32_t loopback = htonl(INADDR_LOOPBACK);
-  bool oneInterface = interfaceAddress != 0 && interfaceAddress != loopback;
+  bool oneInterface = !aDiscovery_IsEveryInterface(interfaceAddress);
 
   int replies = openReplySocket(oneInterface ? interfaceAddress : 0);
   unsigned sent = 0;
@@ -139,7 +138,7 @@ uint8_t enumerateTCPIP(aDiscoveryCallback callback, void* reference, uint32_t in
       for (ifaddrs* entry = addresses; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
         uint32_t address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
-        if (address == 0 || address == loopback) continue;
+        if (aDiscovery_IsEveryInterface(address)) continue;   // no interface of its own
         sent += sendRequest(address, true);
       }
       freeifaddrs(addresses);

@@ -33,3 +33,14 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback, 
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber, uint32_t interfaceAddress);
 // The same for the first device whose serial number is not 0.
 linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t interfaceAddress);
+
+// The interface rule every discovery and the link server share: 0 and 127.0.0.1 name
+// no interface of their own. TCP/IP discovery then asks on every interface, link-server
+// discovery asks this machine (loopback multicast), and a link server that is not local
+// only serves on the first interface listed.
+bool aDiscovery_IsEveryInterface(uint32_t interfaceAddress);
+// 127.0.0.1 in network byte order.
+uint32_t aDiscovery_Loopback();
+// A dotted-decimal IPv4 text (a multicast group, an interface CZMQ names) in network
+// byte order; 0 when the text is none.
+uint32_t aDiscovery_ParseIPv4(const char* text);

@@ -23,13 +23,6 @@ namespace {
 
 constexpr aTime kExitStopWaitMs = 3000;
 
-uint32_t sLoopback() { return htonl(INADDR_LOOPBACK); }
-
-uint32_t sGroup() {
-  in_addr group{};
-  inet_pton(AF_INET, aDISCOVERY_MULTICAST_GROUP, &group);
-  return group.s_addr;
-}
 
 // The replies one discovery accepted, for the duplicate test.
 class Accepted {
@@ -84,12 +77,6 @@ class BeaconRun : public aZSysUser {
   bool finished_ = false;
 };
 
-// The sender text of a beacon as an address; 0 when it is not IPv4 text.
-uint32_t sSenderAddress(const char* text) {
-  in_addr a{};
-  return text != nullptr && inet_pton(AF_INET, text, &a) == 1 ? a.s_addr : 0;
-}
-
 uint8_t _findLinkSpecs_beacon(aDiscoveryCallback callback, void* reference, const char* interfaceText) {
   if (aZSys_Exiting()) return 0;
   auto run = std::make_shared<BeaconRun>();
@@ -135,7 +122,7 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryCallback callback, void* reference, cons
           }
           linkSpec spec;
           if (content != nullptr && zframe_size(content) == aLINKSPEC_SIZE &&
-              aDiscovery_AcceptServerReply(zframe_data(content), sSenderAddress(sender), 0, &spec) &&
+              aDiscovery_AcceptServerReply(zframe_data(content), aDiscovery_ParseIPv4(sender), 0, &spec) &&
               accepted.isNew(spec))
             goOn = sReport(spec, accepted, callback, reference, &count);
           zframe_destroy(&content);
@@ -154,7 +141,7 @@ uint8_t _findLinkSpecs_beacon(aDiscoveryCallback callback, void* reference, cons
 }
 
 uint8_t _findLinkSpecs_multicast(aDiscoveryCallback callback, void* reference) {
-  const uint32_t loopback = sLoopback(), group = sGroup();
+  const uint32_t loopback = aDiscovery_Loopback(), group = aDiscovery_ParseIPv4(aDISCOVERY_MULTICAST_GROUP);
   Accepted accepted;
   uint8_t count = 0;
   bool goOn = true;
@@ -203,7 +190,7 @@ bool aDiscovery_AcceptServerReply(const uint8_t reply[aLINKSPEC_SIZE], uint32_t 
 
 uint8_t aDiscovery_Enumerate_QuivelModules(aDiscoveryCallback callback, void* reference, uint32_t interfaceAddress) {
   if (callback == nullptr) return 0;
-  if (interfaceAddress == 0 || interfaceAddress == sLoopback()) return _findLinkSpecs_multicast(callback, reference);
+  if (aDiscovery_IsEveryInterface(interfaceAddress)) return _findLinkSpecs_multicast(callback, reference);
   uint32_t listed[aDISCOVERY_MAX_INTERFACES];
   const int32_t n = aDiscovery_GetIPv4Interfaces(listed, aDISCOVERY_MAX_INTERFACES);
   if (n == 0) return _findLinkSpecs_multicast(callback, reference);

@@ -10,6 +10,7 @@
 
 #include "common/discovery/aDiscoveryQuivel.h"
 #include "common/aUEI.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/aZSys.h"
 #include "common/internal/aLinkTable.h"
 #include "common/server/aServerRecord.h"
@@ -17,10 +18,6 @@
 using namespace aserver;
 
 namespace {
-
-constexpr int kStopWaitMs = 250;
-// The worker's answers wait this long at most for room on the internal channel.
-constexpr int kWorkerSendWaitMs = 1000;
 
 uint8_t drainAll(const aPacket*, void*) { return 1; }
 
@@ -48,21 +45,11 @@ class aServerExitStop : public aZSysUser {
 
 namespace aserver {
 
-void _signalWaitDestroyActor(zactor_t** actor) {
-  if (actor == nullptr || *actor == nullptr) return;
-  zsock_t* pipe = zactor_sock(*actor);
-  zsock_set_sndtimeo(pipe, kStopWaitMs);
-  zsock_set_rcvtimeo(pipe, kStopWaitMs);
-  zsock_signal(pipe, 0);
-  zsock_wait(pipe);
-  zsock_set_sndtimeo(pipe, -1);
-  zsock_set_rcvtimeo(pipe, -1);
-  zactor_destroy(actor);
-}
-
 aPacket* _zFrame_To_aPacket(const uint8_t* frame, size_t size) {
   if (frame == nullptr || size < 2 || size > aPACKET_MAX_WIRE) return nullptr;
-  if (frame[1] > size - 2) return nullptr;
+  // A frame longer than its length byte says is no packet either: its tail would be
+  // cut off unseen.
+  if (static_cast<size_t>(frame[1]) + 2 != size) return nullptr;
   return aPacket_CreateWithData(frame[0], frame[1], frame + 2);
 }
 
@@ -105,32 +92,25 @@ void _createNetworkSpec(const aServer* server, uint8_t out[aLINKSPEC_SIZE]) {
 namespace {
 
 // Tears down the ZeroMQ side: actors first (each ends its current step at once, as
-// stopping is set), then the sockets the actors used.
+// stopping is set, and closes its own sockets), then the filter end.
 void sShutDown(aServer* s) {
   s->stopping = true;
-  _signalWaitDestroyActor(&s->sync);
-  _signalWaitDestroyActor(&s->broker);
+  aZActor_Stop(&s->sync);
+  aZActor_Stop(&s->broker);
   if (s->discoveryIsBeacon) {
     zactor_destroy(&s->discovery);
   } else {
-    _signalWaitDestroyActor(&s->discovery);
+    aZActor_Stop(&s->discovery);
   }
   _serverCloseBatch(s);
-  zsock_destroy(&s->syncBroker);
-  zsock_destroy(&s->syncWorker);
-  zsock_destroy(&s->streamBroker);
-  zsock_destroy(&s->frontend);
-  if (s->pools) s->pools->clear();
 }
 
-// A DEALER pair on a private in-process endpoint that no other process can join.
-bool sMakePair(const char* purpose, zsock_t* bound, zsock_t* connected) {
-  if (bound == nullptr || connected == nullptr) return false;
+// A private in-process endpoint that no other process can join.
+std::string sEndpoint(uint64_t server, const char* purpose) {
   char endpoint[64];
-  std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-%llu-%s",
-                static_cast<unsigned long long>(sEndpoints.fetch_add(1)), purpose);
-  if (zsock_bind(bound, "%s", endpoint) != 0) return false;
-  return zsock_connect(connected, "%s", endpoint) == 0;
+  std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-%llu-%s", static_cast<unsigned long long>(server),
+                purpose);
+  return endpoint;
 }
 
 zsock_t* sSocket(int type) {
@@ -148,6 +128,7 @@ bool sStartActor(zactor_t** actor, zactor_fn* body, aServer* s) {
   if (*actor == nullptr) return false;
   if (zsock_wait(*actor) == kServerReady) return true;
   zactor_destroy(actor);
+  aZActor_Joined();
   return false;
 }
 
@@ -192,10 +173,11 @@ aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, uint8_t localO
   s->serial = entry->ident0;
   s->specType = specType;
   s->localOnly = localOnly ? 1 : 0;
-  const uint32_t loopback = htonl(INADDR_LOOPBACK);
   // Local only serves on 127.0.0.1 whatever interface was named, and says so: a caller
-  // that connected to the named interface would find nobody there.
-  s->interfaceAddress = interfaceAddress == 0 || s->localOnly ? loopback : interfaceAddress;
+  // that connected to the named interface would find nobody there. Without it, the
+  // interface is chosen at the start when none was named.
+  s->interfaceAddress =
+      aDiscovery_IsEveryInterface(interfaceAddress) || s->localOnly ? aDiscovery_Loopback() : interfaceAddress;
   return s;
 }
 
@@ -207,37 +189,27 @@ aErr aServer_Start(aServer* s) {
   s->exitStop = std::make_shared<aServerExitStop>(s);
   s->exitToken = aZSys_AddUser(s->exitStop);
 
-  s->expectedReplies = 0;
-  s->pools.reset(new (std::nothrow) std::list<aServerPool>());
-
-  s->frontend = sSocket(ZMQ_ROUTER);
-  s->streamFilter = sSocket(ZMQ_DEALER);
-  s->streamBroker = sSocket(ZMQ_DEALER);
-  s->syncWorker = sSocket(ZMQ_DEALER);
-  s->syncBroker = sSocket(ZMQ_DEALER);
-  if (s->frontend == nullptr || s->streamFilter == nullptr || s->streamBroker == nullptr ||
-      s->syncWorker == nullptr || s->syncBroker == nullptr)
-    return aErrResource;
-  // A reply for a client that is gone fails at once instead of vanishing, so that the
-  // broker can forget it as a subscriber.
-  zsock_set_router_mandatory(s->frontend, 1);
-  zsock_set_sndtimeo(s->syncWorker, kWorkerSendWaitMs);
-
   if (!_configureInterface(s)) return aErrResource;
 
   char text[INET_ADDRSTRLEN + 1] = "127.0.0.1";
   if (!s->localOnly && aDiscovery_ConvertIPv4Interface(s->interfaceAddress, text, sizeof text) == 0)
     return aErrResource;
-  const int port = zsock_bind(s->frontend, "tcp://%s:*", text);
-  s->frontendPort = port > 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+  s->frontendEndpoint = std::string("tcp://") + text + ":*";
+  const uint64_t number = sEndpoints.fetch_add(1);
+  s->syncEndpoint = sEndpoint(number, "sync");
+  s->streamEndpoint = sEndpoint(number, "stream");
 
-  s->streamConnected = sMakePair("stream", s->streamBroker, s->streamFilter);
-  s->syncConnected = sMakePair("sync", s->syncBroker, s->syncWorker);
-  if (s->frontendPort.load() == 0 || !s->streamConnected || !s->syncConnected) return aErrResource;
-
-  if (!sStartActor(&s->broker, _serverWorker_broker, s)) return aErrResource;
+  // The broker binds its sockets (the frontend among them) before it is ready; the
+  // worker and the filter end connect to them afterwards.
+  if (!sStartActor(&s->broker, _serverWorker_broker, s) || s->frontendPort.load() == 0) return aErrResource;
+  {
+    std::lock_guard<std::mutex> hold(s->batchMutex);
+    s->streamFilter = sSocket(ZMQ_DEALER);
+    if (s->streamFilter == nullptr || zsock_connect(s->streamFilter, "%s", s->streamEndpoint.c_str()) != 0)
+      return aErrResource;
+  }
   if (!sStartActor(&s->sync, _serverWorker_syncCommands, s)) return aErrResource;
-  if (s->discovery == nullptr || !s->pools) return aErrResource;
+  if (s->discovery == nullptr) return aErrResource;
 
   if (aLink_InstallUserPacketFilter(s->deviceId, _streamingPacketFilter, s) != aErrNone) return aErrResource;
   aLink_DrainPackets(s->deviceId, drainAll, nullptr);

@@ -3,10 +3,11 @@
 // clients over ZeroMQ. Clients connect a DEALER to its frontend, a ROUTER on a TCP port
 // the system picks (on 127.0.0.1 when local only), and send one device packet
 // ([address][length][data]) per frame; the server hands the packets to the device link
-// one request at a time and routes each reply back to the client that asked. Clients
-// that enabled streaming receive the device's stream samples in batches, several
-// packets per frame. The server answers link-server discovery (loopback multicast when
-// local only, else the UDP beacon on its interface) once it knows the device's model.
+// one request at a time, taking the clients in turn, and routes each reply back to the
+// connection that asked. Clients that enabled streaming receive the device's stream
+// samples in batches, several packets per frame. The server answers link-server
+// discovery (loopback multicast when local only, else the UDP beacon on its interface)
+// once it knows the device's model.
 //
 // The frontend takes any local process (and, when not local only, any host of the
 // network) without authentication: firmware commands included. Callers that do not
@@ -22,11 +23,6 @@
 
 struct aServer;
 
-// Frames the server's own actors exchange on their internal channel (never seen by a
-// client): n reply frames follow for the oldest waiting requester / it gets no reply.
-#define SERVER_CMD_INCOMING_PACKETS 0x01
-#define SERVER_CMD_DROPPED_PACKET 0x00
-
 // How long the server waits for each reply packet of the device.
 #define aSERVER_REPLY_WAIT_MS 2000
 // A reply of more continued packets than this (24 KiB of a byte sequence, far more than
@@ -37,8 +33,11 @@ struct aServer;
 #define aSERVER_REPLY_LIMIT_MS 10000
 // Stream samples wait at most about this long in a batch, heartbeats or not.
 #define aSERVER_BATCH_AGE_MS 50
-// Clients that receive stream batches, at most.
+// Clients that receive stream batches, at most (a client that leaves makes room at once).
 #define aSERVER_MAX_SUBSCRIBERS 64
+// Requests one client may have waiting for its turn; more are dropped, so that a client
+// that floods the server loses its excess and nobody else's requests.
+#define aSERVER_MAX_WAITING 1024
 
 // A server for the device link with that id (link types 1, 2 and 3): interface is the
 // IPv4 address to serve on (network byte order, 0 = 127.0.0.1), localOnly serves on
@@ -59,6 +58,6 @@ aErr aServer_GetInterface(const aServer* server, uint32_t* interfaceAddress);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 // Discovery answers begin once the model is non-zero.
 aErr aServer_SetModel(aServer* server, uint8_t model);
-// The requesters waiting for an answer are forgotten: answers that still come for them
-// are dropped. aErrNone (nothing to do) for a server that was not started.
+// Answers to the requests taken so far are dropped when they come (the requests still
+// reach the device). aErrNone (nothing to do) for a server that was not started.
 aErr aServer_FlushFIFO(aServer* server);

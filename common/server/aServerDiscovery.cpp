@@ -10,6 +10,7 @@
 #include "common/discovery/aMulticast.h"
 #include "common/server/aServerRecord.h"
 #include "common/discovery/zBeaconInterface.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
@@ -22,14 +23,6 @@ constexpr int kPollMs = 1000;
 constexpr int kConfigureWaitMs = 2000;
 constexpr int kBeaconReceiveMs = 100;
 constexpr aTime kPublishMs = 2000;
-
-uint32_t sLoopback() { return htonl(INADDR_LOOPBACK); }
-
-uint32_t sGroup() {
-  in_addr group{};
-  inet_pton(AF_INET, aDISCOVERY_MULTICAST_GROUP, &group);
-  return group.s_addr;
-}
 
 // CZMQ's beacon on the server's interface: it reports the interface's address, which
 // the answers carry, and delivers every discovery beacon heard to the broker.
@@ -45,8 +38,7 @@ bool _createBeacon(aServer* s) {
   zsock_set_rcvtimeo(beacon, kConfigureWaitMs);
   zsock_send(beacon, "si", "CONFIGURE", aDISCOVERY_BEACON_PORT);
   char* host = zstr_recv(beacon);
-  in_addr a{};
-  s->beaconHost = host != nullptr && inet_pton(AF_INET, host, &a) == 1 ? a.s_addr : 0;
+  s->beaconHost = aDiscovery_ParseIPv4(host);
   zstr_free(&host);
   zsock_send(beacon, "sb", "SUBSCRIBE", DISCOVERY_BEACON_FILTER, static_cast<size_t>(aDISCOVERY_BEACON_FILTER_SIZE));
   zsock_set_rcvtimeo(beacon, kBeaconReceiveMs);
@@ -59,12 +51,12 @@ bool _createBeacon(aServer* s) {
 }  // namespace
 
 bool _configureInterface(aServer* s) {
-  const uint32_t loopback = sLoopback();
+  const uint32_t loopback = aDiscovery_Loopback();
   if (!s->localOnly) {
     uint32_t listed[aDISCOVERY_MAX_INTERFACES];
     const int32_t n = aDiscovery_GetIPv4Interfaces(listed, aDISCOVERY_MAX_INTERFACES);
     if (n > 0) {
-      if (s->interfaceAddress == loopback) {
+      if (aDiscovery_IsEveryInterface(s->interfaceAddress)) {
         s->interfaceAddress = listed[0];
       } else {
         bool onHost = false;
@@ -83,7 +75,7 @@ bool _configureInterface(aServer* s) {
   return s->discovery != nullptr && zsock_wait(s->discovery) == kServerReady;
 }
 
-void _serverWorker_broker_beacon(aServer* s) {
+void _serverWorker_broker_beacon(aServer* s, aServerBeacon& beacon) {
   char* sender = zstr_recv(s->discovery);
   if (sender == nullptr) return;
   zframe_t* content = zsock_rcvmore(s->discovery) ? zframe_recv(s->discovery) : nullptr;
@@ -94,30 +86,30 @@ void _serverWorker_broker_beacon(aServer* s) {
   }
   const bool discovery = content != nullptr && zframe_size(content) >= aDISCOVERY_BEACON_FILTER_SIZE &&
                          std::memcmp(zframe_data(content), DISCOVERY_BEACON_FILTER, aDISCOVERY_BEACON_FILTER_SIZE) == 0;
-  if (discovery && s->model.load() != 0 && !s->publishing) {
+  if (discovery && s->model.load() != 0 && !beacon.publishing) {
     uint8_t spec[aLINKSPEC_SIZE];
     _createNetworkSpec(s, spec);
     zsock_send(s->discovery, "sbi", "PUBLISH", spec, static_cast<size_t>(aLINKSPEC_SIZE),
                aDISCOVERY_BEACON_INTERVAL_MS);
     // Monotonic: a step of the wall clock neither ends nor stretches the publishing.
-    s->beaconStart = aTime_GetMonotonicMSTicks();
-    s->publishing = true;
+    beacon.start = aTime_GetMonotonicMSTicks();
+    beacon.publishing = true;
   }
   zframe_destroy(&content);
   zstr_free(&sender);
 }
 
-void _serverBeaconSilencing(aServer* s) {
-  if (!s->discoveryIsBeacon || !s->publishing) return;
-  if (aTime_GetMonotonicMSTicks() - s->beaconStart <= kPublishMs) return;
+void _serverBeaconSilencing(aServer* s, aServerBeacon& beacon) {
+  if (!s->discoveryIsBeacon || !beacon.publishing) return;
+  if (aTime_GetMonotonicMSTicks() - beacon.start <= kPublishMs) return;
   zstr_sendx(s->discovery, "SILENCE", nullptr);
-  s->publishing = false;
+  beacon.publishing = false;
 }
 
 void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
   aServer* s = static_cast<aServer*>(args);
   zsock_signal(pipe, kServerReady);   // started
-  const uint32_t loopback = sLoopback(), group = sGroup();
+  const uint32_t loopback = aDiscovery_Loopback(), group = aDiscovery_ParseIPv4(aDISCOVERY_MULTICAST_GROUP);
   aMulticast* requests = nullptr;
   aMulticast* replies = nullptr;
   for (uint16_t j = 0; j < aDISCOVERY_MULTICAST_OFFSETS && replies == nullptr; j++) {
@@ -158,6 +150,7 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
   }
   aMulticast_Destroy(&requests);
   aMulticast_Destroy(&replies);
+  aZActor_Ends();
   zsock_signal(pipe, kServerReady);   // final
 }
 

@@ -1,11 +1,14 @@
-// The link server's sync-command actor: puts each request the broker hands over into
-// the device link and collects the device's reply, one request at a time, and answers
-// the broker with the reply packets or with "dropped".
+// The link server's sync-command actor (the worker): puts each request the broker hands
+// over into the device link and collects the device's answer, one request at a time,
+// and sends the answer back in the request's envelope. Its own state is its socket,
+// made and destroyed on its thread.
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
-#include "common/aUEI.h"
 #include "common/server/aServerRecord.h"
+#include "common/server/aServerReply.h"
+#include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
 
 namespace aserver {
@@ -13,145 +16,118 @@ namespace aserver {
 namespace {
 
 constexpr int kIdleWaitMs = 1000;
+// The answers wait this long at most for room on the internal channel, and again until
+// the tear-down: the broker always reads them first.
+constexpr int kSendWaitMs = 1000;
 // A reply wait is taken in slices, so that a tear-down ends it at once.
 constexpr uint64_t kAwaitSliceMs = 200;
-// A UEI payload's option code and entity index, as a reply carries them back.
-constexpr uint8_t kOptionCode = 0x3F;
-constexpr uint8_t kEntityIndex = 0x1F;
 
 uint8_t drainAll(const aPacket*, void*) { return 1; }
 
-// What a reply to the request looks like: it comes from the module the request went
-// to (a sync request is answered by a packet without data, from whichever address),
-// with the request's command, and for UEI requests its option code and entity index.
-struct ReplyMatch {
-  uint8_t address = 0;
-  uint8_t size = 0;
-  uint8_t command = 0;
-  uint8_t option = 0;
-  uint8_t index = 0;
-  bool uei = false;
-};
-
-ReplyMatch sMatchFor(const aPacket* request) {
-  ReplyMatch m;
-  m.address = request->address;
-  m.size = request->dataSize;
-  if (m.size > 0) m.command = request->data[0];
-  m.uei = m.size >= 3 && aUEI_isUEIPayload(request);
-  if (m.uei) {
-    m.option = request->data[1] & kOptionCode;
-    m.index = request->data[2] & kEntityIndex;
-  }
-  return m;
-}
-
-uint8_t sMatchReply(const aPacket* packet, void* reference) {
-  const ReplyMatch* m = static_cast<const ReplyMatch*>(reference);
-  if (packet == nullptr || m == nullptr) return 0;
-  if (m->address == cmdSYNC) return packet->dataSize == 0 ? 1 : 0;
-  if (packet->address != m->address) return 0;
-  if (m->size == 0) return 1;
-  if (packet->dataSize == 0 || packet->data[0] != m->command) return 0;
-  if (m->uei && packet->dataSize >= 3 &&
-      ((packet->data[1] & kOptionCode) != m->option || (packet->data[2] & kEntityIndex) != m->index))
-    return 0;
-  return 1;
-}
-
-// The next reply packet, or null after timeoutMs, at tear-down, or when the device link
-// is not in step (a wait could only end empty).
-aPacket* sAwaitReply(aServer* s, ReplyMatch& match, uint64_t timeoutMs) {
+// The next packet the match accepts, or null after timeoutMs, at tear-down, or when the
+// device link is not in step (a wait could only end empty).
+aPacket* sAwait(aServer* s, aPacketFilterProc match, void* reference, uint64_t timeoutMs) {
   const aTime deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
   for (;;) {
     if (s->stopping.load()) return nullptr;
     const aTime now = aTime_GetMonotonicMSTicks();
     if (now >= deadline) return nullptr;
     const uint64_t left = deadline - now;
-    aPacket* packet = aLink_AwaitFirst(s->deviceId, sMatchReply, &match, left < kAwaitSliceMs ? left : kAwaitSliceMs);
+    aPacket* packet = aLink_AwaitFirst(s->deviceId, match, reference, left < kAwaitSliceMs ? left : kAwaitSliceMs);
     if (packet != nullptr) return packet;
     if (aLink_GetStatus(s->deviceId) != kLinkStatusRunning) return nullptr;
   }
 }
 
-// Sends one message to the broker: the command frame, then the reply frames. The broker
-// always reads this channel first, so the wait is short; it is given up only at
-// tear-down, when the broker's queue no longer matters.
-void sAnswer(aServer* s, const std::vector<aPacket>& replies) {
-  void* broker = zsock_resolve(s->syncWorker);
-  const size_t n = replies.size();
-  uint8_t command[3] = {SERVER_CMD_DROPPED_PACKET, 0, 0};
-  if (n > 0) {
-    command[0] = SERVER_CMD_INCOMING_PACKETS;
-    command[1] = static_cast<uint8_t>(n >> 8);
-    command[2] = static_cast<uint8_t>(n & 0xFF);
-  }
-  while (zmq_send(broker, command, sizeof command, n > 0 ? ZMQ_SNDMORE : 0) < 0) {
-    if (s->stopping.load() || (errno != EAGAIN && errno != EINTR)) return;
-  }
-  for (size_t i = 0; i < n; i++) {
-    uint8_t frame[aPACKET_MAX_WIRE];
-    const size_t size = _aPacket_To_zFrame(&replies[i], frame);
-    zmq_send(broker, frame, size, i + 1 < n ? ZMQ_SNDMORE : 0);
-  }
-}
-
-// The device's reply to request: the first matching packet and, while a packet
-// announces more, the next ones. Empty when none came, or when the reply ran past the
-// bounds (then what came is dropped with whatever else waits).
-std::vector<aPacket> sCollect(aServer* s, const aPacket* request) {
-  std::vector<aPacket> replies;
-  ReplyMatch match = sMatchFor(request);
-  const aTime start = aTime_GetMonotonicMSTicks();
-  aPacket* packet = sAwaitReply(s, match, aSERVER_REPLY_WAIT_MS);
-  while (packet != nullptr) {
-    replies.push_back(*packet);
-    aPacket_Destroy(&packet);
-    if (!_doesPacketContinue(&replies.back())) break;
-    const aTime spent = aTime_GetMonotonicMSTicks() - start;
-    if (replies.size() >= aSERVER_MAX_CONTINUED || spent >= aSERVER_REPLY_LIMIT_MS) {
-      replies.clear();
-      aLink_DrainPackets(s->deviceId, drainAll, nullptr);
-      break;
+// Sends one frame, waiting (in kSendWaitMs turns) until it went or the server stops.
+bool sSend(aServer* s, void* socket, zmq_msg_t* frame, int more) {
+  while (zmq_msg_send(frame, socket, more) < 0) {
+    if (s->stopping.load() || (errno != EAGAIN && errno != EINTR)) {
+      zmq_msg_close(frame);
+      return false;
     }
-    const uint64_t left = aSERVER_REPLY_LIMIT_MS - spent;
-    packet = sAwaitReply(s, match, left < aSERVER_REPLY_WAIT_MS ? left : aSERVER_REPLY_WAIT_MS);
   }
-  return replies;
+  return true;
 }
 
-// One message from the broker: one request, or the chunks of one byte-sequence write.
-void _serverWorker_syncCommands_syncBackend(aServer* s) {
-  void* broker = zsock_resolve(s->syncWorker);
-  std::vector<aPacket> requests;
+// The answer in the request's envelope: [identity][ticket][reply frames]; no reply frame
+// when the device gave none (or was asked for none).
+void sAnswer(aServer* s, void* broker, zmq_msg_t envelope[kServerEnvelopeFrames], const std::vector<aPacket>& replies) {
+  bool sent = true;
+  for (int i = 0; i < kServerEnvelopeFrames; i++) {
+    const bool last = i + 1 == kServerEnvelopeFrames && replies.empty();
+    if (sent) {
+      sent = sSend(s, broker, &envelope[i], last ? 0 : ZMQ_SNDMORE);
+    } else {
+      zmq_msg_close(&envelope[i]);
+    }
+  }
+  for (size_t i = 0; sent && i < replies.size(); i++) {
+    uint8_t bytes[aPACKET_MAX_WIRE];
+    zmq_msg_t frame;
+    zmq_msg_init_size(&frame, _aPacket_To_zFrame(&replies[i], bytes));
+    std::memcpy(zmq_msg_data(&frame), bytes, zmq_msg_size(&frame));
+    sent = sSend(s, broker, &frame, i + 1 < replies.size() ? ZMQ_SNDMORE : 0);
+  }
+}
+
+// Receives one message from the broker: its envelope and its packets. False when there
+// was none, or when it carried no envelope (nobody to answer).
+bool sReceive(void* broker, zmq_msg_t envelope[kServerEnvelopeFrames], std::vector<aPacket>* requests) {
+  int frames = 0;
   bool more = true;
   while (more) {
     zmq_msg_t frame;
     zmq_msg_init(&frame);
-    if (zmq_msg_recv(&frame, broker, requests.empty() ? ZMQ_DONTWAIT : 0) < 0) {
+    if (zmq_msg_recv(&frame, broker, frames == 0 ? ZMQ_DONTWAIT : 0) < 0) {
       zmq_msg_close(&frame);
       break;
     }
     more = zmq_msg_more(&frame) != 0;
+    if (frames < kServerEnvelopeFrames) {
+      zmq_msg_init(&envelope[frames]);
+      zmq_msg_move(&envelope[frames++], &frame);
+      zmq_msg_close(&frame);
+      continue;
+    }
+    frames++;
     aPacket* packet = _zFrame_To_aPacket(static_cast<const uint8_t*>(zmq_msg_data(&frame)), zmq_msg_size(&frame));
     if (packet != nullptr) {
-      requests.push_back(*packet);
+      requests->push_back(*packet);
       aPacket_Destroy(&packet);
     }
     zmq_msg_close(&frame);
   }
+  if (frames >= kServerEnvelopeFrames) return true;
+  for (int i = 0; i < frames; i++) zmq_msg_close(&envelope[i]);
+  return false;
+}
+
+// One request (or the chunks of one byte-sequence write): to the device, and its answer
+// back in its envelope.
+void _serverWorker_syncCommands_syncBackend(aServer* s, void* broker) {
+  zmq_msg_t envelope[kServerEnvelopeFrames];
+  std::vector<aPacket> requests;
+  if (!sReceive(broker, envelope, &requests)) return;
+  std::vector<aPacket> replies;
+  const aServerAwait await = [s](aPacketFilterProc match, void* reference, uint64_t timeoutMs) {
+    return sAwait(s, match, reference, timeoutMs);
+  };
   bool failed = false;
   for (const aPacket& request : requests) {
-    if (!failed) {
-      // Whatever the device sent before this request (a reply that came late, an
-      // unasked packet) is no answer to it.
-      aLink_DrainPackets(s->deviceId, drainAll, nullptr);
-      // Once a chunk of a write is refused the rest of the write is not sent.
-      failed = aLink_PutPacket(s->deviceId, &request) != aErrNone;
-    }
-    if (!_isResponseRequired(&request, true)) continue;
-    sAnswer(s, failed ? std::vector<aPacket>() : sCollect(s, &request));
+    if (failed) break;
+    // Whatever the device sent before this request (a reply that came late, an unasked
+    // packet) is no answer to it.
+    aLink_DrainPackets(s->deviceId, drainAll, nullptr);
+    // Once a chunk of a write is refused the rest of the write is not sent.
+    failed = aLink_PutPacket(s->deviceId, &request) != aErrNone;
+    if (failed || !_isResponseRequired(&request, true)) continue;
+    bool overran = false;
+    std::vector<aPacket> answer = _collectReply(&request, await, &overran);
+    if (overran) aLink_DrainPackets(s->deviceId, drainAll, nullptr);
+    replies.insert(replies.end(), answer.begin(), answer.end());
   }
+  sAnswer(s, broker, envelope, replies);
 }
 
 }  // namespace
@@ -159,14 +135,21 @@ void _serverWorker_syncCommands_syncBackend(aServer* s) {
 void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
   aServer* s = static_cast<aServer*>(args);
   zsock_signal(pipe, kServerReady);   // started
-  if (s->syncWorker == nullptr) {
+  zsock_t* broker = zsock_new(ZMQ_DEALER);
+  if (broker != nullptr) {
+    zsock_set_linger(broker, 0);
+    zsock_set_sndtimeo(broker, kSendWaitMs);
+  }
+  if (broker == nullptr || zsock_connect(broker, "%s", s->syncEndpoint.c_str()) != 0) {
+    zsock_destroy(&broker);
+    aZActor_Ends();
     zsock_signal(pipe, kServerFailed);
     return;
   }
   zmq_pollitem_t items[2] = {};
   items[0].socket = zsock_resolve(pipe);
   items[0].events = ZMQ_POLLIN;
-  items[1].socket = zsock_resolve(s->syncWorker);
+  items[1].socket = zsock_resolve(broker);
   items[1].events = ZMQ_POLLIN;
   zsock_signal(pipe, kServerReady);
   for (;;) {
@@ -179,8 +162,10 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
       zmsg_destroy(&message);
       break;
     }
-    if (items[1].revents & ZMQ_POLLIN) _serverWorker_syncCommands_syncBackend(s);
+    if (items[1].revents & ZMQ_POLLIN) _serverWorker_syncCommands_syncBackend(s, zsock_resolve(broker));
   }
+  zsock_destroy(&broker);
+  aZActor_Ends();
   zsock_signal(pipe, kServerReady);   // final
 }
 

@@ -4,11 +4,13 @@
 #include <czmq.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
 
+#include "common/transport/aZActor.h"
 #include "common/transport/aZSys.h"
 #include "common/unix/aTime.h"
 #include "common/transport/zSysInterruptHandler.h"
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr int kHandOverTries = 100;   // 1 ms apart
-constexpr int kStopWaitMs = 250;
 constexpr uint8_t kReady = 0, kFailed = 1;
 
 // The stream's state. Shared by the aStream (through its reference) and the exit
@@ -49,26 +50,12 @@ struct Handle {
   std::shared_ptr<ClientStream> stream;
 };
 
-// Ends the actor: a signal it answers, both waits bounded, then the destroy, which
-// waits for its thread.
-void _signalWaitDestroyActor(zactor_t** actor) {
-  if (*actor == nullptr) return;
-  zsock_t* pipe = zactor_sock(*actor);
-  zsock_set_sndtimeo(pipe, kStopWaitMs);
-  zsock_set_rcvtimeo(pipe, kStopWaitMs);
-  zsock_signal(pipe, 0);
-  zsock_wait(pipe);
-  zsock_set_sndtimeo(pipe, -1);
-  zsock_set_rcvtimeo(pipe, -1);
-  zactor_destroy(actor);
-}
-
 void ClientStream::close() {
   std::lock_guard<std::mutex> reading(readLock);
   std::lock_guard<std::mutex> writing(writeLock);
   if (closed) return;
   closed = true;
-  _signalWaitDestroyActor(&broker);
+  aZActor_Stop(&broker);
   zpoller_destroy(&poller);
   zsock_destroy(&server);
   zsock_destroy(&incomingBound);
@@ -95,18 +82,27 @@ bool sSendBounded(zframe_t** frame, zsock_t* to) {
   return false;
 }
 
+// A wait that a signal the program handles cut short (CZMQ reports it as "terminated",
+// as it does an interrupt of the process, which the library leaves to the program).
+// Called at once after zpoller_wait, with its errno.
+bool sSignalled(zpoller_t* poller, int error) {
+  return zpoller_terminated(poller) && error == EINTR && !zsys_interrupted;
+}
+
 void _broker_task(zsock_t* pipe, void* args) {
   ClientStream* s = static_cast<ClientStream*>(args);
   zsock_signal(pipe, 0);   // started
   zpoller_t* poller = zpoller_new(pipe, s->server, s->outgoingConnected, nullptr);
   if (poller == nullptr) {
     // The creator must not mistake this for the ready signal.
+    aZActor_Ends();
     zsock_signal(pipe, kFailed);
     return;
   }
   zsock_signal(pipe, kReady);
   for (;;) {
     void* which = zpoller_wait(poller, aZMQSTREAM_READ_WAIT_MS);
+    const bool signalled = which == nullptr && sSignalled(poller, errno);
     zSysInterruptHandler_process();
     if (which == pipe) break;
     if (which == s->server) {
@@ -117,11 +113,12 @@ void _broker_task(zsock_t* pipe, void* args) {
       // Once: a full queue toward the server means it has not been there for a while,
       // and what a later server on that address would be sent stays bounded.
       if (frame != nullptr && zframe_send(&frame, s->server, ZFRAME_DONTWAIT) != 0) zframe_destroy(&frame);
-    } else if (zpoller_terminated(poller)) {
+    } else if (zpoller_terminated(poller) && !signalled) {
       break;
     }
   }
   zpoller_destroy(&poller);
+  aZActor_Ends();
   zsock_signal(pipe, 0);   // final
 }
 
@@ -132,8 +129,9 @@ aErr _sZeroMQStreamGet(uint8_t* byte, void* reference) {
   if (s->closed) return aErrIO;
   while (s->current == nullptr) {
     void* which = zpoller_wait(s->poller, aZMQSTREAM_READ_WAIT_MS);
+    const bool signalled = which == nullptr && sSignalled(s->poller, errno);
     zSysInterruptHandler_process();
-    if (which == nullptr) return zpoller_expired(s->poller) ? aErrNotReady : aErrUnknown;
+    if (which == nullptr) return zpoller_expired(s->poller) || signalled ? aErrNotReady : aErrUnknown;
     if (which != s->incomingBound) return aErrUnknown;
     zframe_t* frame = zframe_recv(s->incomingBound);
     if (frame == nullptr) return aErrIO;

@@ -4,13 +4,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/transport/aZMQStream.h"
@@ -169,6 +174,45 @@ TEST_F(ClientStream, NoServerIsNoFailureButNothingArrives) {
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
   EXPECT_GE(msSince(start), 900);
   EXPECT_LE(msSince(start), 1500);
+}
+
+// A signal the program handles, delivered to every thread of the process (the stream's
+// broker actor and its waits among them), interrupts their waits and nothing more: the
+// stream goes on carrying frames both ways, and a read it cuts short reports "nothing
+// yet", not a failure.
+TEST_F(ClientStream, SignalsThatInterruptItsWaitsLeaveItWorking) {
+  struct sigaction handled {}, before {};
+  handled.sa_handler = [](int) {};
+  sigemptyset(&handled.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &handled, &before), 0);
+  FakeLinkServer fake;
+  open(fake.port());
+  auto everyThread = [] {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return;
+    while (dirent* entry = readdir(tasks)) {
+      if (entry->d_name[0] != '.') syscall(SYS_tgkill, getpid(), std::atoi(entry->d_name), SIGUSR1);
+    }
+    closedir(tasks);
+  };
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE(round);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // every thread waiting
+    everyThread();
+    const std::string request = "040417" + hex({static_cast<uint8_t>(round)}) + "0b0c";
+    write(request);
+    aErr last = aErrNone;
+    EXPECT_EQ(hex(readBytes(stream_, 6, &last)), request) << "last read: " << last;
+  }
+  // A read that a signal cuts short.
+  std::thread interrupt([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    everyThread();
+  });
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
+  interrupt.join();
+  sigaction(SIGUSR1, &before, nullptr);
 }
 
 TEST_F(ClientStream, DestroyEndsTheBrokerPromptly) {

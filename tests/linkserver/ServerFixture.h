@@ -56,9 +56,12 @@ inline Frame parseFrame(const std::string& line) {
 // A Python DEALER on a frontend.
 class Client {
  public:
-  Client(uint16_t port, const std::string& host = "127.0.0.1", pid_t netnsPid = 0) {
-    peer_ = testsupport::BackgroundProcess::python(
-        peerScript("dealer_client.py"), {"--connect", "tcp://" + host + ":" + std::to_string(port)}, netnsPid);
+  // extra: further arguments of dealer_client.py (--identity ID, --module M).
+  Client(uint16_t port, const std::string& host = "127.0.0.1", pid_t netnsPid = 0,
+         const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--connect", "tcp://" + host + ":" + std::to_string(port)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    peer_ = testsupport::BackgroundProcess::python(peerScript("dealer_client.py"), args, netnsPid);
     ready_ = peer_->waitFor("READY");
   }
   bool ready() const { return ready_; }
@@ -144,8 +147,8 @@ class ServerFixture : public ::testing::Test {
     if (withModel) aServer_SetModel(server, kModel);
   }
 
-  std::unique_ptr<Client> client() {
-    auto c = std::make_unique<Client>(port);
+  std::unique_ptr<Client> client(const std::vector<std::string>& extra = {}) {
+    auto c = std::make_unique<Client>(port, "127.0.0.1", 0, extra);
     EXPECT_TRUE(c->ready());
     return c;
   }
