@@ -103,7 +103,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
     case kLinkTypeTCPIP:
     case kLinkTypeSerial:
       if (s.type == kLinkTypeUSB) {
-        created = aLink_CreateUSB(s.serialNumber);
+        created = aLink_CreateUSBAt(s.serialNumber, s.t.usb.bus, s.t.usb.address);
       } else if (s.type == kLinkTypeTCPIP) {
         created = aLink_CreateTCPIP(s.serialNumber, s.t.ip.address, static_cast<uint16_t>(s.t.ip.port));
       } else {

@@ -31,6 +31,9 @@ enum aLinkStatus : int32_t {
 
 // Defined with the USB transport.
 aLinkRef aLink_CreateUSB(uint32_t serial);
+// The same for a module that discovery found at that place on the bus (a USB linkSpec's
+// bus and address): opened there without a second walk of the bus, unless it has gone.
+aLinkRef aLink_CreateUSBAt(uint32_t serial, uint8_t bus, uint8_t address);
 // address: IPv4 in network byte order; port in host order.
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
 // A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
