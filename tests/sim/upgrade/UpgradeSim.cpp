@@ -157,7 +157,8 @@ bool UpgradeSim::dump(const std::string& dir) {
     good = writeWhole(base + ".loader", std::string(loader.begin(), loader.end())) && good;
     std::ostringstream stats;
     stats << u.second->report() << "flash_base=0x" << hex8(flashLow) << "\nloader_base=0x" << hex8(loaderLow)
-          << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections() << "\n";
+          << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections()
+          << "\nfirst_connection_ms=" << device_->firstConnectedMs() << "\n";
     good = writeWhole(base + ".stats", stats.str()) && good;
   }
   if (options_.trace) {
