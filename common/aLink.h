@@ -68,6 +68,9 @@ int32_t aLink_GetStatus(aLinkRef id);
 // Waits up to timeout ms for the link's status to become status; returns the status
 // then (kLinkStatusNoStream for an unknown id). Returns early when the link is destroyed.
 int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout);
+// Waits up to timeout ms while the link's status is status (a device dropping a running
+// link, for one); returns the status then, as aLink_AwaitStatus does.
+int32_t aLink_AwaitStatusChange(aLinkRef id, int32_t status, uint64_t timeout);
 // Queues a copy of the packet for the device, or writes it at once when nothing else is
 // queued and the stream allows it; never waits for the link's writer.
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);

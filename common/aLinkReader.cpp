@@ -2,6 +2,8 @@
 // sArriveByte: the reader thread holds it in general, and a caller awaiting a reply on a
 // stream with a descriptor holds it while it waits, so that the reply wakes the thread
 // that wants it instead of passing from the reader thread to it.
+#include <pthread.h>
+
 #include "common/internal/aLinkRecord.h"
 
 namespace {
@@ -12,10 +14,10 @@ constexpr uint32_t kReaderIdleWaitMs = 500;
 // Bytes the reader takes in one turn before it looks at its flags again.
 constexpr unsigned kBytesPerTurn = 4096;
 
-// What only the reader thread does: answer asks, run the handshake's restarts, wait for
-// the callers that do not read themselves.
+// What only the reader thread does: answer asks, run the handshake's restarts, serve
+// the callers that wait for it instead of reading themselves.
 bool sReaderNeeded(const aLink* link) {
-  return link->syncRequested.load() || link->writeFailed.load() || link->fifoWaiters.load() > 0 ||
+  return link->syncRequested.load() || link->writeFailed.load() || link->readerWaiters.load() > 0 ||
          link->status.load() != kLinkStatusRunning;
 }
 
@@ -24,23 +26,36 @@ bool sAsked(const aLink* link) {
   return !link->running.load() || link->syncRequested.load() || link->writeFailed.load();
 }
 
-// While a caller reads for its reply, and for a moment after, the reader stays off the
-// stream; true when it did so (for a while: the caller's quiet time, or a slice).
-bool sStandAside(aLink* link) {
+// While a caller reads for its reply, and for the quiet time after, the reader stays
+// off the stream; true when it did so for a while. It waits for events, not ticks: a
+// read in progress is waited out until its caller hands the role back (who wakes it);
+// the quiet time ends at the deadline the last hand-back set. Callers that read back
+// to back keep the stream to themselves: when hand-backs came since the reader last
+// looked, the read now in progress is one of a run, and the reader looks again one
+// quiet time later instead of being woken at its end. Stops, asks and callers that
+// wait for the reader wake it whenever they come. seenHandBacks: the reader's own
+// record of the hand-backs it has seen.
+bool sStandAside(aLink* link, uint64_t* seenHandBacks) {
   if (sReaderNeeded(link)) return false;
   const aTime now = aTime_GetMonotonicMSTicks();
   const aTime quiet = link->callerQuietUntil.load();
-  if (link->callerReading.load() == 0 && now >= quiet) return false;
-  link->readerParked = 1;
-  // Looked at again once parked: a caller that starts to wait on the FIFO after this
-  // sees the flag and wakes the reader.
-  if (sReaderNeeded(link)) {
-    link->readerParked = 0;
-    return false;
+  const uint64_t handBacks = link->callerHandBacks.load();
+  const bool reading = link->callerReading.load() > 0;
+  if (!reading && now >= quiet) return false;
+  const bool run = handBacks != *seenHandBacks;
+  *seenHandBacks = handBacks;
+  const bool forCaller = reading && !run;
+  link->readerParked = forCaller ? kReaderParkedForCaller : kReaderParkedQuiet;
+  // Looked at again once parked: a waiter that comes after this, or the caller handing
+  // back, sees the flag and wakes the reader.
+  if (sReaderNeeded(link) || (forCaller && (link->callerReading.load() == 0 ||
+                                            link->callerHandBacks.load() != handBacks))) {
+    link->readerParked = kReaderOnStream;
+    return true;   // looked at afresh next turn
   }
-  const aTime wait = link->callerReading.load() > 0 || quiet <= now ? aLINK_CALLER_QUIET_MS : quiet - now;
+  const aTime wait = forCaller ? kReaderIdleWaitMs : reading || quiet <= now ? aLINK_CALLER_QUIET_MS : quiet - now;
   aLink_Pause(link, static_cast<uint32_t>(wait));
-  link->readerParked = 0;
+  link->readerParked = kReaderOnStream;
   return true;
 }
 
@@ -64,6 +79,7 @@ uint32_t sIdle(aLink* link) {
 
 void* aLink_ReaderThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
+  pthread_setname_np(pthread_self(), "aLink reader");
   bool callersRead;
   {
     std::lock_guard<std::mutex> role(link->readLock);
@@ -76,13 +92,18 @@ void* aLink_ReaderThread(void* argument) {
     link->readerStarted = 1;
     sSetStatus(link, kLinkStatusRunning);
   }
+  uint64_t seenHandBacks = 0;
   while (link->running.load()) {
-    if (callersRead && sStandAside(link)) continue;
+    if (callersRead && sStandAside(link, &seenHandBacks)) continue;
     std::unique_lock<std::mutex> role(link->readLock, std::try_to_lock);
     if (!role.owns_lock()) {
       if (!sReaderNeeded(link)) {
-        // A caller took the stream just now; it will be standing aside next turn.
-        aLink_Pause(link, aLINK_CALLER_QUIET_MS);
+        // A caller took the stream just now: the reader stands aside for it next turn.
+        // Anyone else holds the role only for a moment (received bytes fed by hand).
+        if (link->callerReading.load() == 0) {
+          role.lock();
+          role.unlock();
+        }
         continue;
       }
       link->readerWants = 1;
@@ -182,7 +203,9 @@ aPacket* aLink_ReadForReply(aLink* link, aPacketFilterProc match, void* referenc
   // Input left in the transport shows on no descriptor: the reader is told of it.
   const bool leftOver = readable && aStream_InputPending(stream);
   role.unlock();
+  link->callerHandBacks++;
   link->callerReading--;
-  if (leftOver || sReaderNeeded(link)) aLink_Wake(link);
+  // A reader waiting for this read to end is woken; one in a quiet time waits it out.
+  if (leftOver || sReaderNeeded(link) || link->readerParked.load() == kReaderParkedForCaller) aLink_Wake(link);
   return claim.packet;
 }
