@@ -232,6 +232,11 @@ bool Link::isConnected() const {
   return m_impl->coreLink != 0 && aLink_GetStatus(m_impl->coreLink) == kLinkStatusRunning;
 }
 
+bool Link::awaitDisconnect(uint32_t timeoutMs) const {
+  if (m_impl->coreLink == 0) return true;
+  return aLink_AwaitStatusChange(m_impl->coreLink, kLinkStatusRunning, timeoutMs) != kLinkStatusRunning;
+}
+
 int Link::getStatus() const {
   if (m_impl->coreLink == 0) return kNoCoreLinkStatus;
   return aLink_GetStatus(m_impl->coreLink);

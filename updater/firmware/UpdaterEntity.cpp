@@ -15,7 +15,6 @@ using Quenlark::Tallowick::SystemClass;
 namespace {
 
 constexpr uint32_t kRebootPassMs = 250;
-constexpr uint32_t kRebootPollMs = 10;
 
 }  // namespace
 
@@ -328,10 +327,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
       dropped = false;
       break;
     }
-    // A pass lasts 250 ms, but a link that drops during it ends the wait at once.
-    const aTime passEnd = aTime_GetMonotonicMSTicks() + kRebootPassMs;
-    while (aTime_GetMonotonicMSTicks() < passEnd && module->isConnected()) aTime_MSSleep(kRebootPollMs);
-    if (!module->isConnected()) break;
+    // A pass lasts 250 ms, but a link that drops during it ends the wait at once: the
+    // wait is on the link's own status, which its reader changes as the device goes.
+    if (module->awaitDisconnect(kRebootPassMs)) break;
     display.update_spinner(true, "Verifying Update");
     Log::log(Log::DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(Log::DEBUG_Network_FIRM, "Rebooting Device\n");
