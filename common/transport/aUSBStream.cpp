@@ -35,6 +35,11 @@ aErr usbDelete(void* reference) {
   return closed;
 }
 
+// A read waits by itself for the device (up to a transfer's time-out): there is no
+// descriptor to wait on. A write may wait for the bus: it is left to the link's writer.
+const aStreamOps kUSBOps = {usbGet, usbPut, usbWrite, usbDelete, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
+                            /*promptWrites*/ false};
+
 }  // namespace
 
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
@@ -71,7 +76,7 @@ aErr aStream_CreateUSBAt(uint32_t serialNumber, uint8_t bus, uint8_t address, aS
     delete record;
     return opened;
   }
-  aStream* made = aStream_Create(usbGet, usbPut, usbWrite, usbDelete, record);
+  aStream* made = aStream_CreateWith(kUSBOps, record);
   if (made == nullptr) {
     twusb_close_tallowick_device(record->device);
     twusb_destroy(&record->device);
