@@ -126,7 +126,7 @@ struct aLink {
   std::mutex control;
   std::atomic<bool> destroyed{false};    // written under control
   bool resetting = false;                // under control: a reset makes a new stream
-  aLinkStreamMaker maker = nullptr;      // re-creates the stream on reset
+  aLinkStreamRemaker remake = nullptr;   // makes the stream again on reset; null: cannot
   aLinkPacketDebug packetDebug;          // packet log, its mutex and requested size
 };
 
