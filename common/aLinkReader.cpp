@@ -1,7 +1,42 @@
-// The way into a link. The read role reads the stream and runs every byte through
-// sArriveByte: the reader thread holds it in general, and a caller awaiting a reply on a
-// stream with a descriptor holds it while it waits, so that the reply wakes the thread
-// that wants it instead of passing from the reader thread to it.
+// The way into a link.
+//
+// The read role. Whoever holds readLock reads the stream and runs every byte through
+// sArriveByte: packet assembly, the handshake, heartbeat answers, the user filter and
+// routing into the incoming FIFO. The role owns the stream's read side, the packet under
+// assembly, the handshake and heartbeat state, and the status while the link runs. Two
+// kinds of thread hold it:
+// - the reader thread, in general: for reads that do not wait (it lets go of the role
+//   before it waits for input), for its asks, and while someone waits for it;
+// - a caller awaiting its reply (aLink_ReadForReply), on a stream with a descriptor to
+//   wait on: it reads until its reply comes and takes it straight from assembly, so the
+//   reply wakes the thread that wants it instead of passing from the reader thread to
+//   it. One caller at a time (callerReading); a second one waits on the FIFO.
+//
+// How it is asked for. Nobody else touches the stream's read side. Others only ask, with
+// a flag and a wake-up of the reader thread (wakeFd): a sync (syncRequested), a failed
+// write (writeFailed), a stop (running). A caller waiting for what only the reader
+// brings (a FIFO packet, a change of status) counts itself in readerWaiters and wakes a
+// parked reader. When the reader thread needs the role while a caller holds it (an ask,
+// a waiter, a status other than running), it sets readerWants and the level-triggered
+// leaveFd, on which the reading caller waits beside the stream: the caller lets go and
+// waits out the rest of its time on the FIFO, and the reader takes over.
+//
+// How it is given back. A reading caller hands back when its reply came, its time is
+// up, the link stops or leaves running, or leaveFd says so: it sets the quiet time
+// (aLINK_CALLER_QUIET_MS from now), counts the hand-back (callerHandBacks), and wakes
+// the reader if the reader waits for exactly this (kReaderParkedForCaller), if input is
+// left in the transport where no descriptor shows it, or if the reader is needed.
+//
+// Why a parked reader looks again. While a caller reads, and for the quiet time after,
+// the reader thread stands aside, so that a caller asking again at once finds the stream
+// to itself instead of racing the reader for its reply. It waits on events, never in
+// ticks: for a read in progress, until its caller hands back (the caller wakes it); in
+// the quiet time, until the deadline that hand-back set. A reader woken only at the
+// deadline looks again because the deadline may have moved: callers reading back to back
+// each hand back with a new quiet time, and are not made to wake the reader every time;
+// the reader, finding hand-backs since it last looked, sleeps one more quiet time, and
+// comes back to the stream only once the callers have stopped. Every park is bounded
+// (the idle wait), and stops, asks and waiters end it whenever they come.
 #include <pthread.h>
 
 #include "common/internal/aLinkRecord.h"
@@ -26,15 +61,9 @@ bool sAsked(const aLink* link) {
   return !link->running.load() || link->syncRequested.load() || link->writeFailed.load();
 }
 
-// While a caller reads for its reply, and for the quiet time after, the reader stays
-// off the stream; true when it did so for a while. It waits for events, not ticks: a
-// read in progress is waited out until its caller hands the role back (who wakes it);
-// the quiet time ends at the deadline the last hand-back set. Callers that read back
-// to back keep the stream to themselves: when hand-backs came since the reader last
-// looked, the read now in progress is one of a run, and the reader looks again one
-// quiet time later instead of being woken at its end. Stops, asks and callers that
-// wait for the reader wake it whenever they come. seenHandBacks: the reader's own
-// record of the hand-backs it has seen.
+// Stands aside while a caller reads and in the quiet time after (the page above); true
+// when it did, for a while or for a fresh look. seenHandBacks: the reader's own record of
+// the hand-backs it has seen.
 bool sStandAside(aLink* link, uint64_t* seenHandBacks) {
   if (sReaderNeeded(link)) return false;
   const aTime now = aTime_GetMonotonicMSTicks();
