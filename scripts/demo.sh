@@ -13,7 +13,8 @@
 # chip's words and written through the boot ROM), and the chip's flash is checked
 # against the images the build must leave there.
 # Not shown: an i.MX chip. Its boot ROM starts a small loader that comes up on USB, so
-# even its serial road needs the USB emulation the tests run under.
+# even its serial road needs the USB emulation the tests run under, and its two runs
+# would add about twelve seconds; README.md says how to watch it in the tests.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"

@@ -65,6 +65,5 @@ private:
   std::string serverUrl;
   std::string storeRoot;
   UpdaterDisplayInterface& display;
-  uint8_t chipFamily = 0;  // set by Get_Fingerprint
   bool ueiBytesLoad = false;
 };

@@ -28,7 +28,8 @@ mkdir -p "$out/corpus-$name" "$out/artifacts-$name" "$out/objects-$name"
 binary="$out/fuzz_$name"
 objects="$out/objects-$name"
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
-       -I"$here" -I"$include" $(pkg-config --cflags-only-I libusb-1.0 2>/dev/null))
+       -I"$here" -I"$include" $(pkg-config --cflags-only-I libusb-1.0 2>/dev/null)
+       $(pkg-config --cflags-only-I hidapi-hidraw 2>/dev/null))
 
 # Each source is compiled on its own, again only when it or a header it includes is
 # newer than its object (the compiler's dependency file names them); the object files

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -150,7 +152,14 @@ class ImxRecovery : public ::testing::Test {
       const char* preload = std::getenv("LD_PRELOAD");
       o.setEnv.push_back(std::string("LD_PRELOAD=") + (preload != nullptr ? preload : "") + ":" + FAST_PAUSES_LIBRARY);
     }
-    return testsupport::RunProgram(UPDATER_BINARY, all, o);
+    const testsupport::RunResult r = testsupport::RunProgram(UPDATER_BINARY, all, o);
+    // To watch the road by hand (see README.md).
+    if (std::getenv("IMX_SHOW_RUNS") != nullptr) {
+      std::string line = "$";
+      for (const std::string& a : all) line += " " + a;
+      std::cout << line << "\n" << describe(r) << std::endl;
+    }
+    return r;
   }
 
   testsupport::TempDir dir;
@@ -320,10 +329,12 @@ TEST_F(ImxRecovery, ALoaderThatNeverArrivesIsLookedForInFifteenRounds) {
   ASSERT_TRUE(rom.jumpAddress().has_value());
   EXPECT_EQ(count(r.err, "Failed enumeration after 3 tries, refreshing libusb context."), 5u) << describe(r);
   EXPECT_TRUE(has(r.err, "Could not connect to device.")) << describe(r);
-  EXPECT_TRUE(has(r.err, "Got no response from chip")) << describe(r);
+  EXPECT_TRUE(has(r.err, "Failed to read the fingerprint of the chip on USB: no loader on USB after 15 tries\n"
+                         "Got no response from chip\n"))
+      << describe(r);
 }
 
-TEST_F(ImxRecovery, AClosedChipRefusesTheJumpAndNoLoaderArrives) {
+TEST_F(ImxRecovery, AClosedChipRefusesTheJumpAndNoLoaderIsLookedFor) {
   storeLatestDownload(sdpsim::kPlaceholderSerial, kLoaderBuild, birdFile("loader.bird"));
   sdpsim::Knobs k;
   k.habClosed = true;
@@ -334,8 +345,52 @@ TEST_F(ImxRecovery, AClosedChipRefusesTheJumpAndNoLoaderArrives) {
   EXPECT_EQ(rom.writes().size(), loaderImage.blocks.size());
   EXPECT_FALSE(rom.jumpAddress().has_value());
   EXPECT_EQ(live->arrivals(), 0u);
-  EXPECT_TRUE(has(r.err, "Could not connect to device.")) << describe(r);
+  EXPECT_FALSE(has(r.err, "Could not connect to device.")) << describe(r);
+  EXPECT_TRUE(has(r.err, "Failed to read the fingerprint of the chip on USB: the boot ROM refused the jump to the "
+                         "loader at 0x20000400\nGot no response from chip\n"))
+      << describe(r);
 }
+
+// Each failure on the i.MX road of a recovery says its cause before the line that the
+// recovery ends with.
+struct Cause {
+  const char* name;
+  std::function<void(sdpsim::Knobs&, sdpsim::LiveLoaderOptions&)> knob;
+  std::string text;
+  bool jumped;
+};
+
+void PrintTo(const Cause& c, std::ostream* os) { *os << c.name; }
+
+class ImxLoaderStepFailure : public ImxRecovery, public ::testing::WithParamInterface<Cause> {};
+
+TEST_P(ImxLoaderStepFailure, SaysItsCauseBeforeTheRecoveryEnds) {
+  const Cause& c = GetParam();
+  sdpsim::Knobs k;
+  sdpsim::LiveLoaderOptions o = options();
+  c.knob(k, o);
+  rom.setKnobs(k);
+  onUsb(o);
+  const std::string file = birdFile("recovery.bird", true, hex8(kSerial));
+  const auto r = run({"-U", "-t", "RECOVER", "-s", "USB", "-f", file, "-d", hex8(kSerial)}, true);
+  EXPECT_EQ(r.status, 1) << describe(r);
+  const std::string tail = "Failed to recover the chip on USB: " + c.text + "\nCould not get Device Identifier\n";
+  EXPECT_TRUE(r.err.size() >= tail.size() && r.err.compare(r.err.size() - tail.size(), tail.size(), tail) == 0)
+      << describe(r);
+  EXPECT_EQ(rom.jumpAddress().has_value(), c.jumped);
+  EXPECT_EQ(live->upgrade().counts().requests[devsim::upgrade::kPrepare], 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, ImxLoaderStepFailure,
+    ::testing::Values(
+        Cause{"ClosedPart", [](sdpsim::Knobs& k, sdpsim::LiveLoaderOptions&) { k.habClosed = true; },
+              "the boot ROM refused the jump to the loader at 0x20000400", false},
+        Cause{"NoStatusForABlock", [](sdpsim::Knobs& k, sdpsim::LiveLoaderOptions&) { k.silentAfterImage = true; },
+              "no status for the loader block at 0x20000000", false},
+        Cause{"NoLoaderOnUsb", [](sdpsim::Knobs&, sdpsim::LiveLoaderOptions& o) { o.appears = false; },
+              "no loader on USB after 15 tries", true}),
+    [](const ::testing::TestParamInfo<Cause>& p) { return std::string(p.param.name); });
 
 TEST_F(ImxRecovery, ALoaderGoneBeforeTheFirmwareFailsTheRecovery) {
   sdpsim::LiveLoaderOptions o = options();

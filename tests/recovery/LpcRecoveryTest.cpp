@@ -58,7 +58,8 @@ class LpcRoad : public ::testing::Test {
     ASSERT_TRUE(sim.ok());
     sim.with([](lpcsim::IspChip& c) { c.setEraseMs(5); });
     Fingerprint fingerprint;
-    ASSERT_TRUE(updater::_get_fingerprint_lpc(sim.path(), 115200, fingerprint));
+    std::string failure;
+    ASSERT_EQ(updater::_get_fingerprint_lpc(sim.path(), 115200, fingerprint, failure), updater::LpcProbe::Read);
     port = sim.path();
   }
   std::vector<std::string> copies() {
@@ -99,11 +100,26 @@ TEST_F(LpcRoad, BlocksWithoutAnAddressAreSkippedAndTheEndMarkerStopsTheTransfer)
   LogCapture log(Log::DEBUG_Updater);
   ASSERT_TRUE(updater::_recover_firmware_lpc(display, bird.file, port, 115200, unused));
   EXPECT_TRUE(log.contains("Skipping firmware block of 2 bytes: no load address\n")) << log.text();
-  EXPECT_EQ(display.lines.front(), "Transferring firmware block 1 of 3, 100 bytes");
+  EXPECT_EQ(display.lines.front(), "Transferring firmware block 1 of 1, 100 bytes");
   EXPECT_EQ(copies(), (std::vector<std::string>{"P 0 29", "P 4 4", "C 16384 268439552 256"}));
   Bytes expected(lpcsim::kFlashSize, 0xFF);
   std::copy(image.begin(), image.end(), expected.begin() + 0x4000);
   EXPECT_EQ(sim.flash(), expected);
+}
+
+// The count shown is the blocks that are sent, whether or not the file ends with the
+// end marker.
+TEST_F(LpcRoad, ProgressCountsTheBlocksThatAreSent) {
+  MemoryBird bird;
+  bird.image(0x1000, birdgen::randomImage(300, 25));
+  bird.image(0x3000, birdgen::randomImage(200, 26));
+  ASSERT_TRUE(updater::_recover_firmware_lpc(display, bird.file, port, 115200, unused));
+  std::vector<std::string> counts;
+  for (const std::string& line : display.lines)
+    if (line.rfind("Transferr", 0) == 0) counts.push_back(line);
+  EXPECT_EQ(counts, (std::vector<std::string>{"Transferring firmware block 1 of 2, 300 bytes",
+                                              "Transferring firmware block 2 of 2, 200 bytes",
+                                              "Transferred 2 blocks, 500 total bytes"}));
 }
 
 TEST_F(LpcRoad, ARefusedFinalEchoCommandFailsWithoutStartingTheChip) {

@@ -1,4 +1,4 @@
-// The ISP client against a scripted stream: the chip's answers are bytes written by
+// The ISP client against a scripted port: the chip's answers are bytes written by
 // hand here, and every byte the client sends is checked.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/LogCapture.h"
-#include "tests/link/ScriptedStream.h"
+#include "tests/recovery/ScriptedPort.h"
 #include "updater/recovery/NXPSerial.h"
 
 namespace {
@@ -24,17 +24,21 @@ using Bytes = std::vector<uint8_t>;
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 std::string textOf(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// A client whose stream is scripted; echo as the test sets it.
+// A client whose port is scripted; echo as the test sets it.
 class Scripted : public ::testing::Test {
  protected:
-  void SetUp() override { client.stream = ScriptedStream::create(&script); }
+  void SetUp() override {
+    auto port = std::make_unique<ScriptedPort>();
+    script = port.get();
+    client.port = std::move(port);
+  }
   void answer(const std::string& text) { script->feed(bytesOf(text)); }
   std::vector<std::string> sent() const {
     std::vector<std::string> out;
     for (const auto& w : script->writes()) out.push_back(textOf(w));
     return out;
   }
-  std::shared_ptr<ScriptedStream> script;
+  ScriptedPort* script = nullptr;  // owned by the client
   NXPSerialClass client;
 };
 
@@ -79,6 +83,7 @@ TEST(NXPSerialUnits, UuencodeLinesAsTheProtocolWritesThem) {
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, "$``$\"`P``"), 4u);
   EXPECT_EQ(Bytes(out, out + 4), Bytes(four, four + 4));
   EXPECT_EQ(NXPSerialClass::uudecode(out, 44, line), 0u);  // does not fit: nothing stored
+  EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, ""), 0u);  // no length character: nothing read past it
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, line), 45u);
   EXPECT_EQ(Bytes(out, out + 45), full);
 }
@@ -103,7 +108,7 @@ TEST(NXPSerialConnect, OpensAtTheFirstTableRateAtLeastTheOneAsked) {
   }
   NXPSerialClass client;
   EXPECT_EQ(client.Connect("/dev/no-such-port", 115200), aErrNotFound);
-  EXPECT_EQ(client.stream, nullptr);
+  EXPECT_EQ(client.port, nullptr);
   close(slave);
   close(master);
 }
@@ -150,6 +155,7 @@ TEST_F(Scripted, CommandTextsAndAnswers) {
   EXPECT_EQ(client.SetBaudRate(57600), aErrNone);
   EXPECT_EQ(client.SetEcho(true), aErrNone);
   EXPECT_TRUE(client.echo);
+  answer("G 0 T\r\n0\r\n");
   EXPECT_EQ(client.ExecuteFrom(0), aErrNone);
   EXPECT_EQ(sent(), (std::vector<std::string>{"U 23130\r\n", "E 0 29\r\n", "C 32768 268439552 4096\r\n",
                                               "B 57600 1\r\n", "A 1\r\n", "G 0 T\r\n"}));
@@ -160,13 +166,77 @@ TEST_F(Scripted, CommandTextsAndAnswers) {
 }
 
 TEST_F(Scripted, DeviceIdentifierIsTheFourNumbersOfTheAnswer) {
-  answer("N\r\n0\r\n305419896\r\n0x10\r\n4294967295\r\n\r\n");
+  answer("N\r\n0\r\n305419896\r\n0x10\r\n4294967295\r\n0\r\n");
   EXPECT_EQ(client.GetDeviceID(), aErrNone);
   EXPECT_EQ(client.deviceID[0], 305419896u);
   EXPECT_EQ(client.deviceID[1], 16u);
   EXPECT_EQ(client.deviceID[2], 4294967295u);
-  EXPECT_EQ(client.deviceID[3], 0u);  // an empty line
+  EXPECT_EQ(client.deviceID[3], 0u);
   EXPECT_EQ(sent(), std::vector<std::string>{"N\r\n"});
+}
+
+// The words are the key the firmware is decoded with: anything but a return code 0 and
+// four whole 32-bit numbers is refused, and the words stay as they were.
+TEST_F(Scripted, DeviceIdentifierTakesNothingButCodeZeroAndFourWholeNumbers) {
+  client.echo = false;
+  const struct {
+    const char* answer;
+    aErr result;
+  } cases[] = {
+      {"19\r\n", aErrParam},                              // refused
+      {"", aErrTimeout},                                   // silent
+      {"0\r\n1\r\n2\r\n", aErrTimeout},                  // three numbers
+      {"0\r\nabc\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n99999999999999999999\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n4294967296\r\n1\r\n2\r\n3\r\n", aErrIO},  // one past 32 bits
+      {"0\r\n-5\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n0x\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n 7\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n7 8\r\n1\r\n2\r\n3\r\n", aErrIO},
+      {"0\r\n\r\n1\r\n2\r\n3\r\n", aErrIO},            // an empty line is no 0
+      {"0\r\n1\r\n2\r\n3\r\n4", aErrIO},               // the last line never ended
+      {"x\r\n1\r\n2\r\n3\r\n4\r\n", aErrIO},            // no return code
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    for (uint32_t& word : client.deviceID) word = 0xA5A5A5A5u;
+    answer(c.answer);
+    EXPECT_EQ(client.GetDeviceID(), c.result);
+    for (uint32_t word : client.deviceID) EXPECT_EQ(word, 0xA5A5A5A5u);
+    script->clearInput();
+  }
+}
+
+// A line that floods instead of echoing costs a bounded number of bytes, not as many as
+// it sends.
+TEST_F(Scripted, EchoReadingEndsOnAFloodOfOtherBytes) {
+  const size_t flood = 1 << 20;
+  answer(std::string(flood, 'x'));
+  EXPECT_NE(client.GetDeviceID(), aErrNone);
+  EXPECT_GT(script->pendingInput(), flood - 8 * 1024);
+}
+
+// A data phase that gets no data line ends: nothing decoded and an empty checksum line
+// would otherwise "agree" and the client ask again, for as long as the chip is silent.
+TEST_F(Scripted, ReadEndsWhenTheChipSendsNoDataLine) {
+  client.echo = false;
+  uint8_t out[8] = {};
+  for (const char* after : {"", "abc\r\n0\r\n", "(``\r\n0\r\n"}) {  // silence, a word, a line too short
+    SCOPED_TRACE(after);
+    answer(std::string("0\r\n") + after);
+    EXPECT_EQ(client.Read(0, 8, out), aErrIO);
+    script->clearInput();
+  }
+}
+
+TEST_F(Scripted, AStartTheChipRefusesOrLeavesUnansweredFails) {
+  client.echo = false;
+  answer("19\r\n");
+  EXPECT_EQ(client.ExecuteFrom(0), aErrParam);
+  EXPECT_EQ(client.ExecuteFrom(0), aErrTimeout);
+  answer("0\r\n");
+  EXPECT_EQ(client.ExecuteFrom(0), aErrNone);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"G 0 T\r\n", "G 0 T\r\n", "G 0 T\r\n"}));
 }
 
 // ---------------------------------------------------------------- Write

@@ -267,6 +267,9 @@ TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
        "Failed to recover the chip on @PORT@: write to RAM failed\n", kErased},
       {"copy refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('C', 9, 1); },
        "Failed to recover the chip on @PORT@: transfer to flash failed\n", kErased},
+      // A start the chip refuses leaves it in its boot ROM: the firmware never runs.
+      {"start refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('G', 19, 1); },
+       "Failed to recover the chip on @PORT@: the chip refused to start\n", kErased},
   };
   serve(good, good, false);
   for (const auto& c : cases) {
@@ -299,6 +302,72 @@ TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
       EXPECT_EQ(sim.flash(), Bytes(lpcsim::kFlashSize, 0x5A));
     }
   }
+}
+
+// A chip that synchronised and then gave no serial number the client can trust: no
+// fingerprint is made up, and no firmware is decoded with one. The step ends before any
+// erase or write, and a chip that floods ends it within its bounds (a hang would run
+// into the run's time-out).
+TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
+  const std::string file = birdPath("rescue.bird", recoveryFile(kTwoImages));
+  const std::string refused = "the chip refused to give its serial number";
+  const std::string silent = "no serial number from the chip";
+  const std::string junk = "the chip's serial number is not four 32-bit numbers";
+  const auto answer = [](const std::string& text) {
+    return [text](lpcsim::IspChip& c) { c.answerCommand('N', text); };
+  };
+  const struct {
+    const char* name;
+    std::function<void(lpcsim::IspChip&)> knob;
+    std::string step;
+    // Which of the two "no usable serial number" steps is seen depends on where a slow
+    // line cuts the answer; a refusal is always named as one.
+    bool eitherUnusable = true;
+  } cases[] = {
+      {"refused", [](lpcsim::IspChip& c) { c.failCommand('N', 19, 1); }, refused, false},
+      {"silent", answer(""), silent},
+      {"code 0 and nothing more", answer("0\r\n"), silent},
+      {"a word", answer("0\r\nabc\r\n1\r\n2\r\n3\r\n"), junk},
+      {"twenty nines", answer("0\r\n1\r\n" + std::string(20, '9') + "\r\n2\r\n3\r\n"), junk},
+      {"a sign", answer("0\r\n1\r\n2\r\n-5\r\n3\r\n"), junk},
+      {"hex prefix alone", answer("0\r\n1\r\n2\r\n3\r\n0x\r\n"), junk},
+      {"an empty line", answer("0\r\n1\r\n\r\n2\r\n3\r\n"), junk},
+      {"no return code", answer("x\r\n1\r\n2\r\n3\r\n4\r\n"), junk},
+      {"a 1 MiB line", answer("0\r\n" + std::string(1 << 20, '7') + "\r\n1\r\n2\r\n3\r\n"), junk},
+      {"a flood", [](lpcsim::IspChip& c) { c.floodOn('N', 'x'); }, junk},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool recover : {false, true}) {
+      sim.reset();
+      sim.with(c.knob);
+      const size_t before = sim.commands().size();
+      std::vector<std::string> args = {"-N", "-s", sim.path()};
+      if (recover) args = {"-U", "-t", "RECOVER", "-s", sim.path(), "-f", file, "-d", hex8(kSerial)};
+      testsupport::RunOptions options;
+      options.timeoutMs = 10000;
+      const auto r = testsupport::RunProgram(UPDATER_BINARY, withOptions(args), options);
+      EXPECT_EQ(r.status, 1) << describe(r);
+      const auto message = [&](const std::string& step) {
+        return recover ? "Failed to recover the chip on " + sim.path() + ": " + step + "\nCould not get Device Identifier\n"
+                       : "Failed to read the fingerprint of the chip on " + sim.path() + ": " + step +
+                             "\nGot no response from chip\n";
+      };
+      if (c.eitherUnusable && r.err != message(c.step)) {
+        EXPECT_EQ(r.err, message(c.step == silent ? junk : silent));
+      } else {
+        EXPECT_EQ(r.err, message(c.step));
+      }
+      EXPECT_FALSE(contains(r.out, "[ ")) << r.out;
+      const std::vector<std::string> all = sim.commands();
+      // The flooding chip took nothing after the "N" it never finished.
+      const std::vector<std::string> expected = std::string(c.name) == "a flood" ? std::vector<std::string>{}
+                                                                                 : std::vector<std::string>{"N"};
+      EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), expected);
+      expectUntouched();
+    }
+  }
+  EXPECT_TRUE(server->requests().empty());
 }
 
 TEST_F(Recovery, NoChipOnThePortEndsBothCommandsWithStatus1) {

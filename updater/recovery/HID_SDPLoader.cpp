@@ -39,15 +39,26 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& answer, uint32_t timeoutMs
   ssize_t count = 0;
   for (;;) {
     unsigned char buffer[MAX_READ_BYTES] = {};
-    int n = hid_read_timeout(handle, buffer, sizeof buffer, wait);
+    const int n = hid_read_timeout(handle, buffer, sizeof buffer, wait);
     if (n <= 0) break;
-    // The security-state report carries four bytes whatever length it arrived with
-    // (the buffer is zeroed, so a shorter one is padded with zeros).
-    if (buffer[0] == REPORT_SECURITY_STATE) n = static_cast<int>(SECURITY_STATE_BYTES);
-    answer.insert(answer.end(), buffer, buffer + n);
-    count += n;
+    count += static_cast<ssize_t>(appendReport(answer, buffer, n));
   }
   return count;
+}
+
+size_t HID_SDPLoader::appendReport(std::vector<uint8_t>& answer, const unsigned char* report, int n) {
+  if (n <= 0) return 0;
+  // The security-state report carries four bytes whatever length it arrived with; a
+  // shorter one is padded with zeros.
+  if (report[0] == REPORT_SECURITY_STATE) {
+    unsigned char state[SECURITY_STATE_BYTES] = {};
+    for (size_t i = 0; i < SECURITY_STATE_BYTES && i < static_cast<size_t>(n); i++) state[i] = report[i];
+    answer.insert(answer.end(), state, state + SECURITY_STATE_BYTES);
+    return SECURITY_STATE_BYTES;
+  }
+  const size_t kept = static_cast<size_t>(n) < MAX_READ_BYTES ? static_cast<size_t>(n) : MAX_READ_BYTES;
+  answer.insert(answer.end(), report, report + kept);
+  return kept;
 }
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& answer, uint32_t index, uint32_t& value) {

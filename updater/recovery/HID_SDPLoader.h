@@ -13,6 +13,11 @@ public:
   static constexpr size_t MAX_READ_BYTES = 65;
   static constexpr size_t ANSWER_BYTES = 70;
 
+  // Appends one input report of n bytes (its id first) as an answer keeps it: the
+  // security-state report as its id and four bytes, any other whole. Returns the
+  // number of bytes appended.
+  static size_t appendReport(std::vector<uint8_t>& answer, const unsigned char* report, int n);
+
   HID_SDPLoader(uint16_t vid, uint16_t pid);
   ~HID_SDPLoader() override;
 

@@ -1,5 +1,6 @@
 #include "updater/recovery/ImxRecovery.h"
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -39,15 +40,35 @@ uint32_t bigEndian(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
          p[3];
 }
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string loaderWriteFailure(uint8_t result, uint32_t address) {
+  switch (result) {
+    case SDPLoader::SDP_NO_ANSWER:
+      return "no answer from the boot ROM";
+    case SDPLoader::SDP_UNEXPECTED_INPUT:
+      return "unexpected bytes from the boot ROM during the loader block at " + hex8(address);
+    default:
+      return "no status for the loader block at " + hex8(address);
+  }
+}
 }  // namespace
 
 namespace updater {
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
-                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset) {
+namespace {
+
+// The file whose loader blocks start the chip: birdPath (only with a real serial
+// number), else the store's latest download for serial, else one downloaded with the
+// display muted. False when there is none; a refusal is shown, a load error logged.
+bool _find_loader_file(UpdaterDisplayInterface& display, Updater& updater, uint32_t serial, const std::string& birdPath,
+                       BirdFile& bird) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.GetStoreRoot(), "_get_fingerprint_imx");
   if (!store) return false;
-  if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
   UpdaterStoreItem item;
   store->FindDevice(serial, &item);
 
@@ -68,8 +89,6 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
       store->FindDevice(serial, &item);
     }
   }
-
-  BirdFile bird;
   try {
     // A file given by path passes the header test a stored one does before its loader is
     // sent to the boot ROM.
@@ -80,36 +99,59 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     Log::log(Log::DEBUG_APP, "%s\n", e.what());
     return false;
   }
-  if (_transfer_recovery_loader(display, bird, serialPort) != aErrNone) {
-    Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
-    return false;
-  }
+  return true;
+}
 
-  Module module(0, 0);
+// The started loader on USB. A loader may come up as the placeholder even when the
+// device's own serial number is known (that is the loader's choice), so each round
+// looks for both, as the firmware step does.
+bool _connect_loader(Module& module, UpdaterDisplayInterface& display, uint32_t serial, std::string& failure) {
   if (_disableQuivel(module, display) != aErrNone) return false;
-  // A loader may come up as the placeholder even when the device's own serial number is
-  // known (that is the loader's choice), so each round looks for both, as the firmware
-  // step does.
   std::vector<uint32_t> serials = {Updater::PLACEHOLDER_SERIAL};
   if (serial != Updater::PLACEHOLDER_SERIAL) serials.push_back(serial);
   _reconnect_usb(module, serials, LibusbRefresh::EveryThirdRound);
-  if (!module.isConnected()) {
-    Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
-    return false;
-  }
-  SystemClass system;
-  system.init(&module, 0);
+  if (module.isConnected()) return true;
+  Log::log(Log::DEBUG_APP, "Could not connect to device.\n");
+  failure = "no loader on USB after " + std::to_string(Updater::CONNECT_ATTEMPTS) + " tries";
+  return false;
+}
+
+// The four identifier words, identifier i into word 3 - i.
+bool _read_identifier(SystemClass& system, Fingerprint& fingerprint, std::string& failure) {
   for (uint8_t i = 0; i < 4; i++) {
     if (system.getUEI32(systemUniqueIdentifier, i, &fingerprint[3 - i]) != aErrNone) {
       Log::log(Log::DEBUG_APP, "Error getting Identifier %d.\n", i);
+      failure = "the loader did not give identifier " + std::to_string(i);
       return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serialPort,
+                          uint32_t serial, std::string birdPath, Fingerprint& fingerprint, bool reset,
+                          std::string& failure) {
+  if (serial == 0) serial = Updater::PLACEHOLDER_SERIAL;
+  BirdFile bird;
+  if (!_find_loader_file(display, updater, serial, birdPath, bird)) return false;
+  if (_transfer_recovery_loader(display, bird, serialPort, &failure) != aErrNone) {
+    Log::log(Log::DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+  Module module(0, 0);
+  if (!_connect_loader(module, display, serial, failure)) return false;
+  SystemClass system;
+  system.init(&module, 0);
+  if (!_read_identifier(system, fingerprint, failure)) return false;
   if (reset) system.reset();
   return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serialPort) {
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serialPort, std::string* cause) {
+  std::string unused;
+  std::string& why = cause != nullptr ? *cause : unused;
   Log::log(Log::DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
   SDPLoader loader;
   if (serialPort == HID_PORT) {
@@ -117,7 +159,10 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
   } else {
     loader.setLoader(new Serial_SDPLoader(serialPort.c_str()));
   }
-  if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+  if (loader.init() != SDPLoader::SDP_OK) {
+    why = serialPort == HID_PORT ? "no i.MX boot ROM on USB" : "could not open the boot ROM's serial line";
+    return aErrNotReady;
+  }
 
   uint8_t counter = 0;
   for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER)) {
@@ -132,13 +177,20 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
     Log::log(Log::DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", counter, payload.size(),
              static_cast<int>(address));
     counter++;
-    if (loader.writeLoader(std::move(payload), address) != SDPLoader::SDP_OK) return aErrConnection;
+    const uint8_t written = loader.writeLoader(std::move(payload), address);
+    if (written != SDPLoader::SDP_OK) {
+      why = loaderWriteFailure(written, address);
+      return aErrConnection;
+    }
   }
 
   uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
   const std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_TYPE_LOADER_ENTRY);
   if (!entries.empty() && entries[0].length >= ADDRESS_BYTES) entry = bigEndian(entries[0].data);
-  loader.startLoader(entry);
+  if (loader.startLoader(entry) != SDPLoader::SDP_OK) {
+    why = "the boot ROM refused the jump to the loader at " + hex8(entry);
+    return aErrPermission;
+  }
   return aErrNone;
 }
 

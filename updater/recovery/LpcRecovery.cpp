@@ -61,117 +61,170 @@ const char* programChunk(NXPSerialClass& isp, const Chunk& chunk) {
   return nullptr;
 }
 
+// The blocks the transfer sends: those with a load address, up to the end marker (a
+// block of eight data bytes). Counting every block less one fits only a file that ends
+// with the marker: a file of two images would show "block 2 of 1".
+int blocksToSend(const std::vector<BirdBlock>& blocks) {
+  int n = 0;
+  for (const BirdBlock& block : blocks) {
+    if (block.length < 4) continue;
+    if (block.length - 4 == 4) break;
+    n++;
+  }
+  return n;
+}
+
 }  // namespace
 
-bool _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint) {
+LpcProbe _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint,
+                              std::string& failure) {
   NXPSerialClass isp;
   aErr e = isp.Connect(serialPort.c_str(), baud);
   if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(e));
-    return false;
+    return LpcProbe::NoChip;
   }
   Log::log(Log::DEBUG_APP, "\n\tSync to Device:\n");
   e = isp.Sync();
   if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(e));
-    return false;
+    return LpcProbe::NoChip;
   }
+  // From here on the chip is known to be an LPC part: a serial number it will not give
+  // ends the step, for any other answer would be a key the chip never had.
   Log::log(Log::DEBUG_APP, "\n\tGet Info from Device:\n");
-  if (isp.GetDeviceID() != aErrNone) {
+  e = isp.GetDeviceID();
+  if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "\tERROR ==> Got no response from chip\n");
-    return false;
+    if (e == aErrParam)
+      failure = "the chip refused to give its serial number";
+    else if (e == aErrTimeout)
+      failure = "no serial number from the chip";
+    else
+      failure = "the chip's serial number is not four 32-bit numbers";
+    return LpcProbe::Failed;
   }
   for (size_t i = 0; i < Fingerprint::size(); i++) fingerprint[i] = isp.deviceID[i];
-  return true;
+  return LpcProbe::Read;
 }
 
-bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serialPort, uint32_t baud,
-                           Fingerprint&) {
-  NXPSerialClass isp;
-  // The chip still runs at the rate the fingerprint step synchronised it at; another
-  // rate holds only once the chip has been told it.
+namespace {
+
+// Opens the port at the rate the fingerprint step synchronised the chip at, then moves
+// both ends to baud when it differs: another rate holds only once the chip was told it.
+const char* openLine(NXPSerialClass& isp, const std::string& serialPort, uint32_t baud) {
   if (isp.Connect(serialPort.c_str(), LPC_FINGERPRINT_BAUD) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not connect to %s\n", serialPort.c_str());
-    return failed(display, serialPort, "could not connect");
+    return "could not connect";
   }
   const uint32_t rate = NXPSerialClass::LineRate(baud);
-  if (rate != isp.baud) {
-    if (isp.SetBaudRate(rate) != aErrNone || isp.Connect(serialPort.c_str(), rate) != aErrNone) {
-      Log::log(Log::DEBUG_Network_Link, "Could not connect to %s at %u baud\n", serialPort.c_str(), rate);
-      return failed(display, serialPort, "could not change the baud rate");
-    }
+  if (rate != isp.baud && (isp.SetBaudRate(rate) != aErrNone || isp.ChangeLineRate(rate) != aErrNone)) {
+    Log::log(Log::DEBUG_Network_Link, "Could not connect to %s at %u baud\n", serialPort.c_str(), rate);
+    return "could not change the baud rate";
   }
+  return nullptr;
+}
+
+// Unlocks the chip and erases sectors 0 to 29.
+const char* eraseFlash(NXPSerialClass& isp) {
   Log::log(Log::DEBUG_Updater, "\n\tUnlock Memory:\n");
   if (isp.Unlock() != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not unlock\n");
-    return failed(display, serialPort, "could not unlock");
+    return "could not unlock";
   }
   Log::log(Log::DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
   if (isp.Prepare(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not prepare\n");
-    return failed(display, serialPort, "could not prepare");
+    return "could not prepare";
   }
   Log::log(Log::DEBUG_Updater, "\n\tErase all memory before update:\n");
   if (isp.Erase(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != aErrNone) {
     Log::log(Log::DEBUG_Network_Link, "Could not erase\n");
-    return failed(display, serialPort, "could not erase");
+    return "could not erase";
   }
-  isp.SetEcho(false);
+  return nullptr;
+}
+
+// One image (address and payload) in chunks, with its progress. The chunk at address 0
+// holds the vector table: a chip whose table is valid boots the firmware instead of
+// staying in ISP mode, so it is kept in deferred and written last.
+const char* writeImage(NXPSerialClass& isp, UpdaterDisplayInterface& display, uint32_t address,
+                       const uint8_t* payload, uint32_t size, std::vector<Chunk>& deferred) {
+  Log::log(Log::DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(size),
+           address);
+  display.display_progress(true);
+  uint32_t chunk = LPC_CHUNK;
+  uint32_t offset = 0;
+  while (offset < size) {
+    if (size - offset < chunk) chunk = size - offset;
+    const Chunk piece{address, payload + offset, chunk};
+    if (address == 0) {
+      deferred.push_back(piece);
+    } else if (const char* step = programChunk(isp, piece)) {
+      display.display_progress(false);
+      return step;
+    }
+    address += chunk;
+    offset += chunk;
+    display.update_progress(static_cast<double>(offset) / size, nullptr);
+  }
+  display.display_progress(false);
+  return nullptr;
+}
+
+// Every firmware block up to the end marker, then the deferred vector table.
+const char* writeFirmware(NXPSerialClass& isp, UpdaterDisplayInterface& display, BirdFile& bird) {
   Log::log(Log::DEBUG_Updater, "Updating device firmware: \n");
   Log::log(Log::DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.path.c_str());
-
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
-  const int shown = static_cast<int>(blocks.size()) - 1;
+  const int shown = blocksToSend(blocks);
   int k = 1;
   uint32_t total = 0;
-  // The chunk at address 0 holds the vector table: a chip whose table is valid boots
-  // the firmware instead of staying in ISP mode, so it goes in last.
-  std::vector<Chunk> last;
+  std::vector<Chunk> deferred;
   for (const BirdBlock& block : blocks) {
     if (block.length < 4) {
       Log::log(Log::DEBUG_Updater, "Skipping firmware block of %u bytes: no load address\n", block.length);
       continue;
     }
-    uint32_t address = block.address;
-    const uint8_t* payload = block.data + 4;
     const uint32_t size = block.length - 4;
     if (size == 4) break;  // the end marker: nothing from here on is written
     display.message(0, "Transferring firmware block %d of %d, %d bytes", k, shown, static_cast<int>(size));
-    display.display_progress(true);
-    Log::log(Log::DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(size),
-             address);
-    uint32_t chunk = LPC_CHUNK;
-    uint32_t offset = 0;
-    while (offset < size) {
-      if (size - offset < chunk) chunk = size - offset;
-      const Chunk piece{address, payload + offset, chunk};
-      if (address == 0) {
-        last.push_back(piece);
-      } else if (const char* step = programChunk(isp, piece)) {
-        display.display_progress(false);
-        return failed(display, serialPort, step);
-      }
-      address += chunk;
-      offset += chunk;
-      display.update_progress(static_cast<double>(offset) / size, nullptr);
-    }
-    display.display_progress(false);
-    total += offset;
+    if (const char* step = writeImage(isp, display, block.address, block.data + 4, size, deferred)) return step;
+    total += size;
     k++;
   }
-  for (const Chunk& piece : last)
-    if (const char* step = programChunk(isp, piece)) return failed(display, serialPort, step);
+  for (const Chunk& piece : deferred)
+    if (const char* step = programChunk(isp, piece)) return step;
   display.message(0, "Transferred %d blocks, %d total bytes", shown, static_cast<int>(total));
+  return nullptr;
+}
 
+// Echo back on, then the start from address 0, which the chip must accept.
+bool startChip(NXPSerialClass& isp, UpdaterDisplayInterface& display, const std::string& serialPort) {
   const aErr e = isp.SetEcho(true);
   if (e != aErrNone) {
     display.message(1, "Recovery Error transfering data to device ==> [%d, %s]", static_cast<int>(e),
                     aError_GetErrorText(e));
     return false;
   }
+  const aErr started = isp.ExecuteFrom(0);
+  if (started == aErrParam) return failed(display, serialPort, "the chip refused to start");
+  if (started != aErrNone) return failed(display, serialPort, "no answer to the start command");
   display.message(0, "Rebooting Device");
-  isp.ExecuteFrom(0);
   return true;
+}
+
+}  // namespace
+
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serialPort, uint32_t baud,
+                           Fingerprint&) {
+  NXPSerialClass isp;
+  const char* step = openLine(isp, serialPort, baud);
+  if (step == nullptr) step = eraseFlash(isp);
+  if (step != nullptr) return failed(display, serialPort, step);
+  isp.SetEcho(false);
+  if ((step = writeFirmware(isp, display, bird)) != nullptr) return failed(display, serialPort, step);
+  return startChip(isp, display, serialPort);
 }
 
 }  // namespace updater

@@ -19,14 +19,23 @@ constexpr uint32_t LPC_LAST_SECTOR = 29;
 // The largest piece written to RAM and copied to flash at a time.
 constexpr uint32_t LPC_CHUNK = 4096;
 
+// What the LPC attempt found on a port.
+enum class LpcProbe {
+  NoChip,  // no LPC boot ROM answered the handshake: another family may be there
+  Failed,  // an LPC chip answered, but its serial number could not be read
+  Read,    // the four words are in the fingerprint
+};
+
 // Opens the port at baud, synchronises and reads the chip's four serial-number words.
-bool _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint);
+// On Failed, failure names the step; the fingerprint is left as it was.
+LpcProbe _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint& fingerprint,
+                              std::string& failure);
 
 // Unlocks, erases sectors 0 to 29 and writes the (already decoded) firmware images of
 // the file, then starts the chip from address 0. The chunk at flash address 0 (the
 // vector table) is written last, so that a transfer cut short leaves a chip that still
 // enters ISP mode. The port is opened at the fingerprint rate; a different baud is
-// told to the chip first.
+// told to the chip first. A start the chip refuses is a failed step.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serialPort, uint32_t baud,
                            Fingerprint& fingerprint);
 

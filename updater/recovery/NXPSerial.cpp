@@ -1,7 +1,5 @@
 #include "updater/recovery/NXPSerial.h"
 
-#include <poll.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -13,6 +11,7 @@
 #include "common/unix/aSerial.h"
 #include "common/unix/aTime.h"
 #include "updater/cli/Log.h"
+#include "updater/recovery/SerialLinePort.h"
 
 namespace {
 
@@ -65,6 +64,35 @@ bool isReturnCodeLine(const char* line, size_t count) {
   for (size_t i = 0; i + 2 < count; i++)
     if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
   return true;
+}
+
+// The return code of a line the chip gives as one (digits, then CR LF), or -1.
+long returnCodeOf(const char* line, size_t count) {
+  if (!isReturnCodeLine(line, count) || count > 2 + 9) return -1;
+  return std::strtol(line, nullptr, 10);
+}
+
+// One whole unsigned number that fits 32 bits on a line of its own (ended by CR LF),
+// in the bases strtoul reads by itself: decimal, "0x" hexadecimal, leading-0 octal.
+bool wholeNumberLine(const char* line, size_t count, uint32_t* value) {
+  if (count < 3 || line[count - 2] != '\r' || line[count - 1] != '\n') return false;
+  const std::string body(line, count - 2);
+  if (!std::isdigit(static_cast<unsigned char>(body[0]))) return false;  // no sign, no blank
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(body.c_str(), &end, 0);
+  if (errno == ERANGE || end != body.c_str() + body.size() || v > UINT32_MAX) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+// One uuencoded line with its CR LF: a length character for 1 to room bytes, then four
+// characters for every three of them.
+bool isDataLine(const char* line, size_t count, uint32_t room) {
+  if (count < 3 || line[count - 2] != '\r' || line[count - 1] != '\n') return false;
+  const uint32_t n = static_cast<uint32_t>((static_cast<uint8_t>(line[0]) - 0x20) & 0x3F);
+  if (n == 0 || n > room) return false;
+  return count - 2 == 1 + 4 * ((static_cast<size_t>(n) + 2) / 3);
 }
 
 }  // namespace
@@ -127,47 +155,45 @@ uint32_t NXPSerialClass::LineRate(uint32_t rate, int* index) {
   return aSerial_BaudRate(chosen);
 }
 
-aErr NXPSerialClass::Connect(const char* port, uint32_t rate) {
+aErr NXPSerialClass::Connect(const char* path, uint32_t rate) {
   Disconnect();
   int index = 0;
   baud = LineRate(rate, &index);
-  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port ? port : "", index,
+  Log::log(Log::DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", path ? path : "", index,
            static_cast<int>(baud));
-  const aErr e = aStream_CreateSerial(port, index, false, 0, 0, &stream);
+  const aErr e = SerialLinePort::open(path, baud, &port);
   if (e != aErrNone) {
-    Log::log(Log::DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", port ? port : "", aError_GetErrorText(e));
-    stream = nullptr;
+    Log::log(Log::DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", path ? path : "", aError_GetErrorText(e));
     return e;
   }
+  // Whatever the line held before this session is no answer to it.
+  port->flush();
   return aErrNone;
+}
+
+aErr NXPSerialClass::ChangeLineRate(uint32_t rate) {
+  if (!port) return aErrNotReady;
+  const uint32_t line = LineRate(rate);
+  const aErr e = port->setRate(line);
+  if (e == aErrNone) baud = line;
+  return e;
 }
 
 aErr NXPSerialClass::Disconnect() {
-  if (stream != nullptr) aStream_Destroy(&stream);
-  stream = nullptr;
+  port.reset();
   return aErrNone;
 }
 
-void NXPSerialClass::waitForInput(uint32_t ms) {
-  const int fd = stream != nullptr ? aSerial_Descriptor(stream->get, stream->reference) : -1;
-  if (fd < 0) {
-    aTime_MSSleep(ms);
-    return;
-  }
-  pollfd p{fd, POLLIN, 0};
-  const aTime deadline = aTime_GetMonotonicMSTicks() + ms;
-  for (;;) {
-    const aTime now = aTime_GetMonotonicMSTicks();
-    const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
-    const int r = poll(&p, 1, left);
-    if (r >= 0 || errno != EINTR || left == 0) return;
-  }
+aErr NXPSerialClass::readByte(uint8_t* byte, uint32_t waitMs) {
+  if (!port) return aErrNotReady;
+  return port->read(byte, aTime_GetMonotonicMSTicks() + waitMs);
 }
 
-aErr NXPSerialClass::readByte(uint8_t* byte) {
-  if (stream == nullptr) return aErrNotReady;
-  return aStream_Read(stream, byte, 1);
+aTime NXPSerialClass::deadlineFor(uint32_t tries) const {
+  return aTime_GetMonotonicMSTicks() + tries + READ_SLACK_MS;
 }
+
+bool NXPSerialClass::pastDeadline(aTime deadline) { return aTime_GetMonotonicMSTicks() > deadline; }
 
 aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, const char* expected,
                               size_t expectedLength) {
@@ -177,31 +203,43 @@ aErr NXPSerialClass::Response(char* buffer, size_t bufferSize, size_t* count, co
   const uint32_t wait = WAIT_TIME_MS(expectedLength, baud) + 20;
   Log::log(Log::DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n",
            static_cast<int>(expectedLength), static_cast<int>(baud), static_cast<int>(wait));
-  waitForInput(wait);
   *count = 0;
   size_t i = 0;
   int matched = 0;
   int failures = 0;
   aErr e = aErrNone;
+  // Skipped bytes do not advance the answer: they count against a budget of their own.
+  size_t skipped = 0;
+  const aTime deadline = deadlineFor(wait + 100);
+  // The first byte may take the whole wait; after that each try is a millisecond.
+  uint32_t window = wait;
   while (i < limit && matched < 2 && failures < 100) {
+    if (skipped > kAnswerSize || pastDeadline(deadline)) {
+      Log::log(Log::DEBUG_NXPSerial, "Response() gave up: %d bytes skipped\n", static_cast<int>(skipped));
+      e = aErrOverrun;
+      break;
+    }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, window);
+    window = 1;
     if (e != aErrNone) {
       failures++;
       Log::log(Log::DEBUG_NXPSerial_E, ".");
-      waitForInput(1);
       continue;
     }
     if (i == 0 && b == '\n') {
       Log::log(Log::DEBUG_NXPSerial_E, "Response ignoring leading \\n\n");
+      skipped++;
       continue;
     }
     if (i == 0 && b == '\r') {
       Log::log(Log::DEBUG_NXPSerial_E, "Response ignoring leading \\r\n");
+      skipped++;
       continue;
     }
     if (i <= 2 && b == 0) {
       Log::log(Log::DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+      skipped++;
       continue;
     }
     if (expected != nullptr && static_cast<uint8_t>(expected[i]) != b) {
@@ -230,19 +268,22 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* count, uint32_t 
   int matched = 0;
   uint32_t left = tries;
   aErr e = aErrNone;
+  const aTime deadline = deadlineFor(tries);
   while (i < size - 1 && matched < 2 && left > 0) {
+    if (pastDeadline(deadline)) {
+      e = aErrTimeout;
+      break;
+    }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, 1);
     if (e != aErrNone) {
       left--;
-      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
       continue;
     }
     if (i == 0 && b == '\n') {
       left--;
       Log::log(Log::DEBUG_NXPSerial_E, ",");
-      waitForInput(1);
       continue;
     }
     matched = b == static_cast<uint8_t>("\r\n"[matched]) ? matched + 1 : 0;
@@ -269,18 +310,27 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t* count) {
   *count = 0;
   size_t p = 0;
   aErr e = aErrNone;
+  // Bytes that are not the echo are dropped without costing a try: a line that floods
+  // would otherwise hold the client for as long as it floods.
+  size_t dropped = 0;
+  const aTime deadline = deadlineFor(static_cast<uint32_t>(left));
   while (p < length && left > 0) {
+    if (dropped > kAnswerSize || pastDeadline(deadline)) {
+      Log::log(Log::DEBUG_NXPSerial, "GetEcho() gave up: %d bytes that are no echo\n", static_cast<int>(dropped));
+      e = aErrOverrun;
+      break;
+    }
     uint8_t b = 0;
-    e = readByte(&b);
+    e = readByte(&b, 1);
     if (e != aErrNone) {
       left--;
-      waitForInput(1);
       Log::log(Log::DEBUG_NXPSerial_E, ".");
     } else if (b == static_cast<uint8_t>(text[p])) {
       p++;
       (*count)++;
       Log::log(Log::DEBUG_NXPSerial_E, " %02X", b);
     } else {
+      dropped++;
       Log::log(Log::DEBUG_NXPSerial_E, " %.2X!=%.2X", b, static_cast<uint8_t>(text[p]));
     }
   }
@@ -294,7 +344,7 @@ aErr NXPSerialClass::Send(const char* text, bool readEcho) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(text), length).c_str(),
              escapedChars(u8(text), length).c_str());
   }
-  const aErr e = aStream_Write(stream, text, length);
+  const aErr e = port ? port->write(u8(text), length) : aErrParam;
   if (e != aErrNone) Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
   if (readEcho && length > 0) {
     size_t n = 0;
@@ -309,7 +359,7 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(command), length).c_str(),
              blankedChars(u8(command), length).c_str());
   }
-  const aErr e = aStream_Write(stream, command, length);
+  const aErr e = port ? port->write(u8(command), length) : aErrParam;
   if (waitMs > 0) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     aTime_MSSleep(static_cast<aTime>(waitMs));
@@ -414,17 +464,39 @@ aErr NXPSerialClass::Sync() {
   return failure != aErrNone ? failure : r;
 }
 
-aErr NXPSerialClass::GetDeviceID() {
-  const aErr e = SendCommand("N\r\n", 0);
-  if (e != aErrNone) return e;
-  char line[kAnswerSize];
+aErr NXPSerialClass::readReturnCode(uint32_t tries, long* code) {
+  char reply[kAnswerSize];
   size_t n = 0;
-  GetLine(line, sizeof line, &n, STATUS_TRIES);
-  for (uint32_t& word : deviceID) {
-    char number[kNumberLineSize];
-    GetLine(number, sizeof number, &n, STATUS_TRIES);
-    word = static_cast<uint32_t>(std::strtoul(number, nullptr, 0));
+  GetLine(reply, sizeof reply, &n, tries);
+  *code = returnCodeOf(reply, n);
+  if (*code >= 0) return aErrNone;
+  Log::log(Log::DEBUG_NXPSerial, "No return code: [%s]\n", blankedChars(u8(reply), n).c_str());
+  return n == 0 ? aErrTimeout : aErrIO;
+}
+
+aErr NXPSerialClass::GetDeviceID() {
+  // The words become the key the firmware is decoded with: only a return code 0 and
+  // four whole 32-bit numbers are taken, and nothing is kept from a partial answer.
+  aErr e = SendCommand("N\r\n", 0);
+  if (e != aErrNone) return e;
+  long code = -1;
+  e = readReturnCode(STATUS_TRIES, &code);
+  if (e != aErrNone) return e;
+  if (code != 0) {
+    Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", code > MAX_ERROR ? ERROR_TEXT[MAX_ERROR] : ERROR_TEXT[code]);
+    return aErrParam;
   }
+  uint32_t words[4] = {0, 0, 0, 0};
+  for (uint32_t& word : words) {
+    char number[kNumberLineSize];
+    size_t n = 0;
+    GetLine(number, sizeof number, &n, STATUS_TRIES);
+    if (!wholeNumberLine(number, n, &word)) {
+      Log::log(Log::DEBUG_NXPSerial, "GetDeviceID() not a 32-bit number: [%s]\n", blankedChars(u8(number), n).c_str());
+      return n == 0 ? aErrTimeout : aErrIO;
+    }
+  }
+  for (size_t i = 0; i < 4; i++) deviceID[i] = words[i];
   return aErrNone;
 }
 
@@ -457,7 +529,16 @@ aErr NXPSerialClass::GetPartNumber(long* partNumber) {
 aErr NXPSerialClass::ExecuteFrom(uint32_t address) {
   char command[48];
   std::snprintf(command, sizeof command, "G %" PRIu32 " T\r\n", address);
-  return SendCommand(command, 0);
+  aErr e = SendCommand(command, 0);
+  if (e != aErrNone) return e;
+  // The chip answers before it jumps; a refused start (locked, an address it does not
+  // run from, read protection) leaves it in ISP mode, and the firmware never runs.
+  long code = -1;
+  e = readReturnCode(STATUS_TRIES, &code);
+  if (e != aErrNone) return e;
+  if (code == 0) return aErrNone;
+  Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", code > MAX_ERROR ? ERROR_TEXT[MAX_ERROR] : ERROR_TEXT[code]);
+  return aErrParam;
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
@@ -564,6 +645,14 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* out) {
   size_t n = 0;
   while (position < count && failure == aErrNone) {
     GetLine(line, sizeof line, &n, STATUS_TRIES);
+    // Only a whole uuencoded line that fits what is left moves on: a silent chip or a
+    // line of another kind would otherwise decode nothing (or bytes never sent) and
+    // be "acknowledged" by an equally empty checksum line, round after round.
+    if (!isDataLine(line, n, count - position)) {
+      Log::log(Log::DEBUG_NXPSerial, "Read() not a data line [%s]\n", blankedChars(u8(line), n).c_str());
+      failure = aErrIO;
+      break;
+    }
     position += uudecode(out + position, count - position, line);
     lines++;
     if (lines < LINES_PER_CHECKSUM && position < count) continue;
@@ -624,6 +713,8 @@ uint32_t NXPSerialClass::uuencode(char* out, const uint8_t* data, uint32_t count
 }
 
 uint32_t NXPSerialClass::uudecode(uint8_t* out, uint32_t outSize, const char* line) {
+  // An empty line has no length character: the groups would be read past its end.
+  if (line[0] == '\0') return 0;
   const uint32_t n = static_cast<uint32_t>((static_cast<uint8_t>(line[0]) - 0x20) & 0x3F);
   if (n > outSize) return 0;
   uint32_t stored = 0;

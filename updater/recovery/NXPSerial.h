@@ -3,9 +3,9 @@
 // speaks on its UART: ASCII command lines ended by CR LF, decimal return-code lines,
 // bulk data as uuencoded lines with a byte-sum checksum every 20 lines.
 //
-// It reads one byte at a time from a raw serial stream, which answers "not ready" at
-// once when nothing has arrived, and does all its waiting itself in 1 ms steps; so
-// every wait is a count of failed reads. The recovery uses it to read the chip's serial
+// It reads one byte at a time from its port, each read waiting a millisecond at most
+// for its byte (the first byte of an answer may get longer); so every wait is a count
+// of failed reads. Connect gives it a serial line; tests give it ports of their own. The recovery uses it to read the chip's serial
 // number (Connect, Sync, GetDeviceID) and to rewrite its flash (Unlock, Prepare, Erase,
 // SetEcho, Write, CopyToFlash, ExecuteFrom).
 //
@@ -14,7 +14,10 @@
 #include <cstdint>
 
 #include "common/aErr.h"
-#include "common/aStream.h"
+#include <memory>
+
+#include "common/unix/aTime.h"
+#include "updater/recovery/IspPort.h"
 
 // The time of `bytes` characters of 9 bit times at baud, with two characters of slack,
 // plus one millisecond.
@@ -37,6 +40,10 @@ public:
   static constexpr uint32_t STATUS_TRIES = 100;
   static constexpr uint32_t CHECKSUM_TRIES = 2000;
   static constexpr uint32_t FLASH_STATUS_TRIES = 5000;
+  // Bytes keep coming from a chip that floods, and a read that gets a byte costs no
+  // try: every read loop also ends this long after its tries would have run out, and
+  // after a budget of bytes it could not use.
+  static constexpr uint32_t READ_SLACK_MS = 1000;
 
   struct Sector {
     uint32_t start;
@@ -52,8 +59,11 @@ public:
   NXPSerialClass& operator=(const NXPSerialClass&) = delete;
 
   // Opens port at the first rate of 2400 .. 230400 that is at least baud (9600 when
-  // none is); a raw 8N1 line. Closes an open stream first.
-  aErr Connect(const char* port, uint32_t baud);
+  // none is); a raw 8N1 line. Closes an open port first.
+  aErr Connect(const char* path, uint32_t baud);
+  // Runs the open line at the rate Connect would open for rate; the chip must have been
+  // told it first (SetBaudRate).
+  aErr ChangeLineRate(uint32_t rate);
   // The rate Connect opens at for a requested baud, and its index in the rate table.
   static uint32_t LineRate(uint32_t baud, int* index = nullptr);
   aErr Disconnect();
@@ -70,12 +80,17 @@ public:
   // echo on) echoes the "?"; it is recognised by the return code it gives the line
   // the "?" began, and taken as synchronised.
   aErr Sync();
+  // The chip's serial number into deviceID: only from a return code 0 and four lines of
+  // one whole 32-bit number each. aErrParam when the chip refuses, aErrTimeout when it
+  // stays silent, aErrIO for any other answer; deviceID is left as it was then.
   aErr GetDeviceID();
   aErr GetBootLoaderVersion(uint8_t* first, uint8_t* second);
   aErr GetPartNumber(long* partNumber);
+  // Starts the chip at address; succeeds only when the chip answers the start with
+  // return code 0 (aErrParam for another code, aErrTimeout or aErrIO for no code).
   aErr ExecuteFrom(uint32_t address);
   aErr SetEcho(bool on);
-  // Tells the chip a new line rate; the stream's own rate is left as it is.
+  // Tells the chip a new line rate; the line's own rate is left as it is.
   aErr SetBaudRate(uint32_t rate);
   aErr Unlock();
   aErr Prepare(uint32_t firstSector, uint32_t lastSector);
@@ -94,18 +109,19 @@ public:
   static uint32_t CopyLength(uint32_t count);
   static uint32_t SectorFromAddress(uint32_t address);
 
-  aStream* stream = nullptr;
+  std::unique_ptr<IspPort> port;
   bool echo = true;
   uint32_t baud = 0;
   uint32_t deviceID[4] = {0, 0, 0, 0};
 
 private:
-  aErr readByte(uint8_t* byte);
-  // Waits up to ms for input: returns early when a byte arrives on a serial line (other
-  // streams cannot be waited on and cost the whole time). Every allowance of the
-  // protocol is counted in these waits, so a chip that answers at once is read at once
-  // and a silent one still gets its full time.
-  void waitForInput(uint32_t ms);
+  // One byte, waited for waitMs at most (a port whose line failed answers at once).
+  aErr readByte(uint8_t* byte, uint32_t waitMs);
+  aTime deadlineFor(uint32_t tries) const;
+  static bool pastDeadline(aTime deadline);
+  // Reads one answer line that must be a return code: aErrTimeout when nothing came,
+  // aErrIO when the line is something else.
+  aErr readReturnCode(uint32_t tries, long* code);
   // How a command's failures are logged.
   enum class Logging { Quiet, Command, Write };
   // The status rule: the answer line's status character after a command was sent.

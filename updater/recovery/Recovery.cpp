@@ -1,6 +1,7 @@
 // The chip fingerprint and the recovery through a chip's boot ROM: the family is found
 // by trying the LPC handshake on the port first, then the i.MX road.
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "common/unix/aTime.h"
@@ -23,16 +24,42 @@ bool _has_firmware_image(const BirdFile& bird) {
   return false;
 }
 
+
+// What the fingerprint step found: the family it talked to, whether the four words were
+// read, and why not, in words, where no message has said so yet. The recovery takes the
+// family from here, not from state the step leaves behind.
+struct ChipIdentity {
+  uint8_t family = 0;
+  bool read = false;
+  std::string failure;
+};
+
+ChipIdentity _identify_chip(UpdaterDisplayInterface& display, Updater& updater, Fingerprint& fingerprint,
+                            const std::string& serialPort, uint32_t serial, const std::string& birdPath, uint32_t baud,
+                            bool reset) {
+  ChipIdentity found;
+  const updater::LpcProbe lpc = updater::_get_fingerprint_lpc(serialPort, baud, fingerprint, found.failure);
+  if (lpc != updater::LpcProbe::NoChip) {
+    // An LPC chip that answered the handshake is no i.MX part, whatever it did next.
+    found.family = Updater::CHIP_FAMILY_LPC;
+    found.read = lpc == updater::LpcProbe::Read;
+    return found;
+  }
+  found.family = Updater::CHIP_FAMILY_IMX;
+  found.read = updater::_get_fingerprint_imx(display, updater, serialPort, serial, birdPath, fingerprint, reset,
+                                             found.failure);
+  return found;
+}
+
 }  // namespace
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serialPort, uint32_t serial,
                               std::string birdPath, uint32_t baud, bool reset) {
-  if (updater::_get_fingerprint_lpc(serialPort, baud, fingerprint)) {
-    chipFamily = CHIP_FAMILY_LPC;
-    return true;
-  }
-  chipFamily = CHIP_FAMILY_IMX;
-  return updater::_get_fingerprint_imx(display, *this, serialPort, serial, birdPath, fingerprint, reset);
+  const ChipIdentity chip = _identify_chip(display, *this, fingerprint, serialPort, serial, birdPath, baud, reset);
+  if (!chip.read && !chip.failure.empty())
+    display.message(1, "Failed to read the fingerprint of the chip on %s: %s", serialPort.c_str(),
+                    chip.failure.c_str());
+  return chip.read;
 }
 
 bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baud, uint32_t serial,
@@ -41,7 +68,11 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
   BirdFile bird;
   uint32_t recoveryBuild = 0;
   Fingerprint fingerprint;
-  if (!Get_Fingerprint(fingerprint, serialPort, serial, birdPath, updater::LPC_FINGERPRINT_BAUD, false)) {
+  const ChipIdentity chip =
+      _identify_chip(display, *this, fingerprint, serialPort, serial, birdPath, updater::LPC_FINGERPRINT_BAUD, false);
+  if (!chip.read) {
+    if (!chip.failure.empty())
+      display.message(1, "Failed to recover the chip on %s: %s", serialPort.c_str(), chip.failure.c_str());
     display.message(1, "Could not get Device Identifier");
     return false;
   }
@@ -68,7 +99,7 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
     return false;
   }
   bool result = false;
-  if (chipFamily == CHIP_FAMILY_IMX) {
+  if (chip.family == CHIP_FAMILY_IMX) {
     result = updater::_recover_firmware_imx(display, bird, serial, ueiBytesLoad);
   } else {
     bird.DecodeFirmwareBlocks(fingerprint.data());

@@ -97,14 +97,36 @@ bool SDPLoader::_expectAck(const std::vector<uint8_t>& answer) {
   return loader->getDataFromBuffer(answer, 0, value) && value == ACKNOWLEDGE;
 }
 
-bool SDPLoader::_statusExchange(const std::vector<uint8_t>& status) {
-  const ssize_t written = loader->writeData(status);
-  Log::log(Log::DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-  _printBuffer(status);
-  std::vector<uint8_t> answer;
-  const ssize_t read = loader->readData(answer, ANSWER_WAIT_MS);
-  Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", read);
+ssize_t SDPLoader::_send(const std::vector<uint8_t>& packet, SendLog how) {
+  const ssize_t written = loader->writeData(packet);
+  if (how == SendLog::BytesWritten)
+    Log::log(Log::DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
+  else
+    Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", written);
+  _printBuffer(packet);
+  return written;
+}
+
+ssize_t SDPLoader::_receive(std::vector<uint8_t>& answer, uint32_t timeoutMs, ReceiveLog how) {
+  answer.clear();
+  const ssize_t read = loader->readData(answer, timeoutMs);
+  if (how == ReceiveLog::Quiet) return read;
+  if (how == ReceiveLog::ReadData)
+    Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", read);
+  else
+    Log::log(Log::DEBUG_iMXSerial, "Data Read: \n");
   _printBuffer(answer);
+  return read;
+}
+
+void SDPLoader::_exchange(const std::vector<uint8_t>& command, std::vector<uint8_t>& answer) {
+  _send(command, SendLog::BytesWritten);
+  _receive(answer, ANSWER_WAIT_MS, ReceiveLog::ReadData);
+}
+
+bool SDPLoader::_statusExchange(const std::vector<uint8_t>& status) {
+  std::vector<uint8_t> answer;
+  _exchange(status, answer);
   return _expectResponse(answer);
 }
 
@@ -116,7 +138,7 @@ bool SDPLoader::_isConnectionAlive() {
   for (int round = 0; round < PAD_ROUNDS; round++) {
     if (!loader->padFrame()) break;
     std::vector<uint8_t> stale;
-    loader->readData(stale, 0);
+    _receive(stale, 0, ReceiveLog::Quiet);
     if (_statusExchange(status)) return true;
   }
   Log::log(Log::DEBUG_iMXSerial, "Error: No ack from iMX device\n");
@@ -129,9 +151,7 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
 
   std::vector<uint8_t> packet;
   _createWriteFilePacket(packet, address, static_cast<uint32_t>(image.size()));
-  const ssize_t result = loader->writeData(packet);
-  Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", result);
-  _printBuffer(packet);
+  _send(packet, SendLog::WriteRes);
 
   // The results of the writes are only summed for the log: a report that was lost
   // shows as a missing completion.
@@ -142,9 +162,7 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
   report.reserve(MAX_WRITE_BYTES + 1);
   while (offset < image.size()) {
     std::vector<uint8_t> pending;
-    const ssize_t arrived = loader->readData(pending, 0);
-    Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", arrived);
-    _printBuffer(pending);
+    _receive(pending, 0, ReceiveLog::ReadData);
     if (!pending.empty()) {
       Log::log(Log::DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
       return SDP_UNEXPECTED_INPUT;
@@ -167,9 +185,7 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
   Log::log(Log::DEBUG_iMXSerial, "Written Bytes: %d\n", shown);
 
   std::vector<uint8_t> answer;
-  loader->readData(answer, ANSWER_WAIT_MS);
-  Log::log(Log::DEBUG_iMXSerial, "Data Read: \n");
-  _printBuffer(answer);
+  _receive(answer, ANSWER_WAIT_MS, ReceiveLog::DataRead);
   if (_expectSuccess(answer)) {
     Log::log(Log::DEBUG_iMXSerial, "Loader Transfer Successful\n");
     return SDP_OK;
@@ -178,17 +194,19 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
   return SDP_NOT_COMPLETED;
 }
 
-void SDPLoader::startLoader(uint32_t address) {
-  if (loader == nullptr) return;
+uint8_t SDPLoader::startLoader(uint32_t address) {
+  if (loader == nullptr) return SDP_NO_TRANSPORT;
   std::vector<uint8_t> packet;
   _createJumpPacket(packet, address);
-  const ssize_t result = loader->writeData(packet);
-  Log::log(Log::DEBUG_iMXSerial, "Write Res: %zd\n", result);
-  _printBuffer(packet);
-  // The boot ROM answers a jump it takes with its security state only; the answer
-  // tells nothing the recovery acts on.
+  _send(packet, SendLog::WriteRes);
   std::vector<uint8_t> answer;
-  loader->readData(answer, ANSWER_WAIT_MS);
+  _receive(answer, ANSWER_WAIT_MS, ReceiveLog::Quiet);
+  uint32_t status = 0;
+  if (loader->getDataFromBuffer(answer, 0, status)) {
+    Log::log(Log::DEBUG_iMXSerial, "Jump refused: %08X\n", status);
+    return SDP_JUMP_REFUSED;
+  }
+  return SDP_OK;
 }
 
 uint8_t SDPLoader::getFingerprint(uint64_t& value) {
@@ -200,13 +218,8 @@ uint8_t SDPLoader::getFingerprint(uint64_t& value) {
   for (int i = 0; i < 2; i++) {
     std::vector<uint8_t> packet;
     _create4ByteReadRegisterPacket(packet, registers[i]);
-    const ssize_t written = loader->writeData(packet);
-    Log::log(Log::DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-    _printBuffer(packet);
     std::vector<uint8_t> answer;
-    const ssize_t read = loader->readData(answer, ANSWER_WAIT_MS);
-    Log::log(Log::DEBUG_iMXSerial, "Read Data: %zd\n", read);
-    _printBuffer(answer);
+    _exchange(packet, answer);
     if (!loader->getDataFromBuffer(answer, 0, words[i])) return SDP_NO_REGISTER;
   }
   value |= words[0];

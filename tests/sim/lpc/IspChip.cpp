@@ -134,6 +134,7 @@ void IspChip::reset() {
   readAcked_ = readSent_ = 0;
   output_.clear();
   busyUntil_ = Clock::time_point{};
+  flood_.reset();
 }
 
 void IspChip::failCommand(char letter, int code, int times) { failures_[letter] = {code, times}; }
@@ -147,8 +148,8 @@ void IspChip::send(const std::string& text) {
   for (char c : text) output_.push_back(Pending{ready, static_cast<uint8_t>(c), rate_});
 }
 
-void IspChip::takeOutput(Clock::time_point now, std::vector<std::pair<uint8_t, uint32_t>>& out) {
-  while (!output_.empty() && output_.front().ready <= now) {
+void IspChip::takeOutput(Clock::time_point now, std::vector<std::pair<uint8_t, uint32_t>>& out, size_t max) {
+  for (size_t taken = 0; taken < max && !output_.empty() && output_.front().ready <= now; taken++) {
     out.emplace_back(output_.front().byte, output_.front().rate);
     output_.pop_front();
     bytesOut_++;
@@ -163,7 +164,7 @@ std::optional<Clock::time_point> IspChip::nextOutput() const {
 void IspChip::receive(uint8_t byte, uint32_t lineRate, Clock::time_point now) {
   now_ = now;
   bytesIn_++;
-  if (silent_ || state_ == State::Running) return;
+  if (silent_ || state_ == State::Running || flood_) return;
   if (state_ == State::Autobaud) {
     // Autobaud measures the "?" and takes its rate; anything else is noise to it.
     if (byte == '?') {
@@ -177,6 +178,11 @@ void IspChip::receive(uint8_t byte, uint32_t lineRate, Clock::time_point now) {
   if (rate_ != 0 && lineRate != 0 && lineRate != rate_) {
     byte = garble(byte);
     garbled_++;
+  }
+  if (state_ == State::Command && line_.empty() && floodTrigger_ && floodTrigger_->first == static_cast<char>(byte)) {
+    flood_ = floodTrigger_->second;
+    floodTrigger_.reset();
+    return;
   }
   if (echo_) {
     send(std::string(1, static_cast<char>(byte)));
@@ -239,6 +245,12 @@ void IspChip::command(const std::string& line, Clock::time_point now) {
   static const std::string known = "UBAWRPCGEIJKMN";
   if (known.find(letter) == std::string::npos) {
     sendCode(INVALID_COMMAND);
+    return;
+  }
+  auto scripted = scripted_.find(letter);
+  if (scripted != scripted_.end() && scripted->second.second > 0) {
+    scripted->second.second--;
+    send(scripted->second.first);
     return;
   }
   auto failure = failures_.find(letter);

@@ -83,7 +83,7 @@ class IspChip {
   Clock::time_point busyUntil() const { return busyUntil_; }
   // Answer bytes ready to leave at now, in order, appended to out, each with the rate
   // the chip's UART ran at when it sent it.
-  void takeOutput(Clock::time_point now, std::vector<std::pair<uint8_t, uint32_t>>& out);
+  void takeOutput(Clock::time_point now, std::vector<std::pair<uint8_t, uint32_t>>& out, size_t max = SIZE_MAX);
   // When the next answer byte becomes ready; nullopt when none is waiting.
   std::optional<Clock::time_point> nextOutput() const;
 
@@ -103,6 +103,14 @@ class IspChip {
   void setEraseMs(uint32_t ms) { options_.eraseMs = ms; }
   // The next `times` commands with this letter are answered with code and do nothing.
   void failCommand(char letter, int code, int times);
+  // The next `times` commands with this letter are answered with exactly text (after
+  // their echo) and do nothing.
+  void answerCommand(char letter, const std::string& text, int times = 1) { scripted_[letter] = {text, times}; }
+  // Once: when a command line begins with letter, the chip neither echoes nor takes
+  // anything more and sends byte after byte without a pause, until reset. A front end
+  // asks flooding() and sends as fast as the line takes it.
+  void floodOn(char letter, uint8_t byte) { floodTrigger_ = std::make_pair(letter, byte); }
+  std::optional<uint8_t> flooding() const { return flood_; }
   // The next checksum of a W data phase is answered RESEND whatever it says.
   void resendOnce() { resendNext_ = true; }
   // Takes every byte and answers nothing, not even an echo.
@@ -170,6 +178,9 @@ class IspChip {
   uint32_t readSent_ = 0;
 
   std::map<char, std::pair<int, int>> failures_;  // letter -> (code, times left)
+  std::map<char, std::pair<std::string, int>> scripted_;  // letter -> (answer, times left)
+  std::optional<std::pair<char, uint8_t>> floodTrigger_;
+  std::optional<uint8_t> flood_;
 
   struct Pending {
     Clock::time_point ready;

@@ -18,6 +18,11 @@ namespace {
 
 constexpr size_t kInboxLimit = 64 * 1024;
 constexpr int kIdleWaitMs = 1000;
+// A flooding chip keeps this many bytes ready for the line.
+constexpr size_t kFloodBatch = 64 * 1024;
+// Answers queue up to this many bytes on their way to the line: a long answer (a 1 MiB
+// line) goes out in pieces instead of being handled whole on every turn.
+constexpr size_t kOutboxLimit = 64 * 1024;
 
 }  // namespace
 
@@ -204,7 +209,9 @@ void PtyChip::run() {
       }
 
       std::vector<std::pair<uint8_t, uint32_t>> ready;
-      chip_.takeOutput(now, ready);
+      if (outbox_.size() < kOutboxLimit) chip_.takeOutput(now, ready, kOutboxLimit - outbox_.size());
+      const std::optional<uint8_t> flood = chip_.flooding();
+      if (flood && outbox_.size() < kFloodBatch) ready.resize(ready.size() + kFloodBatch, {*flood, chip_.rate()});
       for (const auto& [byte, rate] : ready) {
         const Clock::time_point at = std::max(lastOut_, now) + charTime(rate);
         lastOut_ = at;
@@ -233,7 +240,8 @@ void PtyChip::run() {
       };
       if (!inbox_.empty()) earliest(std::max(inbox_.front().at, chip_.busyUntil()));
       if (!outbox_.empty() && !wantWrite) earliest(outbox_.front().at);
-      if (auto out = chip_.nextOutput()) earliest(*out);
+      if (auto out = chip_.nextOutput(); out && outbox_.size() < kOutboxLimit) earliest(*out);
+      if (flood && outbox_.size() < kFloodBatch) earliest(now);
       if (next) {
         const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(*next - now).count();
         timeoutMs = wait <= 0 ? 0 : static_cast<int>(std::min<long long>((wait + 999) / 1000, kIdleWaitMs));

@@ -146,6 +146,7 @@ void Rom::dataLocked(const uint8_t* bytes, size_t length, std::vector<Answer>& o
   }
   receiving_ = false;
   w.complete = true;
+  if (knobs_.silentAfterImage) return;
   securityState(out);
   word(knobs_.refuseWritesAt.count(w.address) != 0 ? kRefused : knobs_.completionWord, out);
 }

@@ -50,6 +50,7 @@ struct Knobs {
   int dropStatusAnswers = 0;         // ERROR_STATUS commands left unanswered; -1 all
   bool strayDuringImage = false;     // one stray byte after the first block of each image
   uint32_t completionWord = kWriteComplete;   // answered after an image
+  bool silentAfterImage = false;     // an image is taken and never answered
   std::set<uint32_t> refuseWritesAt; // images at these addresses are answered kRefused
   uint32_t fuse[2] = {0x0BADF00D, 0x1CEB00DA};
   uint32_t statusWord = kStatusOk;   // the ERROR_STATUS answer

@@ -1,0 +1,61 @@
+#include "updater/recovery/SerialLinePort.h"
+
+#include <poll.h>
+
+#include <cerrno>
+
+#include "common/unix/aSerial.h"
+
+aErr SerialLinePort::openStream(const char* path, uint32_t rate, aStream** stream) {
+  const int32_t index = aSerial_BaudIndex(rate);
+  if (index < 0) return aErrParam;
+  return aStream_CreateSerial(path, index, false, 0, 0, stream);
+}
+
+aErr SerialLinePort::open(const char* path, uint32_t rate, std::unique_ptr<IspPort>* port) {
+  port->reset();
+  if (path == nullptr) return aErrParam;
+  aStream* stream = nullptr;
+  const aErr e = openStream(path, rate, &stream);
+  if (e != aErrNone) return e;
+  port->reset(new SerialLinePort(path, stream));
+  return aErrNone;
+}
+
+SerialLinePort::~SerialLinePort() {
+  if (stream_ != nullptr) aStream_Destroy(&stream_);
+}
+
+aErr SerialLinePort::write(const uint8_t* data, size_t length) {
+  if (stream_ == nullptr) return aErrIO;
+  return aStream_Write(stream_, data, length);
+}
+
+aErr SerialLinePort::read(uint8_t* byte, aTime deadline) {
+  if (stream_ == nullptr) return aErrIO;
+  for (;;) {
+    const aErr e = aStream_Read(stream_, byte, 1);
+    if (e != aErrNotReady) return e;
+    const aTime now = aTime_GetMonotonicMSTicks();
+    if (now >= deadline) return aErrNotReady;
+    const int left = static_cast<int>(deadline - now);
+    if (stream_->waitFd < 0) {
+      aTime_MSSleep(static_cast<aTime>(left));
+      continue;
+    }
+    pollfd p{stream_->waitFd, POLLIN, 0};
+    if (poll(&p, 1, left) < 0 && errno != EINTR) return aErrIO;
+  }
+}
+
+aErr SerialLinePort::setRate(uint32_t rate) {
+  if (stream_ != nullptr) aStream_Destroy(&stream_);
+  stream_ = nullptr;
+  return openStream(path_.c_str(), rate, &stream_);
+}
+
+void SerialLinePort::flush() {
+  uint8_t byte = 0;
+  while (stream_ != nullptr && aStream_Read(stream_, &byte, 1) == aErrNone) {
+  }
+}
