@@ -179,9 +179,3 @@ int32_t aSerial_BaudIndex(uint32_t rate) {
 }
 
 uint32_t aSerial_BaudRate(int32_t index) { return index >= 0 && index < kBaudCount ? kBaudRates[index].rate : 0; }
-
-int aSerial_Descriptor(aStreamGetProc get, const void* reference) {
-  if (get != sSerialGet) return -1;
-  const aSerialStream* s = static_cast<const aSerialStream*>(reference);
-  return aVALIDSS(s) ? s->fd : -1;
-}
