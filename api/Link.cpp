@@ -103,7 +103,7 @@ aErr Link::impl::linkCreateHelper(const linkSpec& s, aLinkRef borrowed) {
     case kLinkTypeTCPIP:
     case kLinkTypeSerial:
       if (s.type == kLinkTypeUSB) {
-        created = aLink_CreateUSB(s.serialNumber);
+        created = aLink_CreateUSBAt(s.serialNumber, s.t.usb.bus, s.t.usb.address);
       } else if (s.type == kLinkTypeTCPIP) {
         created = aLink_CreateTCPIP(s.serialNumber, s.t.ip.address, static_cast<uint16_t>(s.t.ip.port));
       } else {
@@ -230,6 +230,11 @@ aErr Link::connectThroughLinkModule(Link& other) {
 
 bool Link::isConnected() const {
   return m_impl->coreLink != 0 && aLink_GetStatus(m_impl->coreLink) == kLinkStatusRunning;
+}
+
+bool Link::awaitDisconnect(uint32_t timeoutMs) const {
+  if (m_impl->coreLink == 0) return true;
+  return aLink_AwaitStatusChange(m_impl->coreLink, kLinkStatusRunning, timeoutMs) != kLinkStatusRunning;
 }
 
 int Link::getStatus() const {

@@ -48,6 +48,9 @@ class Link {
   // Takes one more use of the other Link's core link (a device behind a router).
   aErr connectThroughLinkModule(Link& other);
   bool isConnected() const;
+  // Waits up to timeoutMs for the link to be connected no more (its core link leaves the
+  // running status, or there is none); true when it is not connected.
+  bool awaitDisconnect(uint32_t timeoutMs) const;
   // aLinkStatus of the held core link; 8 without one.
   int getStatus() const;
   aErr disconnect();

@@ -93,6 +93,8 @@ aErr Module::disconnect() {
 
 bool Module::isConnected() const { return m_link != nullptr && m_link->isConnected(); }
 
+bool Module::awaitDisconnect(uint32_t timeoutMs) const { return m_link == nullptr || m_link->awaitDisconnect(timeoutMs); }
+
 int Module::getStatus() const { return m_link == nullptr ? kNoLinkStatus : m_link->getStatus(); }
 
 uint8_t Module::getModuleAddress() const { return m_address; }

@@ -31,6 +31,8 @@ class Module {
   aErr reconnect();
   aErr disconnect();
   bool isConnected() const;
+  // Waits up to timeoutMs for the module's link to drop; true when it is not connected.
+  bool awaitDisconnect(uint32_t timeoutMs) const;
   int getStatus() const;
 
   uint8_t getModuleAddress() const;

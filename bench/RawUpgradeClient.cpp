@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -77,6 +78,15 @@ class Client {
   bool fail(const char* what) {
     if (error.empty()) error = what;
     return false;
+  }
+
+  // Reads until the module closes its end; false when it keeps the link.
+  bool awaitDrop() {
+    for (;;) {
+      const ssize_t n = recv(fd_, in_, sizeof in_, 0);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+      if (n < 0) return fail("the module kept the link after REBOOT");
+    }
   }
 
   uint8_t module() const { return module_; }
@@ -199,6 +209,8 @@ Result run(uint16_t port, const Plan& plan) {
   const auto start = std::chrono::steady_clock::now();
   result.ok = c.connectTo(port) && exchange(c, plan);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.ok = result.ok && c.awaitDrop();
+  result.droppedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
   const benchnet::CpuUse after = benchnet::cpuUse(RUSAGE_THREAD);
   result.contextSwitches = after.switches - before.switches;
   result.cpuSeconds = after.seconds - before.seconds;

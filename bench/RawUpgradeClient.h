@@ -28,11 +28,14 @@ struct Result {
   std::string error;
   long roundTrips = 0;
   double seconds = 0;             // from connect to REBOOT sent
+  double droppedMs = 0;           // when the module's end of the connection was seen
+                                  // closed after REBOOT (steady clock, ms since its epoch)
   long contextSwitches = 0;       // of the client's thread over that time
   double cpuSeconds = 0;          // the client's thread, user and system
 };
 
-// Connects to 127.0.0.1:port and runs the exchange. Every read waits at most 2 s.
+// Connects to 127.0.0.1:port, runs the exchange, and reads on after REBOOT until the
+// module drops the connection. Every read waits at most 2 s.
 Result run(uint16_t port, const Plan& plan);
 
 }  // namespace rawclient

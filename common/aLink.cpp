@@ -39,17 +39,17 @@ std::chrono::steady_clock::time_point sDeadline(uint64_t timeoutMs) {
   return now + std::chrono::milliseconds(timeoutMs);
 }
 
-// A wait on the incoming FIFO that relies on the reader thread: it is told not to
-// stand aside while the wait lasts.
-class FifoWait {
+// A wait that relies on the reader thread (for a packet on the incoming FIFO, or a
+// change of status): it is told not to stand aside while the wait lasts.
+class ReaderWait {
  public:
-  explicit FifoWait(aLink* link) : link_(link) {
-    link_->fifoWaiters++;
-    if (link_->readerParked.load()) aLink_Wake(link_);
+  explicit ReaderWait(aLink* link) : link_(link) {
+    link_->readerWaiters++;
+    if (link_->readerParked.load() != kReaderOnStream) aLink_Wake(link_);
   }
-  ~FifoWait() { link_->fifoWaiters--; }
-  FifoWait(const FifoWait&) = delete;
-  FifoWait& operator=(const FifoWait&) = delete;
+  ~ReaderWait() { link_->readerWaiters--; }
+  ReaderWait(const ReaderWait&) = delete;
+  ReaderWait& operator=(const ReaderWait&) = delete;
 
  private:
   aLink* link_;
@@ -233,7 +233,7 @@ aErr aLink_Sync(aLinkRef id) {
   link->outgoing.drain();
   if (link->running.load()) {
     const aTime end = aTime_GetMonotonicMSTicks() + kSyncDrainMs;
-    FifoWait waiting(link.get());
+    ReaderWait waiting(link.get());
     for (;;) {
       const aTime now = aTime_GetMonotonicMSTicks();
       if (now >= end) break;
@@ -259,13 +259,26 @@ int32_t aLink_GetStatus(aLinkRef id) {
   return link ? link->status.load() : static_cast<int32_t>(kLinkStatusNoStream);
 }
 
-int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout) {
+namespace {
+// Waits until reached() or the deadline, or the link is destroyed; the status then.
+template <typename Reached>
+int32_t sAwaitStatus(aLinkRef id, uint64_t timeout, const Reached& reached) {
   std::shared_ptr<aLink> link = sLink(id);
   if (!link) return kLinkStatusNoStream;
+  ReaderWait waiting(link.get());
   std::unique_lock<std::mutex> hold(link->stateMutex);
   link->stateChanged.wait_until(hold, sDeadline(timeout),
-                                [&] { return link->status.load() == status || link->destroyed.load(); });
+                                [&] { return reached(link->status.load()) || link->destroyed.load(); });
   return link->status.load();
+}
+}  // namespace
+
+int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout) {
+  return sAwaitStatus(id, timeout, [status](int32_t now) { return now == status; });
+}
+
+int32_t aLink_AwaitStatusChange(aLinkRef id, int32_t status, uint64_t timeout) {
+  return sAwaitStatus(id, timeout, [status](int32_t now) { return now != status; });
 }
 
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
@@ -296,7 +309,7 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc match, void* reference,
     packet = aLink_ReadForReply(link.get(), match, reference, deadline, &handBack);
     if (packet != nullptr || !handBack) return packet;
   }
-  FifoWait waiting(link.get());
+  ReaderWait waiting(link.get());
   aTime now = aTime_GetMonotonicMSTicks();
   // A wait handed back began in step: its first turn on the FIFO does not look at the
   // status again, as one that began on the FIFO would not have.
@@ -344,7 +357,7 @@ aErr aLink_EnablePooledPackets(aLinkRef id, uint8_t enable) {
 aPacket* aLink_AwaitPacket(aLinkRef id, uint64_t timeout) {
   std::shared_ptr<aLink> link = sLink(id);
   if (!link) return nullptr;
-  FifoWait waiting(link.get());
+  ReaderWait waiting(link.get());
   return aPacketFifo_Await(link->incoming.load(), timeout);
 }
 

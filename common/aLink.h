@@ -31,6 +31,9 @@ enum aLinkStatus : int32_t {
 
 // Defined with the USB transport.
 aLinkRef aLink_CreateUSB(uint32_t serial);
+// The same for a module that discovery found at that place on the bus (a USB linkSpec's
+// bus and address): opened there without a second walk of the bus, unless it has gone.
+aLinkRef aLink_CreateUSBAt(uint32_t serial, uint8_t bus, uint8_t address);
 // address: IPv4 in network byte order; port in host order.
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port);
 // A COBS-framed serial line at 2400 to 230400 baud (any other rate gives 0).
@@ -65,6 +68,9 @@ int32_t aLink_GetStatus(aLinkRef id);
 // Waits up to timeout ms for the link's status to become status; returns the status
 // then (kLinkStatusNoStream for an unknown id). Returns early when the link is destroyed.
 int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout);
+// Waits up to timeout ms while the link's status is status (a device dropping a running
+// link, for one); returns the status then, as aLink_AwaitStatus does.
+int32_t aLink_AwaitStatusChange(aLinkRef id, int32_t status, uint64_t timeout);
 // Queues a copy of the packet for the device, or writes it at once when nothing else is
 // queued and the stream allows it; never waits for the link's writer.
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet);

@@ -30,25 +30,39 @@ struct SerialContext {
   int32_t baudIndex;
 };
 
-aErr sMakeSocketStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+aErr sRemakeSocketStream(const aLinkManagedEntry& entry, aStream** stream) {
   return aStream_CreateSocket(entry.ident1, entry.ident2, stream);
 }
 
+aErr sMakeSocketStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+  return sRemakeSocketStream(entry, stream);
+}
+
+const aLinkTransport kSocketTransport = {sMakeSocketStream, sRemakeSocketStream};
+
 // A client link's identity is (server address, port, client number).
-aErr sMakeClientStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+aErr sRemakeClientStream(const aLinkManagedEntry& entry, aStream** stream) {
   return aStream_CreateClient(entry.ident0, static_cast<uint16_t>(entry.ident1), stream);
 }
+
+aErr sMakeClientStream(const aLinkManagedEntry& entry, void*, aStream** stream) {
+  return sRemakeClientStream(entry, stream);
+}
+
+const aLinkTransport kClientTransport = {sMakeClientStream, sRemakeClientStream};
 
 // Every new client link takes the next number, so that no two share an identity. Taken
 // under the creation lock.
 uint32_t _clientCount = 0;
 
 aErr sMakeSerialStream(const aLinkManagedEntry&, void* context, aStream** stream) {
-  // The identity does not hold the port, so a reset cannot make the stream again.
-  if (context == nullptr) return aErrParam;
   const SerialContext* c = static_cast<const SerialContext*>(context);
+  if (c == nullptr) return aErrParam;
   return aStream_CreateSerial_Packetized(c->portName, c->baudIndex, false, 0, 0, stream);
 }
+
+// The identity does not hold the port, so a reset cannot make the stream again.
+const aLinkTransport kSerialTransport = {sMakeSerialStream, nullptr};
 
 aLinkRef sNewEntry(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type) {
   aLink* record = new (std::nothrow) aLink();
@@ -58,7 +72,7 @@ aLinkRef sNewEntry(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t t
 
 // Initialises the new entry's record over stream (owned from here on), counts the
 // first use and starts the link; on failure everything is released and 0 returned.
-aLinkRef sInitAndStart(aLinkRef id, aStream* stream, aLinkStreamMaker maker, bool synchronise) {
+aLinkRef sInitAndStart(aLinkRef id, aStream* stream, aLinkStreamRemaker remake, bool synchronise) {
   std::shared_ptr<aLink> link = sGetLink(id);
   if (!link) {
     aStream_Destroy(&stream);
@@ -66,7 +80,7 @@ aLinkRef sInitAndStart(aLinkRef id, aStream* stream, aLinkStreamMaker maker, boo
     aLink_Destroy(&doomed);
     return 0;
   }
-  link->maker = maker;
+  link->remake = remake;
   const bool initialised = aLink_Init(id, stream) == id;
   if (link->stream != stream) aStream_Destroy(&stream);   // not taken: still ours
   aLinkRef made = id;
@@ -85,7 +99,7 @@ aLinkRef sInitAndStart(aLinkRef id, aStream* stream, aLinkStreamMaker maker, boo
 }  // namespace
 
 aLinkRef aLink_CreateForDevice(const aLinkDeviceRequest& request) {
-  if (request.makeStream == nullptr) return 0;
+  if (request.transport == nullptr || request.transport->make == nullptr) return 0;
   std::lock_guard<std::mutex> creating(sCreationMutex());
   aLinkEntryPtr existing = sRetainEntryByIdentifier(request.ident0, request.type, request.refuseServed);
   if (existing) {
@@ -97,12 +111,12 @@ aLinkRef aLink_CreateForDevice(const aLinkDeviceRequest& request) {
   if (id == 0) return 0;
   aLinkEntryPtr entry = sLookupEntryByID(id);
   aStream* stream = nullptr;
-  if (!entry || request.makeStream(*entry, request.context, &stream) != aErrNone || stream == nullptr) {
+  if (!entry || request.transport->make(*entry, request.context, &stream) != aErrNone || stream == nullptr) {
     aLinkRef doomed = id;
     aLink_Destroy(&doomed);
     return 0;
   }
-  return sInitAndStart(id, stream, request.makeStream, request.synchronise);
+  return sInitAndStart(id, stream, request.transport->remake, request.synchronise);
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port) {
@@ -113,7 +127,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t serial, uint32_t address, uint16_t port) {
   r.ident2 = port;
   r.refuseServed = true;
   r.synchronise = false;
-  r.makeStream = sMakeSocketStream;
+  r.transport = &kSocketTransport;
   return aLink_CreateForDevice(r);
 }
 
@@ -126,7 +140,7 @@ aLinkRef aLink_CreateSerial(uint32_t serial, const char* portName, uint32_t baud
   r.ident0 = serial;
   r.refuseServed = false;
   r.synchronise = false;
-  r.makeStream = sMakeSerialStream;
+  r.transport = &kSerialTransport;
   r.context = &context;
   return aLink_CreateForDevice(r);
 }
@@ -143,13 +157,13 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef ref) {
   _clientCount++;
   aLinkEntryPtr entry = sLookupEntryByID(id);
   aStream* stream = nullptr;
-  if (!entry || sMakeClientStream(*entry, nullptr, &stream) != aErrNone || stream == nullptr) {
+  if (!entry || kClientTransport.make(*entry, nullptr, &stream) != aErrNone || stream == nullptr) {
     aLinkRef doomed = id;
     aLink_Destroy(&doomed);
     return 0;
   }
   // No handshake: the server's device link is in step already.
-  return sInitAndStart(id, stream, sMakeClientStream, false);
+  return sInitAndStart(id, stream, kClientTransport.remake, false);
 }
 
 aLinkRef aLink_Create(aStream* stream) {
@@ -238,9 +252,9 @@ aErr aLink_Reset(aLinkRef id) {
   aLink* link = entry->link;
   std::unique_lock<std::mutex> lock(link->control);
   if (link->destroyed.load()) return aErrParam;
-  // A stream that cannot be made again from the identity alone (caller's streams,
+  // A stream its transport cannot make again from the identity alone (caller's streams,
   // serial lines) is refused before the working link is taken apart.
-  if (link->maker == nullptr || entry->type == aLINK_TYPE_SERIAL) return aErrParam;
+  if (link->remake == nullptr) return aErrParam;
   if (link->resetting) return aErrBusy;
   aLink_StopLocked(link);
   // Packet logging is off after a reset: the log goes, its mutex stays.
@@ -264,7 +278,7 @@ aErr aLink_Reset(aLinkRef id) {
   aStream* stream = nullptr;
   aErr made = aErrParam;
   for (int attempt = 0; attempt < kResetStreamTries && !link->destroyed.load(); attempt++) {
-    made = link->maker(*entry, nullptr, &stream);
+    made = link->remake(*entry, &stream);
     if (made == aErrNone && stream != nullptr) break;
     stream = nullptr;
     if (made == aErrParam) break;   // will never succeed

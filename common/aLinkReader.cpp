@@ -1,7 +1,44 @@
-// The way into a link. The read role reads the stream and runs every byte through
-// sArriveByte: the reader thread holds it in general, and a caller awaiting a reply on a
-// stream with a descriptor holds it while it waits, so that the reply wakes the thread
-// that wants it instead of passing from the reader thread to it.
+// The way into a link.
+//
+// The read role. Whoever holds readLock reads the stream and runs every byte through
+// sArriveByte: packet assembly, the handshake, heartbeat answers, the user filter and
+// routing into the incoming FIFO. The role owns the stream's read side, the packet under
+// assembly, the handshake and heartbeat state, and the status while the link runs. Two
+// kinds of thread hold it:
+// - the reader thread, in general: for reads that do not wait (it lets go of the role
+//   before it waits for input), for its asks, and while someone waits for it;
+// - a caller awaiting its reply (aLink_ReadForReply), on a stream with a descriptor to
+//   wait on: it reads until its reply comes and takes it straight from assembly, so the
+//   reply wakes the thread that wants it instead of passing from the reader thread to
+//   it. One caller at a time (callerReading); a second one waits on the FIFO.
+//
+// How it is asked for. Nobody else touches the stream's read side. Others only ask, with
+// a flag and a wake-up of the reader thread (wakeFd): a sync (syncRequested), a failed
+// write (writeFailed), a stop (running). A caller waiting for what only the reader
+// brings (a FIFO packet, a change of status) counts itself in readerWaiters and wakes a
+// parked reader. When the reader thread needs the role while a caller holds it (an ask,
+// a waiter, a status other than running), it sets readerWants and the level-triggered
+// leaveFd, on which the reading caller waits beside the stream: the caller lets go and
+// waits out the rest of its time on the FIFO, and the reader takes over.
+//
+// How it is given back. A reading caller hands back when its reply came, its time is
+// up, the link stops or leaves running, or leaveFd says so: it sets the quiet time
+// (aLINK_CALLER_QUIET_MS from now), counts the hand-back (callerHandBacks), and wakes
+// the reader if the reader waits for exactly this (kReaderParkedForCaller), if input is
+// left in the transport where no descriptor shows it, or if the reader is needed.
+//
+// Why a parked reader looks again. While a caller reads, and for the quiet time after,
+// the reader thread stands aside, so that a caller asking again at once finds the stream
+// to itself instead of racing the reader for its reply. It waits on events, never in
+// ticks: for a read in progress, until its caller hands back (the caller wakes it); in
+// the quiet time, until the deadline that hand-back set. A reader woken only at the
+// deadline looks again because the deadline may have moved: callers reading back to back
+// each hand back with a new quiet time, and are not made to wake the reader every time;
+// the reader, finding hand-backs since it last looked, sleeps one more quiet time, and
+// comes back to the stream only once the callers have stopped. Every park is bounded
+// (the idle wait), and stops, asks and waiters end it whenever they come.
+#include <pthread.h>
+
 #include "common/internal/aLinkRecord.h"
 
 namespace {
@@ -12,10 +49,10 @@ constexpr uint32_t kReaderIdleWaitMs = 500;
 // Bytes the reader takes in one turn before it looks at its flags again.
 constexpr unsigned kBytesPerTurn = 4096;
 
-// What only the reader thread does: answer asks, run the handshake's restarts, wait for
-// the callers that do not read themselves.
+// What only the reader thread does: answer asks, run the handshake's restarts, serve
+// the callers that wait for it instead of reading themselves.
 bool sReaderNeeded(const aLink* link) {
-  return link->syncRequested.load() || link->writeFailed.load() || link->fifoWaiters.load() > 0 ||
+  return link->syncRequested.load() || link->writeFailed.load() || link->readerWaiters.load() > 0 ||
          link->status.load() != kLinkStatusRunning;
 }
 
@@ -24,23 +61,30 @@ bool sAsked(const aLink* link) {
   return !link->running.load() || link->syncRequested.load() || link->writeFailed.load();
 }
 
-// While a caller reads for its reply, and for a moment after, the reader stays off the
-// stream; true when it did so (for a while: the caller's quiet time, or a slice).
-bool sStandAside(aLink* link) {
+// Stands aside while a caller reads and in the quiet time after (the page above); true
+// when it did, for a while or for a fresh look. seenHandBacks: the reader's own record of
+// the hand-backs it has seen.
+bool sStandAside(aLink* link, uint64_t* seenHandBacks) {
   if (sReaderNeeded(link)) return false;
   const aTime now = aTime_GetMonotonicMSTicks();
   const aTime quiet = link->callerQuietUntil.load();
-  if (link->callerReading.load() == 0 && now >= quiet) return false;
-  link->readerParked = 1;
-  // Looked at again once parked: a caller that starts to wait on the FIFO after this
-  // sees the flag and wakes the reader.
-  if (sReaderNeeded(link)) {
-    link->readerParked = 0;
-    return false;
+  const uint64_t handBacks = link->callerHandBacks.load();
+  const bool reading = link->callerReading.load() > 0;
+  if (!reading && now >= quiet) return false;
+  const bool run = handBacks != *seenHandBacks;
+  *seenHandBacks = handBacks;
+  const bool forCaller = reading && !run;
+  link->readerParked = forCaller ? kReaderParkedForCaller : kReaderParkedQuiet;
+  // Looked at again once parked: a waiter that comes after this, or the caller handing
+  // back, sees the flag and wakes the reader.
+  if (sReaderNeeded(link) || (forCaller && (link->callerReading.load() == 0 ||
+                                            link->callerHandBacks.load() != handBacks))) {
+    link->readerParked = kReaderOnStream;
+    return true;   // looked at afresh next turn
   }
-  const aTime wait = link->callerReading.load() > 0 || quiet <= now ? aLINK_CALLER_QUIET_MS : quiet - now;
+  const aTime wait = forCaller ? kReaderIdleWaitMs : reading || quiet <= now ? aLINK_CALLER_QUIET_MS : quiet - now;
   aLink_Pause(link, static_cast<uint32_t>(wait));
-  link->readerParked = 0;
+  link->readerParked = kReaderOnStream;
   return true;
 }
 
@@ -64,6 +108,7 @@ uint32_t sIdle(aLink* link) {
 
 void* aLink_ReaderThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
+  pthread_setname_np(pthread_self(), "aLink reader");
   bool callersRead;
   {
     std::lock_guard<std::mutex> role(link->readLock);
@@ -76,13 +121,18 @@ void* aLink_ReaderThread(void* argument) {
     link->readerStarted = 1;
     sSetStatus(link, kLinkStatusRunning);
   }
+  uint64_t seenHandBacks = 0;
   while (link->running.load()) {
-    if (callersRead && sStandAside(link)) continue;
+    if (callersRead && sStandAside(link, &seenHandBacks)) continue;
     std::unique_lock<std::mutex> role(link->readLock, std::try_to_lock);
     if (!role.owns_lock()) {
       if (!sReaderNeeded(link)) {
-        // A caller took the stream just now; it will be standing aside next turn.
-        aLink_Pause(link, aLINK_CALLER_QUIET_MS);
+        // A caller took the stream just now: the reader stands aside for it next turn.
+        // Anyone else holds the role only for a moment (received bytes fed by hand).
+        if (link->callerReading.load() == 0) {
+          role.lock();
+          role.unlock();
+        }
         continue;
       }
       link->readerWants = 1;
@@ -182,7 +232,9 @@ aPacket* aLink_ReadForReply(aLink* link, aPacketFilterProc match, void* referenc
   // Input left in the transport shows on no descriptor: the reader is told of it.
   const bool leftOver = readable && aStream_InputPending(stream);
   role.unlock();
+  link->callerHandBacks++;
   link->callerReading--;
-  if (leftOver || sReaderNeeded(link)) aLink_Wake(link);
+  // A reader waiting for this read to end is woken; one in a quiet time waits it out.
+  if (leftOver || sReaderNeeded(link) || link->readerParked.load() == kReaderParkedForCaller) aLink_Wake(link);
   return claim.packet;
 }

@@ -29,6 +29,10 @@ struct linkSpec {
   union {
     struct {
       uint32_t serialNumber;    // the serial number again
+      // Where discovery found the device on this machine's bus (bus 0: not known), so
+      // that opening it needs no second walk of the bus. Not part of the wire form.
+      uint8_t bus;
+      uint8_t address;
     } usb;
     struct {
       uint32_t address;         // IPv4, network byte order

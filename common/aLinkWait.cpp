@@ -1,5 +1,6 @@
 // How the read role waits when its stream has nothing yet. Each transport says what to
-// wait on when it makes its stream (aStream's waitFd and pending check): a descriptor
+// wait on in the table it makes its stream with (aStreamOps; aStream's waitFd and
+// pending check): a descriptor
 // to poll() beside the link's own wake-up descriptors, or none, when the stream can
 // only be asked (a read that waits by itself, as USB's does, or a caller's stream).
 #include <poll.h>

@@ -156,6 +156,7 @@ void sFollowPooling(bool pooled, bool* batch) {
 
 void* aLink_WriterThread(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
+  pthread_setname_np(pthread_self(), "aLink writer");
   bool batch = false;
   link->writerStarted = 1;
   aLink_NotifyState(link);

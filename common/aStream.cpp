@@ -76,14 +76,13 @@ aErr sNextByte(aStream* stream, uint8_t* byte) {
 
 }  // namespace
 
-aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                        aStreamDeleteProc del, void* reference) {
+aStream* aStream_CreateWith(const aStreamOps& ops, void* reference) {
   aStream* stream = new (std::nothrow) aStream;
   if (stream == nullptr) return nullptr;
-  stream->get = get;
-  stream->put = put;
-  stream->write = write;
-  stream->del = del;
+  stream->get = ops.get;
+  stream->put = ops.put;
+  stream->write = ops.write;
+  stream->del = ops.del;
   stream->reference = reference;
   stream->ungetBuffer = nullptr;
   stream->ungetCount = 0;
@@ -91,22 +90,18 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   stream->ungetRead = 0;
   stream->ungetWrite = 0;
   stream->check = aSTREAM_CHECK;
-  stream->waitFd = -1;
-  stream->pending = nullptr;
-  stream->promptWrites = false;
+  const int fd = ops.waitDescriptor != nullptr ? ops.waitDescriptor(reference) : -1;
+  stream->waitFd = fd >= 0 ? fd : -1;
+  stream->pending = ops.pending;
+  stream->promptWrites = ops.promptWrites;
   return stream;
 }
 
-void aStream_SetWaitDescriptor(aStream* stream, int fd) {
-  if (aVALIDSTREAM(stream)) stream->waitFd = fd;
-}
-
-void aStream_SetPendingCheck(aStream* stream, aStreamPendingProc pending) {
-  if (aVALIDSTREAM(stream)) stream->pending = pending;
-}
-
-void aStream_SetPromptWrites(aStream* stream, bool prompt) {
-  if (aVALIDSTREAM(stream)) stream->promptWrites = prompt;
+aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                        aStreamDeleteProc del, void* reference) {
+  const aStreamOps asked = {get, put, write, del, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
+                            /*promptWrites*/ false};
+  return aStream_CreateWith(asked, reference);
 }
 
 bool aStream_InputPending(const aStream* stream) {

@@ -17,6 +17,28 @@ typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint64_t length, void* ref
 typedef aErr (*aStreamDeleteProc)(void* reference);
 // True while the transport holds input it has already taken off its descriptor.
 typedef bool (*aStreamPendingProc)(const void* reference);
+// The descriptor to wait on for input, or -1 (see aStreamOps).
+typedef int (*aStreamWaitProc)(const void* reference);
+
+// Everything a transport is to the stream object, given whole when it makes its stream:
+// one table per transport (static, shared by all its streams), as libusb's back ends
+// fill one operations table. A member may be null: no such operation.
+struct aStreamOps {
+  aStreamGetProc get;
+  aStreamPutProc put;
+  aStreamWriteProc write;
+  aStreamDeleteProc del;
+  // True while the transport holds input it already took off its descriptor (a reader
+  // must take it before it waits); null: it never does.
+  aStreamPendingProc pending;
+  // The descriptor poll() reports readable when input may have arrived, asked once as
+  // the stream is made (it must stay the same for the stream's life); null, or -1: none,
+  // the stream can only be asked (a read that waits by itself, as USB's does).
+  aStreamWaitProc waitDescriptor;
+  // A write never waits on the device beyond the transport's own bounded time-out (a
+  // non-blocking socket), so a caller may write in place of the link's writer thread.
+  bool promptWrites;
+};
 
 #define aSTREAM_CHECK 0x4321
 #define aSTREAM_UNGET_CHUNK 512
@@ -35,14 +57,8 @@ struct aStream {
   uint64_t ungetRead;
   uint64_t ungetWrite;
   uint16_t check;   // aSTREAM_CHECK while live, 0 once destroyed
-  // Readiness, said by the transport when it makes the stream, so that a reader can
-  // wait without knowing the transport. waitFd: a descriptor that poll() reports
-  // readable when input may have arrived, or -1 when the stream can only be asked (a
-  // read that waits by itself, as USB's does, or a caller's stream). pending: when set,
-  // true while the transport holds input it already took off the descriptor, which a
-  // reader must take before it waits. promptWrites: a write never waits on the device
-  // beyond the transport's own bounded time-out (a non-blocking socket), so a caller
-  // may write in place of the link's writer thread.
+  // Readiness, from the transport's table when the stream is made (aStreamOps), so that
+  // a reader can wait without knowing the transport.
   int waitFd;
   aStreamPendingProc pending;
   bool promptWrites;
@@ -50,14 +66,13 @@ struct aStream {
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
 
-// Any callback may be null. Returns null when no memory is left. A new stream can only
-// be asked (waitFd -1, no pending check) and its writes may wait (promptWrites false)
-// until its transport says otherwise with the setters below.
+// A transport's stream: its table and its own record. Returns null when no memory is
+// left (nothing of the transport is released then).
+aStream* aStream_CreateWith(const aStreamOps& ops, void* reference);
+// A stream of four callbacks alone (any may be null), as a caller makes one: it can
+// only be asked (waitFd -1, no pending input) and its writes may wait.
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc del, void* reference);
-void aStream_SetWaitDescriptor(aStream* stream, int fd);
-void aStream_SetPendingCheck(aStream* stream, aStreamPendingProc pending);
-void aStream_SetPromptWrites(aStream* stream, bool prompt);
 // True when a read would find input without waiting: bytes in the unget ring, or input
 // the transport holds already.
 bool aStream_InputPending(const aStream* stream);

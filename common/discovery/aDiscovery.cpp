@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <libusb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +15,7 @@
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
 #include "common/unix/aTime.h"
+#include "common/unix/aUSBBus.h"
 
 namespace {
 
@@ -39,47 +39,39 @@ bool cbFirstCallback(const linkSpec* spec, bool* found, void* reference) {
   return false;
 }
 
+struct UsbEnumeration {
+  aDiscoveryCallback callback;
+  void* reference;
+  uint8_t counted;
+};
+
+bool reportUSB(twusb_seen* seen, void* reference) {
+  UsbEnumeration* e = static_cast<UsbEnumeration*>(reference);
+  // Closed before the callback runs, which may open the device itself.
+  libusb_close(seen->handle);
+  seen->handle = nullptr;
+  if (seen->form == kVendorNoSerial) return true;
+  linkSpec* spec = aLinkSpec_Create(kLinkTypeUSB);
+  if (spec == nullptr) return true;
+  spec->serialNumber = seen->serial;
+  spec->model = aVendor_ModelFromProductId(seen->descriptor.idProduct);
+  spec->t.usb.serialNumber = seen->serial;
+  spec->t.usb.bus = seen->location.bus;
+  spec->t.usb.address = seen->location.address;
+  bool found = false;
+  const bool goOn = e->callback(spec, &found, e->reference);
+  if (found) ++e->counted;
+  aLinkSpec_Destroy(&spec);
+  return goOn;
+}
+
 uint8_t enumerateUSB(aDiscoveryCallback callback, void* reference) {
   libusb_context* context = Tallowick_libusb_acquire();
   if (context == nullptr) return 0;
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(context, &list);
-  uint8_t counted = 0;
-  bool goOn = true;
-  for (ssize_t i = 0; i < count && goOn; ++i) {
-    libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
-        !aVendor_IsFamilyDevice(descriptor.idVendor, descriptor.idProduct))
-      continue;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(list[i], &handle) != 0) continue;
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) {
-      libusb_close(handle);
-      continue;
-    }
-    char serialText[32];
-    std::memset(serialText, 0, sizeof serialText);
-    if (descriptor.iSerialNumber == 0 ||
-        libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                           reinterpret_cast<unsigned char*>(serialText),
-                                           sizeof serialText - 1) < 0)
-      serialText[0] = '\0';
-    libusb_close(handle);
-    uint32_t serial = 0;
-    if (!aDiscovery_ParseSerialText(serialText, &serial)) continue;
-    linkSpec* spec = aLinkSpec_Create(kLinkTypeUSB);
-    if (spec == nullptr) continue;
-    spec->serialNumber = serial;
-    spec->model = aVendor_ModelFromProductId(descriptor.idProduct);
-    spec->t.usb.serialNumber = serial;
-    bool found = false;
-    goOn = callback(spec, &found, reference);
-    if (found) ++counted;
-    aLinkSpec_Destroy(&spec);
-  }
-  if (count >= 0) libusb_free_device_list(list, 1);
+  UsbEnumeration e{callback, reference, 0};
+  twusb_walk(context, nullptr, reportUSB, &e);
   Tallowick_libusb_release(context);
-  return counted;
+  return e.counted;
 }
 
 bool sendRequest(uint32_t interfaceAddress, bool chooseInterface) {

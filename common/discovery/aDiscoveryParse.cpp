@@ -3,25 +3,11 @@
 #include <cstring>
 
 #include "common/discovery/aDiscovery.h"
+#include "common/aVendor.h"
 
 bool aDiscovery_ParseSerialText(const char* text, uint32_t* serial) {
-  if (text == nullptr || serial == nullptr) return false;
   uint32_t value = 0;
-  for (int i = 0; i < 8; ++i) {
-    const char c = text[i];
-    uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<uint32_t>(c - 'A' + 10);
-    } else {
-      return false;  // the terminating NUL too: fewer than eight digits
-    }
-    value = value << 4 | digit;
-  }
-  if (text[8] != '\0') return false;
+  if (serial == nullptr || aVendor_ParseSerialText(text, &value) == kVendorNoSerial) return false;
   *serial = value;
   return true;
 }

@@ -9,7 +9,8 @@
 
 // Exactly eight hexadecimal digits (either case), nothing before or after: a string that
 // only starts like a serial number must not be reported under a number parsed from part
-// of it. False leaves *serial alone.
+// of it. False leaves *serial alone. The rule itself is the USB walk's
+// (aVendor_ParseSerialText, common/aVendor.h).
 bool aDiscovery_ParseSerialText(const char* text, uint32_t* serial);
 
 // A TCP/IP discovery reply of `length` bytes received from fromAddress (IPv4, network

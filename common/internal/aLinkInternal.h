@@ -15,10 +15,17 @@
 #define aLINK_TYPE_TCPIP static_cast<uint32_t>(kLinkTypeTCPIP)
 #define aLINK_TYPE_SERIAL static_cast<uint32_t>(kLinkTypeSerial)
 
-// Makes the transport's stream for a link entry. At creation it gets the creator's
-// context; at aLink_Reset it gets context null and must re-create the stream from the
-// entry's identity alone, or return aErrParam when it cannot (serial lines).
+// How link creation makes a transport's stream: one table per transport. make gets the
+// creator's context (a port name, the place on the bus discovery found); remake makes
+// the stream again at aLink_Reset from the entry's identity alone, and is null when the
+// transport cannot (a serial line: its identity holds no port), so that a reset is
+// refused before the working link is taken apart.
 typedef aErr (*aLinkStreamMaker)(const aLinkManagedEntry& entry, void* context, aStream** stream);
+typedef aErr (*aLinkStreamRemaker)(const aLinkManagedEntry& entry, aStream** stream);
+struct aLinkTransport {
+  aLinkStreamMaker make;
+  aLinkStreamRemaker remake;
+};
 
 struct aLinkDeviceRequest {
   uint32_t type;           // aLINK_TYPE_*
@@ -27,8 +34,8 @@ struct aLinkDeviceRequest {
   uint32_t ident2;
   bool refuseServed;       // an existing entry with a link server attached gives 0
   bool synchronise;        // run the handshake after the start (USB)
-  aLinkStreamMaker makeStream;
-  void* context;           // handed to makeStream at creation only
+  const aLinkTransport* transport;
+  void* context;           // handed to transport->make at creation only
 };
 
 // Reuses the newest entry with (ident0, type), raising its use count, or makes a new

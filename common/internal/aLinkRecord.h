@@ -52,6 +52,13 @@ enum : uint32_t {
 // once finds the stream to itself instead of racing the reader for the reply.
 #define aLINK_CALLER_QUIET_MS 10
 
+// How the reader thread stands aside (aLink::readerParked).
+enum : uint8_t {
+  kReaderOnStream = 0,
+  kReaderParkedForCaller = 1,   // until the reading caller hands the role back (it wakes it)
+  kReaderParkedQuiet = 2,       // until the callers' quiet time ends
+};
+
 struct aLink {
   std::atomic<uint16_t> check{0};
   aLinkRef id = 0;
@@ -86,8 +93,11 @@ struct aLink {
   std::atomic<bool> callersRead{false};  // the stream has a descriptor: callers may read
   std::atomic<int> callerReading{0};     // a caller holds, or is taking, the read role
   std::atomic<aTime> callerQuietUntil{0};
-  std::atomic<int> fifoWaiters{0};       // callers waiting on the incoming FIFO for the reader
-  std::atomic<uint8_t> readerParked{0};  // the reader stays off the stream
+  // Callers waiting for what only the reader thread brings: a packet on the incoming
+  // FIFO, a change of status. While there are any, the reader does not stand aside.
+  std::atomic<int> readerWaiters{0};
+  std::atomic<uint8_t> readerParked{kReaderOnStream};   // how the reader stays off the stream
+  std::atomic<uint64_t> callerHandBacks{0};  // reads of callers that handed the role back
   std::atomic<uint8_t> readerWants{0};   // the reader needs the role back (leaveFd is set)
   int wakeFd = -1;                       // eventfd: wakes the reader thread
   int leaveFd = -1;                      // eventfd, level: a caller reading must let go
@@ -116,7 +126,7 @@ struct aLink {
   std::mutex control;
   std::atomic<bool> destroyed{false};    // written under control
   bool resetting = false;                // under control: a reset makes a new stream
-  aLinkStreamMaker maker = nullptr;      // re-creates the stream on reset
+  aLinkStreamRemaker remake = nullptr;   // makes the stream again on reset; null: cannot
   aLinkPacketDebug packetDebug;          // packet log, its mutex and requested size
 };
 

@@ -14,10 +14,7 @@ constexpr unsigned kBodyMax = kRawMax + 1;           // one code byte more: 32
 constexpr unsigned kFrameMax = kBodyMax + 1;         // and the delimiter: 33
 
 struct aCobsStream {
-  aStreamGetProc innerGet;
-  aStreamPutProc innerPut;
-  aStreamWriteProc innerWrite;
-  aStreamDeleteProc innerDelete;
+  aStreamOps inner;   // the framed transport's table
   void* innerReference;
   uint16_t check;
   // Receive side (reader thread only).
@@ -49,7 +46,7 @@ aErr sCobsGet(uint8_t* byte, void* reference) {
     return aErrNone;
   }
   uint8_t in = 0;
-  if (s->innerGet == nullptr || s->innerGet(&in, s->innerReference) != aErrNone) return aErrNotReady;
+  if (s->inner.get == nullptr || s->inner.get(&in, s->innerReference) != aErrNone) return aErrNotReady;
   if (in != 0) {
     if (s->rxCount < sizeof s->rx)
       s->rx[s->rxCount++] = in;
@@ -78,8 +75,8 @@ aErr sCobsGet(uint8_t* byte, void* reference) {
 aErr sCobsPut(const uint8_t* byte, void* reference) {
   aCobsStream* s = static_cast<aCobsStream*>(reference);
   if (!sValid(s)) return aErrParam;
-  if (s->innerPut == nullptr) return aErrMode;
-  return s->innerPut(byte, s->innerReference);
+  if (s->inner.put == nullptr) return aErrMode;
+  return s->inner.put(byte, s->innerReference);
 }
 
 aErr sSendFrame(aCobsStream* s) {
@@ -94,10 +91,10 @@ aErr sSendFrame(aCobsStream* s) {
   if (length == 0) return aErrPacket;
   s->tx[length++] = 0x00;
   s->txLength = static_cast<unsigned>(length);
-  if (s->innerWrite != nullptr) return s->innerWrite(s->tx, length, s->innerReference);
-  if (s->innerPut == nullptr) return aErrMode;
+  if (s->inner.write != nullptr) return s->inner.write(s->tx, length, s->innerReference);
+  if (s->inner.put == nullptr) return aErrMode;
   for (uint64_t i = 0; i < length; i++) {
-    const aErr e = s->innerPut(&s->tx[i], s->innerReference);
+    const aErr e = s->inner.put(&s->tx[i], s->innerReference);
     if (e != aErrNone) return e;
   }
   return aErrNone;
@@ -130,12 +127,25 @@ bool sCobsPending(const void* reference) {
 aErr sCobsDelete(void* reference) {
   aCobsStream* s = static_cast<aCobsStream*>(reference);
   if (!sValid(s)) return aErrParam;
-  const aErr result = s->innerDelete != nullptr ? s->innerDelete(s->innerReference) : aErrNone;
+  const aErr result = s->inner.del != nullptr ? s->inner.del(s->innerReference) : aErrNone;
   aPacket_Destroy(&s->assembler);
   s->check = 0;
   delete s;
   return result;
 }
+
+// Input arrives on the framed transport's descriptor.
+int sCobsWaitDescriptor(const void* reference) {
+  const aCobsStream* s = static_cast<const aCobsStream*>(reference);
+  if (!sValid(s) || s->inner.waitDescriptor == nullptr) return -1;
+  return s->inner.waitDescriptor(s->innerReference);
+}
+
+// A decoded packet is handed out without any further input. Frames go out through the
+// framed transport's writes, which on a serial line wait until the line has drained:
+// they are left to the link's writer.
+const aStreamOps kCobsOps = {sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, sCobsPending, sCobsWaitDescriptor,
+                             /*promptWrites*/ false};
 
 }  // namespace
 
@@ -218,6 +228,12 @@ uint64_t cobs_decode_inplace(uint8_t* buffer, uint64_t length) {
 
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc del, void* reference, aStream** stream) {
+  const aStreamOps inner = {get, put, write, del, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
+                            /*promptWrites*/ false};
+  return aStream_CreateCobsOver(inner, reference, stream);
+}
+
+aErr aStream_CreateCobsOver(const aStreamOps& inner, void* reference, aStream** stream) {
   if (stream == nullptr) return aErrParam;
   *stream = nullptr;
   aCobsStream* s = new (std::nothrow) aCobsStream();
@@ -227,20 +243,15 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
     delete s;
     return aErrMemory;
   }
-  s->innerGet = get;
-  s->innerPut = put;
-  s->innerWrite = write;
-  s->innerDelete = del;
+  s->inner = inner;
   s->innerReference = reference;
   s->check = aCOBS_CHECK;
-  *stream = aStream_Create(sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, s);
+  *stream = aStream_CreateWith(kCobsOps, s);
   if (*stream == nullptr) {
     aPacket_Destroy(&s->assembler);
     s->check = 0;
     delete s;
     return aErrResource;
   }
-  // A decoded packet is handed out without any further input.
-  aStream_SetPendingCheck(*stream, sCobsPending);
   return aErrNone;
 }

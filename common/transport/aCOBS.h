@@ -17,11 +17,13 @@ uint64_t cobs_encode_inplace(uint8_t* buffer, uint64_t length);
 uint64_t cobs_decode(const uint8_t* source, uint64_t length, uint8_t* destination);
 uint64_t cobs_decode_inplace(uint8_t* buffer, uint64_t length);
 
-// Wraps an inner transport's callbacks and reference. The COBS stream owns the inner
+// Wraps an inner transport: its table and reference. The COBS stream owns the inner
 // transport from then on: its delete calls the inner delete. On failure nothing is
 // released (the caller still owns the inner transport). The stream reports a decoded
-// packet as pending input; the maker of the inner transport names the descriptor to
-// wait on (aStream_SetWaitDescriptor), as the COBS layer cannot know it.
+// packet as pending input and waits on the inner transport's descriptor; its writes are
+// never prompt (a frame goes out through the inner transport's write).
+aErr aStream_CreateCobsOver(const aStreamOps& inner, void* reference, aStream** stream);
+// The same over four callbacks alone: an inner transport that names nothing to wait on.
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc del, void* reference, aStream** stream);
 

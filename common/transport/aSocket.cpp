@@ -234,6 +234,16 @@ aErr sSocketDelete(void* reference) {
   return aErrNone;
 }
 
+// The descriptor number stays the same across reconnections (see above).
+int sSocketWaitDescriptor(const void* reference) {
+  const aSocketStream* s = static_cast<const aSocketStream*>(reference);
+  return aVALIDSS(s) ? s->fd.load() : -1;
+}
+
+// Sends never block: a caller may write in place of the link's writer.
+const aStreamOps kSocketOps = {sSocketGet,     sSocketPut, sSocketWrite, sSocketDelete, sSocketPending,
+                               sSocketWaitDescriptor, /*promptWrites*/ true};
+
 }  // namespace
 
 aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream) {
@@ -251,16 +261,11 @@ aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream) {
     sSocketDelete(s);
     return aErrResource;
   }
-  aStream* made = aStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, s);
+  aStream* made = aStream_CreateWith(kSocketOps, s);
   if (made == nullptr) {
     sSocketDelete(s);
     return aErrResource;
   }
-  // The descriptor number stays the same across reconnections (see above), and sends
-  // never block: a caller may write in place of the link's writer.
-  aStream_SetWaitDescriptor(made, s->fd.load());
-  aStream_SetPendingCheck(made, sSocketPending);
-  aStream_SetPromptWrites(made, true);
   *stream = made;
   return aErrNone;
 }

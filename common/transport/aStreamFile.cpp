@@ -27,13 +27,17 @@ aErr sFileDelete(void* reference) {
   return aFile_Close(&file);
 }
 
+// Files are read and written at once; nothing waits on them.
+const aStreamOps kFileInputOps = {sFileGet, nullptr, nullptr, sFileDelete, /*pending*/ nullptr,
+                                  /*waitDescriptor*/ nullptr, /*promptWrites*/ false};
+const aStreamOps kFileOutputOps = {nullptr, sFilePut, sFileWrite, sFileDelete, /*pending*/ nullptr,
+                                   /*waitDescriptor*/ nullptr, /*promptWrites*/ false};
+
 aErr sCreateFileStream(const char* path, aStream** stream, uint32_t mode) {
   if (path == nullptr || stream == nullptr) return aErrResource;
   aFile* file = aFile_Open(path, mode);
   if (file == nullptr) return aErrResource;
-  aStream* s = mode == aFileModeReadOnly
-                   ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file)
-                   : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file);
+  aStream* s = aStream_CreateWith(mode == aFileModeReadOnly ? kFileInputOps : kFileOutputOps, file);
   if (s == nullptr) {
     aFile_Close(&file);
     return aErrResource;

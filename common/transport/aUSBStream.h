@@ -22,3 +22,6 @@ struct aUSBStreamRecord {
 // when it exists, else through libusb. *stream is null on any failure; aErrParam for a
 // null out pointer or serial number 0, aErrNotFound when no module has that serial.
 aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
+// The same, going straight to the place on the bus where discovery found the module (bus
+// 0: not known); the whole bus is looked through only when it is no longer there.
+aErr aStream_CreateUSBAt(uint32_t serialNumber, uint8_t bus, uint8_t address, aStream** stream);

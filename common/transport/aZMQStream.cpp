@@ -209,6 +209,12 @@ aErr sMakePair(const char* direction, zsock_t** bound, zsock_t** connected) {
   return aErrNone;
 }
 
+// A read waits by itself (up to a second): there is no descriptor to wait on. Writes
+// never wait beyond their bounded hand-over, so a caller may write in the writer's place.
+const aStreamOps kClientOps = {_sZeroMQStreamGet,    _sZeroMQStreamPut,     _sZeroMQStreamWrite,
+                               _sZeroMQStreamDelete, _sZeroMQStreamPending, /*waitDescriptor*/ nullptr,
+                               /*promptWrites*/ true};
+
 aErr sCreate(ClientStream& s, uint32_t address, uint16_t port) {
   // ZeroMQ would accept either and wait for ever: no server can be there.
   if (address == 0 || port == 0) return aErrConnection;
@@ -247,18 +253,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   if (e != aErrNone) return e;   // the record's destructor releases what was made
   Handle* handle = new (std::nothrow) Handle{record};
   if (handle == nullptr) return aErrMemory;
-  *stream = aStream_Create(_sZeroMQStreamGet, _sZeroMQStreamPut, _sZeroMQStreamWrite, _sZeroMQStreamDelete, handle);
+  *stream = aStream_CreateWith(kClientOps, handle);
   if (*stream == nullptr) {
     delete handle;
     return aErrResource;
   }
-  // A read waits by itself (up to a second): there is no descriptor to wait on. Writes
-  // never wait beyond their bounded hand-over, so a caller may write in the writer's place.
-  aStream_SetPendingCheck(*stream, _sZeroMQStreamPending);
-  aStream_SetPromptWrites(*stream, true);
   // From now on the exit handler can close it if the program ends with it alive.
   record->token = aZSys_AddUser(record);
   return aErrNone;
 }
-
-bool aZMQStream_Is(aStreamGetProc get, const void*) { return get == _sZeroMQStreamGet; }

@@ -26,6 +26,3 @@
 // the aStream cannot be made. *stream is null on failure and nothing stays allocated.
 // A server that does not listen is no failure: the connection is made in the background.
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
-
-// True when (get, reference) belong to a client stream.
-bool aZMQStream_Is(aStreamGetProc get, const void* reference);

@@ -106,6 +106,16 @@ aErr sSerialDelete(void* reference) {
   return aErrNone;
 }
 
+// Input shows on the port's descriptor.
+int sSerialWaitDescriptor(const void* reference) {
+  const aSerialStream* s = static_cast<const aSerialStream*>(reference);
+  return aVALIDSS(s) ? s->fd : -1;
+}
+
+// Writes wait until the line has drained: they are left to the link's writer thread.
+const aStreamOps kSerialOps = {sSerialGet,           sSerialPut, sSerialWrite, sSerialDelete, /*pending*/ nullptr,
+                               sSerialWaitDescriptor, /*promptWrites*/ false};
+
 aErr sMakeRecord(const char* path, int32_t baudIndex, uint32_t dataBitsMode, uint32_t stopBitsMode,
                  aStream** stream, aSerialStream** record) {
   if (path == nullptr || stream == nullptr || dataBitsMode > 1 || stopBitsMode > 1) return aErrResource;
@@ -129,18 +139,17 @@ aErr aStream_CreateSerial(const char* path, int32_t baudIndex, bool parity, uint
   aSerialStream* s = nullptr;
   aErr e = sMakeRecord(path, baudIndex, dataBitsMode, stopBitsMode, stream, &s);
   if (e != aErrNone) return e;
-  aStream* made = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s);
+  // Opened first: the stream asks for the descriptor to wait on as it is made.
+  e = sOpen(s, parity, dataBitsMode, stopBitsMode);
+  if (e != aErrNone) {
+    sSerialDelete(s);
+    return e;
+  }
+  aStream* made = aStream_CreateWith(kSerialOps, s);
   if (made == nullptr) {
     sSerialDelete(s);
     return aErrResource;
   }
-  e = sOpen(s, parity, dataBitsMode, stopBitsMode);
-  if (e != aErrNone) {
-    aStream_Destroy(&made);
-    return e;
-  }
-  // Writes wait until the line has drained: they are left to the link's writer thread.
-  aStream_SetWaitDescriptor(made, s->fd);
   *stream = made;
   return aErrNone;
 }
@@ -155,13 +164,11 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
     sSerialDelete(s);
     return e;
   }
-  e = aStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s, stream);
+  e = aStream_CreateCobsOver(kSerialOps, s, stream);
   if (e != aErrNone) {
     sSerialDelete(s);
     return e;
   }
-  // The COBS layer says what it holds itself; input arrives on the port.
-  aStream_SetWaitDescriptor(*stream, s->fd);
   return aErrNone;
 }
 
@@ -172,9 +179,3 @@ int32_t aSerial_BaudIndex(uint32_t rate) {
 }
 
 uint32_t aSerial_BaudRate(int32_t index) { return index >= 0 && index < kBaudCount ? kBaudRates[index].rate : 0; }
-
-int aSerial_Descriptor(aStreamGetProc get, const void* reference) {
-  if (get != sSerialGet) return -1;
-  const aSerialStream* s = static_cast<const aSerialStream*>(reference);
-  return aVALIDSS(s) ? s->fd : -1;
-}

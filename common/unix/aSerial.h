@@ -23,7 +23,3 @@ aErr aStream_CreateSerial_Packetized(const char* path, int32_t baudIndex, bool p
 int32_t aSerial_BaudIndex(uint32_t rate);
 // The rate of a baud-rate index, or 0 when there is no such index.
 uint32_t aSerial_BaudRate(int32_t index);
-
-// The port's descriptor when (get, reference) belong to a raw serial stream, else -1.
-// (A link learns it from the stream itself: aStream's waitFd.)
-int aSerial_Descriptor(aStreamGetProc get, const void* reference);

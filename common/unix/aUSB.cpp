@@ -12,6 +12,7 @@
 #include "common/aLibusb.h"
 #include "common/aVendor.h"
 #include "common/unix/aFile.h"
+#include "common/unix/aUSBBus.h"
 
 namespace {
 
@@ -89,10 +90,6 @@ void copySerialText(twusb_device* device, const char* serialText) {
 
 }  // namespace
 
-bool twusb_is_family_device(const libusb_device_descriptor& descriptor) {
-  return aVendor_IsFamilyDevice(descriptor.idVendor, descriptor.idProduct);
-}
-
 twusb_device* twusb_create_usb(uint32_t useLibusb) {
   twusb_device* device = new (std::nothrow) twusb_device();
   if (device == nullptr) return nullptr;
@@ -145,68 +142,82 @@ aErr twusb_close_tallowick_device(twusb_device* device) {
                           : twusb_close_tallowick_kernel_device(device);
 }
 
+namespace {
+
+struct OpenRequest {
+  twusb_device* device;
+  uint32_t serial;
+  aErr result;
+  bool decided;   // a module with the serial number was found: its outcome stands
+};
+
+// The first module whose string is the canonical form of the serial number decides the
+// outcome; later ones are not tried.
+bool openVisitor(twusb_seen* seen, void* reference) {
+  OpenRequest* r = static_cast<OpenRequest*>(reference);
+  if (seen->form != kVendorSerialCanonical || seen->serial != r->serial) return true;
+  twusb_device* device = r->device;
+  libusb_device_handle* handle = seen->handle;
+  seen->handle = nullptr;
+  r->decided = true;
+  copySerialText(device, seen->text);
+  device->handle = handle;
+  device->state = kTwusbFound;
+  if (!findEndpoints(device)) {
+    device->state = kTwusbClosed;
+    libusb_close(handle);
+    device->handle = nullptr;
+    r->result = aErrConfiguration;
+    return false;
+  }
+  int claimed = libusb_claim_interface(handle, device->interfaceNumber);
+  if (claimed == 0) {
+    device->state = kTwusbReady;
+    {
+      std::lock_guard<std::mutex> guard(device->toleranceLock);
+      device->ioErrorCount = 0;
+    }
+    device->available = 0;
+    device->cursor = device->receiveBuffer;
+    r->result = aErrNone;
+  } else {
+    device->state = kTwusbClosed;
+    libusb_close(handle);
+    device->handle = nullptr;
+    if (claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_NO_DEVICE) r->result = aErrBusy;
+    else if (claimed == LIBUSB_ERROR_ACCESS) r->result = aErrPermission;
+    else r->result = aErrUnknown;
+  }
+  return false;
+}
+
+}  // namespace
+
 aErr twusb_open_tallowick_USBlib_device(twusb_device* device, const char* serialText) {
   if (device == nullptr || serialText == nullptr) return aErrParam;
   if (!isLibusb(device)) return aErrMode;
   if (device->handle != nullptr) return aErrBusy;  // close the open device first
+  uint32_t serial = 0;
+  // Only the canonical text can equal a module's string exactly.
+  if (aVendor_ParseSerialText(serialText, &serial) != kVendorSerialCanonical) return aErrNotFound;
+  return twusb_open_tallowick_USBlib_device_at(device, serial, nullptr);
+}
+
+aErr twusb_open_tallowick_USBlib_device_at(twusb_device* device, uint32_t serial, const twusb_location* at) {
+  if (device == nullptr) return aErrParam;
+  if (!isLibusb(device)) return aErrMode;
+  if (device->handle != nullptr) return aErrBusy;
 
   libusb_context* context = Tallowick_libusb_acquire();
   if (context == nullptr) return aErrNotFound;
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(context, &list);
-  aErr result = aErrNotFound;
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0 || !twusb_is_family_device(descriptor))
-      continue;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(list[i], &handle) != 0) continue;
-    char serial[TWUSB_SERIAL_TEXT_SIZE];
-    std::memset(serial, 0, sizeof serial);
-    if (libusb_get_device_descriptor(list[i], &descriptor) == 0 && descriptor.iSerialNumber != 0) {
-      if (libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
-                                             reinterpret_cast<unsigned char*>(serial),
-                                             sizeof serial - 1) < 0)
-        serial[0] = '\0';
-    }
-    if (std::strcmp(serial, serialText) != 0) {
-      libusb_close(handle);
-      continue;
-    }
-    copySerialText(device, serialText);
-    device->handle = handle;
-    device->state = kTwusbFound;
-    if (!findEndpoints(device)) {
-      device->state = kTwusbClosed;
-      libusb_close(handle);
-      device->handle = nullptr;
-      result = aErrConfiguration;
-      break;
-    }
-    int claimed = libusb_claim_interface(handle, device->interfaceNumber);
-    if (claimed == 0) {
-      device->state = kTwusbReady;
-      {
-        std::lock_guard<std::mutex> guard(device->toleranceLock);
-        device->ioErrorCount = 0;
-      }
-      device->available = 0;
-      device->cursor = device->receiveBuffer;
-      result = aErrNone;
-    } else {
-      device->state = kTwusbClosed;
-      libusb_close(handle);
-      device->handle = nullptr;
-      if (claimed == LIBUSB_ERROR_BUSY || claimed == LIBUSB_ERROR_NO_DEVICE) result = aErrBusy;
-      else if (claimed == LIBUSB_ERROR_ACCESS) result = aErrPermission;
-      else result = aErrUnknown;
-    }
-    break;
-  }
-  if (count >= 0) libusb_free_device_list(list, 1);
-  if (result == aErrNone) device->context = context;
+  OpenRequest request{device, serial, aErrNotFound, false};
+  // The place discovery named, then, when it no longer holds the module (it left and
+  // came back elsewhere, or another took its address), the whole bus.
+  if (at != nullptr && at->bus != 0) twusb_walk(context, at, openVisitor, &request);
+  if (!request.decided) twusb_walk(context, nullptr, openVisitor, &request);
+  if (request.result == aErrNone) device->context = context;
   else Tallowick_libusb_release(context);
-  return result;
+  return request.result;
 }
 
 aErr twusb_write_to_USBlib_device(twusb_device* device, const uint8_t* data, uint64_t length) {

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "common/aErr.h"
+#include "common/unix/aUSBBus.h"
 
 enum twusbState : uint32_t {
   kTwusbCreated = 1,
@@ -66,6 +67,10 @@ aErr twusb_get_from_device(twusb_device* device, uint8_t* byte);
 aErr twusb_close_tallowick_device(twusb_device* device);
 
 aErr twusb_open_tallowick_USBlib_device(twusb_device* device, const char* serialText);
+// Opens the module with that serial number where discovery found it (at; null or bus 0:
+// not known), or, when that place no longer holds it, wherever the bus has it. The
+// serial text opens the same way: only its canonical "%08X" form matches a module.
+aErr twusb_open_tallowick_USBlib_device_at(twusb_device* device, uint32_t serial, const twusb_location* at);
 aErr twusb_open_tallowick_kernel_device(twusb_device* device, const char* serialText);
 aErr twusb_write_to_USBlib_device(twusb_device* device, const uint8_t* data, uint64_t length);
 aErr twusb_write_to_kernel_device(twusb_device* device, const uint8_t* data, uint64_t length);
@@ -73,7 +78,3 @@ aErr twusb_get_from_USBlib_device(twusb_device* device, uint8_t* byte);
 aErr twusb_get_from_kernel_device(twusb_device* device, uint8_t* byte);
 aErr twusb_close_tallowick_USBlib_device(twusb_device* device);
 aErr twusb_close_tallowick_kernel_device(twusb_device* device);
-
-// Whether a device descriptor shows a module of the family (vendor id, product id
-// below 0x8000); USB enumeration applies the same test.
-bool twusb_is_family_device(const libusb_device_descriptor& descriptor);

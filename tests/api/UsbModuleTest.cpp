@@ -133,6 +133,30 @@ TEST_F(UsbModule, ConnectBySerialNumberAndTalk) {
   EXPECT_EQ(sys.getModel(&model), aErrNone);
 }
 
+// Connecting by serial number opens every other module of the bus once, for discovery
+// to read its serial string, and never again to open the link: the link is opened where
+// discovery found the module.
+TEST_F(UsbModule, ConnectOpensTheOtherModulesOnce) {
+  // One module on each side of the wanted one, whatever order the bus lists them in.
+  Attached& before = attach(0x000000A1, 0x04, 0x13);
+  attach(0x00C0FFEE, 0x06, 0x13);
+  Attached& after = attach(0x000000A2, 0x08, 0x13);
+  auto asked = [&] { return std::make_pair(before.usb->counters().controlUrbs, after.usb->counters().controlUrbs); };
+  // What finding the module asks of the others.
+  linkSpec* found = aDiscovery_FindModule(kLinkTypeUSB, 0x00C0FFEE, 0);
+  ASSERT_NE(found, nullptr);
+  aLinkSpec_Destroy(&found);
+  const auto discovery = asked();
+  ASSERT_GT(discovery.first + discovery.second, 0u);
+  Module& m = module();
+  ASSERT_EQ(m.connect(kLinkTypeUSB, 0x00C0FFEE), aErrNone);
+  EXPECT_EQ(m.getModuleAddress(), 0x06);
+  const auto connect = asked();
+  EXPECT_EQ(connect.first, 2 * discovery.first);
+  EXPECT_EQ(connect.second, 2 * discovery.second);
+  EXPECT_EQ(before.usb->counters().claims + after.usb->counters().claims, 0u);
+}
+
 // With the fallback a module not found on USB is looked for by link-server discovery,
 // which may send datagrams: these tests run in a network namespace of their own.
 class UsbModuleFallback : public UsbModule {

@@ -304,6 +304,53 @@ TEST(Stream, RecordReadResumesAfterNotReady) {
   EXPECT_EQ(std::string(buf, length), "ab");
 }
 
+// A transport hands its whole table to the stream as it is made: the callbacks, whether
+// it holds input, what to wait on (asked once, of the transport's own record) and
+// whether writes are prompt.
+struct TableTransport {
+  int descriptor = 7;
+  int asked = 0;
+  bool holding = false;
+  static int wait(const void* ref) {
+    TableTransport* t = static_cast<TableTransport*>(const_cast<void*>(ref));
+    t->asked++;
+    return t->descriptor;
+  }
+  static bool pending(const void* ref) { return static_cast<const TableTransport*>(ref)->holding; }
+};
+
+TEST(Stream, ATransportsTableReachesItsStreamWhole) {
+  TableTransport t;
+  const aStreamOps ops = {ScriptedTransport::get, ScriptedTransport::put, ScriptedTransport::write, nullptr,
+                          TableTransport::pending, TableTransport::wait, true};
+  aStream* s = aStream_CreateWith(ops, &t);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->get, ScriptedTransport::get);
+  EXPECT_EQ(s->put, ScriptedTransport::put);
+  EXPECT_EQ(s->write, ScriptedTransport::write);
+  EXPECT_EQ(s->reference, &t);
+  EXPECT_EQ(s->waitFd, 7);
+  EXPECT_EQ(t.asked, 1);
+  EXPECT_TRUE(s->promptWrites);
+  EXPECT_FALSE(aStream_InputPending(s));
+  t.holding = true;
+  EXPECT_TRUE(aStream_InputPending(s));
+  aStream_Destroy(&s);
+
+  // A transport without a descriptor yet says so with any negative number, or no
+  // function at all: the stream can only be asked.
+  t.descriptor = -5;
+  s = aStream_CreateWith(ops, &t);
+  EXPECT_EQ(s->waitFd, -1);
+  aStream_Destroy(&s);
+  const aStreamOps asked = {ScriptedTransport::get, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+  s = aStream_CreateWith(asked, &t);
+  EXPECT_EQ(s->waitFd, -1);
+  EXPECT_FALSE(s->promptWrites);
+  EXPECT_FALSE(aStream_InputPending(s));
+  aStream_Destroy(&s);
+}
+
 TEST(Stream, RecordReadEndsAndRefusals) {
   StreamOver so;
   so.t.error(aErrEOF);

@@ -101,4 +101,22 @@ TEST(LinkSpec, ReceivedPortNameIsAlwaysTerminated) {
   EXPECT_EQ(std::strlen(spec.t.serial.portName), 99u);
 }
 
+// Where discovery found a USB device is this machine's business: it never goes on the
+// wire, and a spec read from the wire knows no place (the device is looked for).
+TEST(LinkSpec, TheBusPlaceOfAUsbSpecStaysOffTheWire) {
+  linkSpec usb{};
+  usb.type = kLinkTypeUSB;
+  usb.serialNumber = 0x11223344;
+  usb.t.usb.serialNumber = 0x11223344;
+  const Bytes placeless = serialize(usb);
+  usb.t.usb.bus = 3;
+  usb.t.usb.address = 7;
+  EXPECT_EQ(serialize(usb), placeless);
+  linkSpec back;
+  std::memset(&back, 0xEE, sizeof back);
+  aLinkSpec_Deserialize(placeless.data(), &back);
+  EXPECT_EQ(back.t.usb.bus, 0u);
+  EXPECT_EQ(back.t.usb.address, 0u);
+}
+
 }  // namespace

@@ -1,5 +1,9 @@
 // Links over the real TCP stream to the simulated module on 127.0.0.1.
+#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +22,26 @@ namespace {
 using namespace linktest;
 
 constexpr uint32_t kSerial = 0x1234ABCD;
+
+// Times the threads of this process named name went to sleep (their voluntary context
+// switches), as the kernel counts them.
+long sleepsOf(const std::string& name) {
+  long total = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (dirent* e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string dir = std::string("/proc/self/task/") + e->d_name;
+    std::string comm;
+    std::getline(std::ifstream(dir + "/comm"), comm);
+    if (comm != name) continue;
+    std::ifstream status(dir + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+  }
+  closedir(tasks);
+  return total;
+}
 
 class TcpLink : public ::testing::Test {
  protected:
@@ -367,6 +391,38 @@ TEST_F(TcpLink, DestroyAndResetUnderConcurrentUse) {
   stop = true;
   for (auto& u : users) u.join();
   EXPECT_EQ(aLink_GetStatus(keep), kLinkStatusNoStream);
+}
+
+// While a caller reads for its own reply the reader thread stays off the stream, and it
+// waits for the caller to hand the read role back instead of looking every few
+// milliseconds: a long wait for a reply costs the reader no wake-ups.
+TEST_F(TcpLink, TheReaderSleepsThroughACallersLongWait) {
+  open();
+  ASSERT_EQ(queryModel(id, 0x04), device.config().model);
+  devsim::Config silent = device.config();
+  silent.dropReplies = 1;
+  device.setConfig(silent);
+  const long before = sleepsOf("aLink reader");
+  ASSERT_GE(before, 0);
+  // Longer than the reader's idle wait on the stream: whatever it was doing when the
+  // wait began, it has turned to stand aside before the wait ends.
+  EXPECT_EQ(queryModel(id, 0x04, 1200), -1);
+  EXPECT_LE(sleepsOf("aLink reader") - before, 6);
+  EXPECT_EQ(queryModel(id, 0x04), silent.model);
+}
+
+// A wait for the link to leave a status ends as the device drops the link, also while
+// the reader is standing aside after a caller's read; it returns at once when the status
+// is another already, and after its time when nothing changes.
+TEST_F(TcpLink, AStatusChangeWaitEndsWhenTheDeviceDropsTheLink) {
+  open();
+  EXPECT_EQ(aLink_AwaitStatusChange(id, kLinkStatusStopped, 5000), kLinkStatusRunning);
+  EXPECT_EQ(aLink_AwaitStatusChange(id, kLinkStatusRunning, 50), kLinkStatusRunning);
+  ASSERT_EQ(queryModel(id, 0x04), device.config().model);
+  tcp.setListening(false);
+  tcp.closeConnection();
+  EXPECT_NE(aLink_AwaitStatusChange(id, kLinkStatusRunning, 5000), kLinkStatusRunning);
+  EXPECT_EQ(aLink_AwaitStatusChange(0xFFFFFFF0u, kLinkStatusRunning, 5000), kLinkStatusNoStream);
 }
 
 }  // namespace

@@ -159,6 +159,22 @@ TEST_F(ClientStream, EmptyFrameIsDroppedAndTheLinkGoesOn) {
   EXPECT_EQ(last, aErrNone);
 }
 
+// A client stream names no descriptor (a read waits for a frame by itself), says when
+// the rest of a frame is still to be read, and lets a caller write in the writer's place.
+TEST_F(ClientStream, SaysWhatToWaitOn) {
+  FakeLinkServer fake;
+  ASSERT_TRUE(fake.ok());
+  open(fake.port());
+  EXPECT_EQ(stream_->waitFd, -1);
+  EXPECT_TRUE(stream_->promptWrites);
+  EXPECT_FALSE(aStream_InputPending(stream_));
+  write("0404170a0b0c");
+  EXPECT_EQ(hex(readBytes(stream_, 1)), "04");
+  EXPECT_TRUE(aStream_InputPending(stream_));
+  EXPECT_EQ(hex(readBytes(stream_, 5)), "04170a0b0c");
+  EXPECT_FALSE(aStream_InputPending(stream_));
+}
+
 TEST_F(ClientStream, SingleByteWriteIsRefused) {
   FakeLinkServer fake;
   open(fake.port());

@@ -161,6 +161,11 @@ uint32_t Device::connections() const {
   return connections_;
 }
 
+uint64_t Device::firstConnectedMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firstConnectedMs_;
+}
+
 uint32_t Device::badFrames() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return badFrames_;
@@ -280,6 +285,7 @@ void Device::connected() {
   std::lock_guard<std::mutex> lock(mutex_);
   linked_ = true;
   connections_++;
+  if (firstConnectedMs_ == 0) firstConnectedMs_ = nowMs();
   parser_.reset();
   pendingHeartbeats_.clear();
   nextHeartbeatMs_ = nowMs() + config_.heartbeatMs;

@@ -97,6 +97,8 @@ class Device {
   HeartbeatStats heartbeats() const;
   int routeState() const;   // last route-control value, -1 before any
   uint32_t connections() const;
+  // When the first host connected (steady clock, milliseconds since its epoch); 0 before.
+  uint64_t firstConnectedMs() const;
   uint32_t badFrames() const;
 
   // --- front end side ---
@@ -140,6 +142,7 @@ class Device {
   uint8_t nextHeartbeatValue_ = 0;
   int routeState_ = -1;
   uint32_t connections_ = 0;
+  uint64_t firstConnectedMs_ = 0;
   uint32_t badFrames_ = 0;
   std::shared_ptr<WakeSlot> wakeSlot_ = std::make_shared<WakeSlot>();
 };

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/aLink.h"
+#include "common/discovery/aDiscovery.h"
 #include "common/internal/aLinkInternal.h"
 #include "common/internal/aLinkTable.h"
 #include "tests/link/LinkFixtures.h"
@@ -35,6 +36,15 @@ class UsbLink : public UsbTest {
     while (id != 0 && sLookupEntryByID(id) != nullptr) aLink_Destroy(&id);
     frontEnd.reset();
     UsbTest::TearDown();
+  }
+
+  // Where discovery finds the module with that serial number (bus 0 when it does not).
+  static linkSpec found(uint32_t serial) {
+    linkSpec spec{};
+    linkSpec* made = aDiscovery_FindModule(kLinkTypeUSB, serial, 0);
+    if (made != nullptr) spec = *made;
+    aLinkSpec_Destroy(&made);
+    return spec;
   }
 
   Device& attach(uint16_t productId = 0x0013) {
@@ -149,6 +159,62 @@ TEST_F(UsbLink, RunsOverTheKernelNodeAndStopsWithoutHanging) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(usb.counters().controlUrbs, 0u);
   EXPECT_EQ(usb.counters().bulkOutUrbs + usb.counters().bulkInUrbs, 0u);
+}
+
+// A connect walks the bus once: discovery opens every module to read its serial string
+// and says where it found the wanted one; the link is opened there, so the other
+// modules are not opened a second time.
+TEST_F(UsbLink, CreationAtThePlaceDiscoveryFoundOpensNoOtherModule) {
+  // One module on each side of the wanted one, whatever order the bus lists them in.
+  Device& before = bus->add(withSerial("0000000B"));
+  Device& usb = attach();
+  Device& after = bus->add(withSerial("0000000C"));
+  auto others = [&] { return before.counters().controlUrbs + after.counters().controlUrbs; };
+  const linkSpec spec = found(kSerial);
+  ASSERT_EQ(spec.serialNumber, kSerial);
+  EXPECT_NE(spec.t.usb.bus, 0u);
+  const unsigned othersAsked = others();
+  const unsigned wantedAsked = usb.counters().controlUrbs;
+  ASSERT_GT(othersAsked, 0u);
+  id = aLink_CreateUSBAt(kSerial, spec.t.usb.bus, spec.t.usb.address);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_EQ(others(), othersAsked);
+  EXPECT_EQ(before.counters().claims + after.counters().claims, 0u);
+  // The module itself is asked once more, for the serial string that proves it is still
+  // the module discovery saw there.
+  EXPECT_EQ(usb.counters().controlUrbs, 2 * wantedAsked);
+  EXPECT_EQ(usb.counters().claims, 1u);
+}
+
+// A place that no longer holds the module (it left and came back elsewhere, or another
+// module sits there) is no failure: the module is looked for by its serial number.
+TEST_F(UsbLink, AModuleNoLongerAtItsPlaceIsFoundByItsSerialNumber) {
+  Device& other = bus->add(withSerial("0000000B"));
+  Device* usb = &attach();
+  const linkSpec elsewhere = found(0x0000000B);
+  ASSERT_NE(elsewhere.t.usb.bus, 0u);
+  id = aLink_CreateUSBAt(kSerial, elsewhere.t.usb.bus, elsewhere.t.usb.address);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_EQ(other.counters().claims, 0u);
+  aLinkRef last = id;
+  ASSERT_EQ(aLink_Destroy(&last), aErrNone);
+  id = 0;
+
+  const linkSpec before = found(kSerial);
+  frontEnd.reset();
+  bus->remove(*usb);
+  usb = &bus->add(withSerial("1234ABCD"));
+  frontEnd = std::make_unique<SimUsbFrontEnd>(module, *usb);
+  Tallowick_libusb_exit();
+  const linkSpec after = found(kSerial);
+  ASSERT_NE(after.t.usb.bus, 0u);
+  EXPECT_FALSE(after.t.usb.bus == before.t.usb.bus && after.t.usb.address == before.t.usb.address);
+  id = aLink_CreateUSBAt(kSerial, before.t.usb.bus, before.t.usb.address);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), 0x13);
+  EXPECT_EQ(usb->counters().claims, 1u);
 }
 
 }  // namespace

@@ -58,4 +58,16 @@ TEST_F(UsbStream, CarriesBytesBothWaysAndReleasesTheInterfaceOnDestroy) {
   EXPECT_EQ(emulated.counters().releases, 1u);
 }
 
+// A USB read waits for the device by itself and a write may wait for the bus: the
+// stream names nothing to wait on and leaves writes to the link's writer.
+TEST_F(UsbStream, NamesNothingToWaitOn) {
+  bus->add(withSerial("00C0FFEE"));
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateUSB(0x00C0FFEE, &stream), aErrNone);
+  EXPECT_EQ(stream->waitFd, -1);
+  EXPECT_FALSE(stream->promptWrites);
+  EXPECT_FALSE(aStream_InputPending(stream));
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+}
+
 }  // namespace

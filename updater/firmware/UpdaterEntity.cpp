@@ -15,7 +15,6 @@ using Quenlark::Tallowick::SystemClass;
 namespace {
 
 constexpr uint32_t kRebootPassMs = 250;
-constexpr uint32_t kRebootPollMs = 10;
 
 }  // namespace
 
@@ -116,69 +115,95 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length) {
   return _block_transfer(data + 4, length - 4, blocks);
 }
 
+// One transfer: the data in DATA packets or as one byte sequence, then, unless told
+// otherwise, the device's byte sum checked against what it took.
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks) {
   Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
-  uint32_t sum = 0;
-  uint32_t accepted = 0;
-  aErr result = aErrNone;
-
-  if (ueiData) {
-    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
-             static_cast<int>(length));
-    aErr e = sendByteSequence(val_UPGRADE_DATA_UEI, data, length);
-    if (e != aErrNone) {
-      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
-      return failed("DATA (byte sequence) not taken", e);
-    }
-    for (uint32_t i = 0; i < length; i++) sum += data[i];
-    accepted = length;
-    blocks = 1;
-    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(length));
-  } else {
-    int sends = 0;
-    while (accepted < length && result == aErrNone) {
-      const uint32_t left = length - accepted;
-      const uint8_t n = static_cast<uint8_t>(left < DATA_CHUNK ? left : DATA_CHUNK);
-      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
-      uint8_t request[1 + DATA_CHUNK];
-      request[0] = val_UPGRADE_DATA;
-      for (uint8_t i = 0; i < n; i++) request[1 + i] = data[accepted + i];
-      aErr e = sendRequest(static_cast<uint8_t>(n + 1), request);
-      if (e != aErrNone) {
-        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
-        return failed("DATA could not be sent", e);
-      }
-      sends++;
-      uint8_t reply[aPACKET_MAX_DATA];
-      uint8_t replyLength = 0;
-      if (awaitReply(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
-        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-        result = failed("DATA unanswered", aErrPacket);
-        break;
-      }
-      const int count = replyLength >= 3 ? reply[2] : -1;
-      if (count != n) {
-        Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
-        // A device that never takes the chunk would otherwise hold the transfer for ever.
-        if (sends >= DATA_SENDS) {
-          Log::log(0, "\nNETWORK: Chunk refused %d times, giving up the transfer.\n", sends);
-          result = failed("DATA refused at every try", aErrPacket);
-        }
-        continue;
-      }
-      for (uint8_t i = 0; i < n; i++) sum += data[accepted + i];
-      accepted += n;
-      sends = 0;
-      blocks++;
-      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
-               static_cast<int>(length - accepted), static_cast<int>(length));
-    }
-  }
-
-  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(accepted),
+  Account account;
+  const aErr result = ueiData ? _send_byte_sequence(data, length, account, blocks)
+                              : _send_data_packets(data, length, account, blocks);
+  if (account.cutShort) return result;
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(account.accepted),
            static_cast<int>(length));
   if (result != aErrNone || !validateSum) return result;
+  return _check_sum(account.sum, blocks);
+}
 
+void UpdaterEntity::Account::take(const uint8_t* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++) sum += bytes[i];
+  accepted += count;
+}
+
+aErr UpdaterEntity::_send_byte_sequence(const uint8_t* data, uint32_t length, Account& account, uint32_t& blocks) {
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
+           static_cast<int>(length));
+  const aErr e = sendByteSequence(val_UPGRADE_DATA_UEI, data, length);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", static_cast<int>(e));
+    account.cutShort = true;
+    return failed("DATA (byte sequence) not taken", e);
+  }
+  account.take(data, length);
+  blocks = 1;
+  Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(length));
+  return aErrNone;
+}
+
+aErr UpdaterEntity::_send_data_packets(const uint8_t* data, uint32_t length, Account& account, uint32_t& blocks) {
+  aErr result = aErrNone;
+  int sends = 0;
+  while (account.accepted < length && result == aErrNone) {
+    const uint32_t left = length - account.accepted;
+    const uint8_t n = static_cast<uint8_t>(left < DATA_CHUNK ? left : DATA_CHUNK);
+    const uint8_t* chunk = data + account.accepted;
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
+    int count = 0;
+    const aErr e = _offer_chunk(chunk, n, &count);
+    if (e != aErrNone) {
+      account.cutShort = true;
+      return e;
+    }
+    sends++;
+    if (count == kUnanswered) {
+      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+      result = failed("DATA unanswered", aErrPacket);
+      break;
+    }
+    if (count != n) {
+      Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count, n);
+      // A device that never takes the chunk would otherwise hold the transfer for ever.
+      if (sends >= DATA_SENDS) {
+        Log::log(0, "\nNETWORK: Chunk refused %d times, giving up the transfer.\n", sends);
+        result = failed("DATA refused at every try", aErrPacket);
+      }
+      continue;
+    }
+    account.take(chunk, n);
+    sends = 0;
+    blocks++;
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", n,
+             static_cast<int>(length - account.accepted), static_cast<int>(length));
+  }
+  return result;
+}
+
+aErr UpdaterEntity::_offer_chunk(const uint8_t* chunk, uint8_t n, int* count) {
+  uint8_t request[1 + DATA_CHUNK];
+  request[0] = val_UPGRADE_DATA;
+  for (uint8_t i = 0; i < n; i++) request[1 + i] = chunk[i];
+  const aErr e = sendRequest(static_cast<uint8_t>(n + 1), request);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", static_cast<int>(e));
+    return failed("DATA could not be sent", e);
+  }
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 0;
+  if (awaitReply(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) *count = kUnanswered;
+  else *count = replyLength >= 3 ? reply[2] : -1;
+  return aErrNone;
+}
+
+aErr UpdaterEntity::_check_sum(uint32_t sum, uint32_t blocks) {
   Log::log(Log::DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
   const uint8_t request[1] = {val_UPGRADE_SUM};
   // A failed send shows as the missing reply below.
@@ -328,10 +353,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
       dropped = false;
       break;
     }
-    // A pass lasts 250 ms, but a link that drops during it ends the wait at once.
-    const aTime passEnd = aTime_GetMonotonicMSTicks() + kRebootPassMs;
-    while (aTime_GetMonotonicMSTicks() < passEnd && module->isConnected()) aTime_MSSleep(kRebootPollMs);
-    if (!module->isConnected()) break;
+    // A pass lasts 250 ms, but a link that drops during it ends the wait at once: the
+    // wait is on the link's own status, which its reader changes as the device goes.
+    if (module->awaitDisconnect(kRebootPassMs)) break;
     display.update_spinner(true, "Verifying Update");
     Log::log(Log::DEBUG_Network_FIRM, "Waiting for link to drop.\n");
     Log::log(Log::DEBUG_Network_FIRM, "Rebooting Device\n");

@@ -72,6 +72,22 @@ class UpdaterEntity : public Quenlark::Tallowick::EntityClass {
  private:
   aErr _reconnect(uint32_t delay);
   aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks);
+  // The steps of a transfer. Account: what the device took so far and the byte sum of it;
+  // cutShort when a request could not be sent, which ends the transfer at once.
+  struct Account {
+    uint32_t sum = 0;
+    uint32_t accepted = 0;
+    bool cutShort = false;
+    void take(const uint8_t* bytes, uint32_t count);
+  };
+  aErr _send_byte_sequence(const uint8_t* data, uint32_t length, Account& account, uint32_t& blocks);
+  aErr _send_data_packets(const uint8_t* data, uint32_t length, Account& account, uint32_t& blocks);
+  // One DATA request of n bytes and its acknowledgement: *count gets the count the device
+  // took (-1 from a reply without one, kUnanswered when no reply came). The result is the
+  // send's.
+  static constexpr int kUnanswered = -2;
+  aErr _offer_chunk(const uint8_t* chunk, uint8_t n, int* count);
+  aErr _check_sum(uint32_t sum, uint32_t blocks);
   // Keeps what failed for LastFailure and returns e.
   aErr failed(const char* what, aErr e);
 

@@ -158,7 +158,8 @@ bool UpgradeSim::dump(const std::string& dir) {
     std::ostringstream stats;
     stats << u.second->report() << "flash_base=0x" << hex8(flashLow) << "\nloader_base=0x" << hex8(loaderLow)
           << "\nstate=" << u.second->stateName() << "\nconnections=" << device_->connections()
-          << "\nturned_away=" << tcp_->turnedAway() << "\n";
+          << "\nturned_away=" << tcp_->turnedAway() << "\nfirst_connection_ms=" << device_->firstConnectedMs()
+          << "\n";
     good = writeWhole(base + ".stats", stats.str()) && good;
   }
   if (options_.trace) {
