@@ -375,24 +375,26 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
                        "A: busnum=" + number + "\\n\nA: devnum=1\\n\nA: speed=480\\n\n" +
                        "A: bConfigurationValue=1\\n\n" + ids + "H: descriptors=" + hexOf(d.deviceDescriptor) +
                        hexOf(d.configDescriptor) + "\n";
+  // A host that is enumerating in another process opens the node as soon as the device
+  // is listed, so the device must never be seen half-made: its ioctl socket is in place
+  // before the device is added, and its node turns into a fifo by one rename. Its first
+  // requests wait for the lock until the node is ready.
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(bus.testbed(), record.c_str(), &error))
-    throw std::runtime_error(std::string("usbemu: add device: ") + error->message);
-
-  // A host that is enumerating opens the node as soon as it exists: its first requests
-  // wait for the lock until the node is ready.
   std::lock_guard<std::mutex> guard(d.lock);
   d.handler = umockdev_ioctl_base_new();
   g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::onIoctl), &d);
   g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::onVanished), &d);
   if (!umockdev_testbed_attach_ioctl(bus.testbed(), devnode_.c_str(), d.handler, &error))
     throw std::runtime_error(std::string("usbemu: attach: ") + error->message);
+  if (!umockdev_testbed_add_from_string(bus.testbed(), record.c_str(), &error))
+    throw std::runtime_error(std::string("usbemu: add device: ") + error->message);
 
   gchar* root = umockdev_testbed_get_root_dir(bus.testbed());
-  std::string path = std::string(root) + devnode_;
+  const std::string path = std::string(root) + devnode_;
   g_free(root);
-  if (unlink(path.c_str()) < 0 || mkfifo(path.c_str(), 0666) < 0 ||
-      (d.fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0)
+  const std::string made = path + ".fifo";
+  if (mkfifo(made.c_str(), 0666) < 0 || (d.fifo = open(made.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+      rename(made.c_str(), path.c_str()) < 0)
     throw std::runtime_error("usbemu: fifo " + path + ": " + std::strerror(errno));
   d.ready = true;
   d.setReady(false);
