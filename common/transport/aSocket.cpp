@@ -28,7 +28,9 @@ constexpr unsigned kReceiveBuffer = 512;
 // in a few seconds, and the host that holds the module loses it again and again. A
 // connection that ended sooner than kSteadyMs after it was made is followed by a pause
 // before the next attempt, from kFirstPauseMs doubling up to kLongestPauseMs, so that a
-// device busy for a moment is still reached well within a reply's wait (a second).
+// device busy for a moment is still reached well within a reply's wait (a second). The
+// first such loss in a row is called again at once: one short connection is no storm,
+// and a device that went (a reboot after an update) is then seen gone without a pause.
 constexpr aTime kSteadyMs = 1000;
 constexpr uint32_t kFirstPauseMs = 10;
 constexpr uint32_t kLongestPauseMs = 200;
@@ -44,9 +46,10 @@ struct aSocketStream {
   uint16_t check;
   std::mutex reconnectLock;
   std::atomic<uint32_t> generation{0};
-  // Under reconnectLock: when the current connection was made, and the pause before the
-  // next reconnection if it ends soon.
+  // Under reconnectLock: when the current connection was made, how many connections in a
+  // row ended soon, and the pause before the next reconnection if this one does too.
   aTime connectedAt = 0;
+  unsigned shortLosses = 0;
   uint32_t pauseMs = 0;
   // Receive side (reader thread only): bytes taken from the socket, handed out singly.
   uint8_t rx[kReceiveBuffer];
@@ -111,9 +114,11 @@ aErr sOpenConnection(const aSocketStream* s, int* out) {
 void sPace(aSocketStream* s) {
   const bool steady = aTime_GetMonotonicMSTicks() - s->connectedAt >= kSteadyMs;
   if (steady) {
+    s->shortLosses = 0;
     s->pauseMs = 0;
     return;
   }
+  if (s->shortLosses++ == 0) return;
   s->pauseMs = s->pauseMs == 0 ? kFirstPauseMs : std::min(s->pauseMs * 2, kLongestPauseMs);
   aTime_MSSleep(s->pauseMs);
 }
