@@ -228,6 +228,12 @@ TEST_F(ClientStream, SignalsThatInterruptItsWaitsLeaveItWorking) {
   uint8_t byte = 0;
   EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
   interrupt.join();
+  // A thread may not have taken its signal yet: ignoring the signal discards what is
+  // still pending, so that the disposition restored next cannot end the process.
+  struct sigaction ignored {};
+  ignored.sa_handler = SIG_IGN;
+  sigemptyset(&ignored.sa_mask);
+  sigaction(SIGUSR1, &ignored, nullptr);
   sigaction(SIGUSR1, &before, nullptr);
 }
 
