@@ -18,15 +18,16 @@ BirdFile Updater::load_bird(const char* verb, std::string birdPath, uint32_t ser
     if (!BirdFile::VerifyFile(birdPath.c_str())) throw std::runtime_error("Invalid bird " + birdPath);
     return BirdFile(birdPath.c_str());
   }
-  UpdaterStoreItem& device = runStore.add(serial);
   display.message(0, "%s firmware with build: %u", verb, build);
   const std::string name = updater::_bird_name(build);
   try {
-    return device.ReadBirdFile(name.c_str());
+    return runStore.add(serial).ReadBirdFile(name.c_str());
   } catch (const std::runtime_error&) {
     if (!download) throw std::runtime_error("Error reading birdfile");
   }
   display.message(0, "Downloading firmware build %u", build);
   Download_Firmware(serial, std::to_string(build), false, false);
-  return device.ReadBirdFile(name.c_str());
+  // The entry is looked up again: a download that could not record itself drops the
+  // run's copy of it (the file may be in the store all the same).
+  return runStore.add(serial).ReadBirdFile(name.c_str());
 }

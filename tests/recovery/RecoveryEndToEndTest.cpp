@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -227,6 +228,19 @@ TEST_F(Recovery, WithoutAFileTheServerNamesDeviceAndBuild) {
   EXPECT_TRUE(contains(b.out, "Recovering firmware with build: 650")) << b.out;
   EXPECT_TRUE(testsupport::exists(store() + "/updater/" + hex8(kSerial) + "/650.bird"));
   EXPECT_FALSE(testsupport::exists(store() + "/updater/12345678"));
+}
+
+// A download that cannot be recorded (a directory stands where the device's attribute
+// file goes) still leaves its file in the store, and the recovery goes on with it; the
+// run's view of the entry is taken again after the download, never kept across it.
+TEST_F(Recovery, ADownloadThatCannotBeRecordedStillRecovers) {
+  const std::vector<Image> latest = {{0x0000, birdgen::randomImage(4000, 11)}};
+  serve(birdPath("700.bird", recoveryFile(latest)), birdPath("650.bird", recoveryFile(kTwoImages)));
+  ASSERT_TRUE(std::filesystem::create_directories(store() + "/updater/" + hex8(kSerial) + "/.settings"));
+
+  const auto r = run({"-U", "-t", "RECOVER", "-s", sim.path()});
+  expectRecovered(r, latest);
+  EXPECT_TRUE(contains(r.err, "Failed to record the download in ")) << r.err;
 }
 
 TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
