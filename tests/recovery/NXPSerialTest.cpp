@@ -122,6 +122,9 @@ TEST_F(Scripted, StatusRuleWithEchoOnAndOff) {
       {true, "\n0\r\n", aErrNone},  {true, "\n19\r\n", aErrParam},  // the digit before CR LF decides
       {false, "0\r\n", aErrNone},   {false, "19\r\n", aErrParam},   // the first character decides
       {false, "", aErrParam},                                       // no answer at all
+      // The whole line is the code: a code that ends in 0 and noise are no success.
+      {true, "\n10\r\n", aErrParam},  {false, "10\r\n", aErrParam}, {true, "\nx0\r\n", aErrParam},
+      {false, "0x\r\n", aErrParam},    {true, "\n00\r\n", aErrNone},
   };
   for (const auto& c : cases) {
     client.echo = c.echo;

@@ -400,7 +400,9 @@ aErr NXPSerialClass::status(const char* command, uint32_t tries, Logging logging
   char reply[kAnswerSize];
   size_t n = 0;
   GetLine(reply, sizeof reply, &n, tries);
-  if (reply[GetErrorIndex(n)] == '0') return aErrNone;
+  // The whole line is the return code: its last digit alone took "10" (COMPARE_ERROR)
+  // and any noise with a 0 in that place for success.
+  if (returnCodeOf(reply, n) == 0) return aErrNone;
   if (logging == Logging::Command)
     Log::log(Log::DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(reply));
   else if (logging == Logging::Write)
