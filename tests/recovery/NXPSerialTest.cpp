@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/recovery/ScriptedPort.h"
 #include "updater/recovery/NXPSerial.h"
+#include "updater/recovery/SerialLinePort.h"
 
 namespace {
 
@@ -86,6 +88,27 @@ TEST(NXPSerialUnits, UuencodeLinesAsTheProtocolWritesThem) {
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, ""), 0u);  // no length character: nothing read past it
   EXPECT_EQ(NXPSerialClass::uudecode(out, sizeof out, line), 45u);
   EXPECT_EQ(Bytes(out, out + 45), full);
+}
+
+// A line that hung up (a USB serial adapter pulled out) reads as empty for ever; its
+// port fails at once instead of calling it quiet (and reading it in a loop) until the
+// wait's deadline. What the line still held before is read first.
+TEST(SerialLine, AHungUpLineFailsInsteadOfReadingAsQuiet) {
+  int master = -1, slave = -1;
+  char name[128];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  std::unique_ptr<IspPort> port;
+  ASSERT_EQ(SerialLinePort::open(name, 115200, &port), aErrNone);
+  uint8_t byte = 0;
+  EXPECT_EQ(port->read(&byte, aTime_GetMonotonicMSTicks() + 50), aErrNotReady);  // quiet, not gone
+  ASSERT_EQ(write(master, "A", 1), 1);
+  EXPECT_EQ(port->read(&byte, aTime_GetMonotonicMSTicks() + 2000), aErrNone);
+  EXPECT_EQ(byte, 'A');
+  ASSERT_EQ(ioctl(slave, TIOCVHANGUP), 0) << "hanging up a terminal needs CAP_SYS_ADMIN";
+  EXPECT_EQ(port->read(&byte, aTime_GetMonotonicMSTicks() + 10000), aErrIO);
+  port.reset();
+  close(slave);
+  close(master);
 }
 
 TEST(NXPSerialConnect, OpensAtTheFirstTableRateAtLeastTheOneAsked) {

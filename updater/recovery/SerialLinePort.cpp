@@ -44,7 +44,14 @@ aErr SerialLinePort::read(uint8_t* byte, aTime deadline) {
       continue;
     }
     pollfd p{stream_->waitFd, POLLIN, 0};
-    if (poll(&p, 1, left) < 0 && errno != EINTR) return aErrIO;
+    const int ready = poll(&p, 1, left);
+    if (ready < 0 && errno != EINTR) return aErrIO;
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      // A hung-up line (an adapter that went) reads as empty for ever and polls ready
+      // at once: it takes what it still holds, then the line is gone, not quiet.
+      const aErr last = aStream_Read(stream_, byte, 1);
+      return last == aErrNotReady ? aErrIO : last;
+    }
   }
 }
 
@@ -55,7 +62,9 @@ aErr SerialLinePort::setRate(uint32_t rate) {
 }
 
 void SerialLinePort::flush() {
+  // Bounded: a line that never stops sending must not hold the caller.
+  constexpr int kFlushBytes = 64 * 1024;
   uint8_t byte = 0;
-  while (stream_ != nullptr && aStream_Read(stream_, &byte, 1) == aErrNone) {
+  for (int i = 0; i < kFlushBytes && stream_ != nullptr && aStream_Read(stream_, &byte, 1) == aErrNone; i++) {
   }
 }
