@@ -42,6 +42,9 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& answer, uint32_t timeoutMs
     const int n = hid_read_timeout(handle, buffer, sizeof buffer, wait);
     if (n <= 0) break;
     count += static_cast<ssize_t>(appendReport(answer, buffer, n));
+    // No answer is longer: a device that keeps sending reports ends the read here
+    // (with an answer too long to be taken) instead of holding it for as long as it sends.
+    if (answer.size() > ANSWER_BYTES) break;
   }
   return count;
 }
