@@ -46,11 +46,10 @@ struct aSocketStream {
   uint16_t check;
   std::mutex reconnectLock;
   std::atomic<uint32_t> generation{0};
-  // Under reconnectLock: when the current connection was made, how many connections in a
-  // row ended soon, and the pause before the next reconnection if this one does too.
+  // Under reconnectLock: when the current connection was made, and how many connections
+  // in a row ended soon (the pause before the next reconnection follows from it).
   aTime connectedAt = 0;
   unsigned shortLosses = 0;
-  uint32_t pauseMs = 0;
   // Receive side (reader thread only): bytes taken from the socket, handed out singly.
   uint8_t rx[kReceiveBuffer];
   unsigned rxHead = 0;
@@ -115,12 +114,12 @@ void sPace(aSocketStream* s) {
   const bool steady = aTime_GetMonotonicMSTicks() - s->connectedAt >= kSteadyMs;
   if (steady) {
     s->shortLosses = 0;
-    s->pauseMs = 0;
     return;
   }
   if (s->shortLosses++ == 0) return;
-  s->pauseMs = s->pauseMs == 0 ? kFirstPauseMs : std::min(s->pauseMs * 2, kLongestPauseMs);
-  aTime_MSSleep(s->pauseMs);
+  // The second loss in a row waits kFirstPauseMs, each further one twice as long.
+  const unsigned doublings = std::min(s->shortLosses - 2, 5u);
+  aTime_MSSleep(std::min(kFirstPauseMs << doublings, kLongestPauseMs));
 }
 
 // Reconnects unless another thread already did since seenGeneration was read.
