@@ -376,18 +376,19 @@ Device::Device(Bus& bus, const DeviceSpec& spec, unsigned busNumber) : spec_(spe
                        "A: bConfigurationValue=1\\n\n" + ids + "H: descriptors=" + hexOf(d.deviceDescriptor) +
                        hexOf(d.configDescriptor) + "\n";
   // A host that is enumerating in another process opens the node as soon as the device
-  // is listed, so the device must never be seen half-made: its ioctl socket is in place
-  // before the device is added, and its node turns into a fifo by one rename. Its first
-  // requests wait for the lock until the node is ready.
+  // is listed, so the window in which it is half-made stays small: the handler is made
+  // before the device is added and attached right after (attached before the device
+  // exists, a host often never found it), and the node turns into a fifo by one rename,
+  // never missing. Its first requests wait for the lock until the node is ready.
   GError* error = nullptr;
   std::lock_guard<std::mutex> guard(d.lock);
   d.handler = umockdev_ioctl_base_new();
   g_signal_connect(d.handler, "handle-ioctl", G_CALLBACK(Impl::onIoctl), &d);
   g_signal_connect(d.handler, "client-vanished", G_CALLBACK(Impl::onVanished), &d);
-  if (!umockdev_testbed_attach_ioctl(bus.testbed(), devnode_.c_str(), d.handler, &error))
-    throw std::runtime_error(std::string("usbemu: attach: ") + error->message);
   if (!umockdev_testbed_add_from_string(bus.testbed(), record.c_str(), &error))
     throw std::runtime_error(std::string("usbemu: add device: ") + error->message);
+  if (!umockdev_testbed_attach_ioctl(bus.testbed(), devnode_.c_str(), d.handler, &error))
+    throw std::runtime_error(std::string("usbemu: attach: ") + error->message);
 
   gchar* root = umockdev_testbed_get_root_dir(bus.testbed());
   const std::string path = std::string(root) + devnode_;
