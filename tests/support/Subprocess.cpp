@@ -29,6 +29,7 @@ namespace {
 struct Channels {
   int outRead = -1, outWrite = -1;
   int errRead = -1, errWrite = -1;
+  int nullIn = -1;  // the child's standard input
 };
 
 // Every descriptor is close-on-exec: a child that another thread forks meanwhile must not
@@ -59,6 +60,9 @@ Channels OpenChannels(bool terminal) {
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
   c.errRead = fds[0];
   c.errWrite = fds[1];
+  // Opened here, not in the child: under the USB emulation open() is wrapped by a
+  // preload that takes a lock, and a child forked while another thread held it hung.
+  c.nullIn = open("/dev/null", O_RDONLY | O_CLOEXEC);
   return c;
 }
 
@@ -86,9 +90,8 @@ std::vector<std::string> ChildEnvironment(const RunOptions& options) {
 void SetUpChild(const Channels& c, const RunOptions& options, bool environmentGiven) {
   dup2(c.outWrite, STDOUT_FILENO);
   dup2(c.errWrite, STDERR_FILENO);
-  int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devnull >= 0) dup2(devnull, STDIN_FILENO);
-  for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, devnull})
+  if (c.nullIn >= 0) dup2(c.nullIn, STDIN_FILENO);
+  for (int fd : {c.outRead, c.outWrite, c.errRead, c.errWrite, c.nullIn})
     if (fd > STDERR_FILENO) close(fd);
   if (!environmentGiven) {
     for (const std::string& name : options.unsetEnv) unsetenv(name.c_str());
@@ -108,6 +111,7 @@ RunResult Collect(pid_t pid, const Channels& c, int timeoutMs) {
   RunResult result;
   close(c.outWrite);
   close(c.errWrite);
+  if (c.nullIn >= 0) close(c.nullIn);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   auto remaining = [&] {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
