@@ -242,6 +242,12 @@ int Link::getStatus() const {
   return aLink_GetStatus(m_impl->coreLink);
 }
 
+aErr Link::getConnection(uint64_t* number) const {
+  if (number == nullptr) return aErrParam;
+  *number = m_impl->coreLink != 0 ? aLink_GetConnection(m_impl->coreLink) : 0;
+  return *number != 0 ? aErrNone : aErrConnection;
+}
+
 aErr Link::disconnect() {
   // A core link shared with other Links lives on: it must not call this Link's filter.
   m_impl->withdrawStreamFilter();

@@ -53,6 +53,10 @@ class Link {
   bool awaitDisconnect(uint32_t timeoutMs) const;
   // aLinkStatus of the held core link; 8 without one.
   int getStatus() const;
+  // The number of the connection the core link is on (aLink_GetConnection): while it
+  // stays the same, every exchange with the device ran in one session. aErrConnection
+  // without a core link.
+  aErr getConnection(uint64_t* number) const;
   aErr disconnect();
   aErr reset();
   // Asks the device for its module address (1000 ms); aErrNotReady and 0 without answer.

@@ -259,6 +259,14 @@ int32_t aLink_GetStatus(aLinkRef id) {
   return link ? link->status.load() : static_cast<int32_t>(kLinkStatusNoStream);
 }
 
+uint64_t aLink_GetConnection(aLinkRef id) {
+  std::shared_ptr<aLink> link = sLink(id);
+  if (!link) return 0;
+  // The stream is swapped only under control (a reset).
+  std::lock_guard<std::mutex> hold(link->control);
+  return aStream_Connection(link->stream);
+}
+
 namespace {
 // Waits until reached() or the deadline, or the link is destroyed; the status then.
 template <typename Reached>

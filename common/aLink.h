@@ -65,6 +65,12 @@ aErr aLink_Reset(aLinkRef id);
 
 // --- use of a running link ----------------------------------------------------------
 int32_t aLink_GetStatus(aLinkRef id);
+// The number of the connection the link's stream is on (aStream_Connection): it changes
+// when the stream connects again by itself (a TCP/IP module that took another host's
+// connection in place of this one, then this one's again) or is made anew by a reset, so
+// a caller can tell that its exchange with the device ran in one unbroken session. 0 for
+// an unknown id or a link without a stream.
+uint64_t aLink_GetConnection(aLinkRef id);
 // Waits up to timeout ms for the link's status to become status; returns the status
 // then (kLinkStatusNoStream for an unknown id). Returns early when the link is destroyed.
 int32_t aLink_AwaitStatus(aLinkRef id, int32_t status, uint64_t timeout);

@@ -1,5 +1,6 @@
 #include "common/aStream.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -94,14 +95,26 @@ aStream* aStream_CreateWith(const aStreamOps& ops, void* reference) {
   stream->waitFd = fd >= 0 ? fd : -1;
   stream->pending = ops.pending;
   stream->promptWrites = ops.promptWrites;
+  stream->connection = ops.connection;
+  stream->number = aStream_NewConnectionNumber();
   return stream;
 }
 
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc del, void* reference) {
   const aStreamOps asked = {get, put, write, del, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
-                            /*promptWrites*/ false};
+                            /*promptWrites*/ false, /*connection*/ nullptr};
   return aStream_CreateWith(asked, reference);
+}
+
+uint64_t aStream_NewConnectionNumber() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+
+uint64_t aStream_Connection(const aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return 0;
+  return stream->connection != nullptr ? stream->connection(stream->reference) : stream->number;
 }
 
 bool aStream_InputPending(const aStream* stream) {

@@ -19,6 +19,8 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 typedef bool (*aStreamPendingProc)(const void* reference);
 // The descriptor to wait on for input, or -1 (see aStreamOps).
 typedef int (*aStreamWaitProc)(const void* reference);
+// The number of the connection the transport is on now (see aStreamOps).
+typedef uint64_t (*aStreamConnectionProc)(const void* reference);
 
 // Everything a transport is to the stream object, given whole when it makes its stream:
 // one table per transport (static, shared by all its streams), as libusb's back ends
@@ -38,6 +40,11 @@ struct aStreamOps {
   // A write never waits on the device beyond the transport's own bounded time-out (a
   // non-blocking socket), so a caller may write in place of the link's writer thread.
   bool promptWrites;
+  // For a transport that makes a new connection by itself when its connection is lost (a
+  // socket): the number of the connection it is on, from aStream_NewConnectionNumber, so
+  // that a user can tell it still talks in the session it began. Null: the transport has
+  // one connection for its life, and the stream's own number stands for it.
+  aStreamConnectionProc connection;
 };
 
 #define aSTREAM_CHECK 0x4321
@@ -62,6 +69,8 @@ struct aStream {
   int waitFd;
   aStreamPendingProc pending;
   bool promptWrites;
+  aStreamConnectionProc connection;
+  uint64_t number;   // from aStream_NewConnectionNumber, as the stream is made
 };
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
@@ -76,6 +85,13 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 // True when a read would find input without waiting: bytes in the unget ring, or input
 // the transport holds already.
 bool aStream_InputPending(const aStream* stream);
+// A number no other connection of this process has had or will have (never 0).
+uint64_t aStream_NewConnectionNumber();
+// The number of the connection the stream is on now: the transport's, or the stream's
+// own when the transport never connects again by itself. It changes whenever the stream
+// starts over on a new connection, so bytes on either side of a change belong to
+// different sessions with the device. 0 for an invalid stream.
+uint64_t aStream_Connection(const aStream* stream);
 // Calls del(reference) when present and returns its result (aErrNone without one),
 // frees the stream; aErrParam for an invalid stream. *stream is set to null either way.
 aErr aStream_Destroy(aStream** stream);

@@ -144,8 +144,9 @@ int sCobsWaitDescriptor(const void* reference) {
 // A decoded packet is handed out without any further input. Frames go out through the
 // framed transport's writes, which on a serial line wait until the line has drained:
 // they are left to the link's writer.
+// Framed lines (the serial line) never connect again by themselves.
 const aStreamOps kCobsOps = {sCobsGet, sCobsPut, sCobsWrite, sCobsDelete, sCobsPending, sCobsWaitDescriptor,
-                             /*promptWrites*/ false};
+                             /*promptWrites*/ false, /*connection*/ nullptr};
 
 }  // namespace
 
@@ -229,7 +230,7 @@ uint64_t cobs_decode_inplace(uint8_t* buffer, uint64_t length) {
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                                 aStreamDeleteProc del, void* reference, aStream** stream) {
   const aStreamOps inner = {get, put, write, del, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
-                            /*promptWrites*/ false};
+                            /*promptWrites*/ false, /*connection*/ nullptr};
   return aStream_CreateCobsOver(inner, reference, stream);
 }
 

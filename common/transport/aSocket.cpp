@@ -46,6 +46,10 @@ struct aSocketStream {
   uint16_t check;
   std::mutex reconnectLock;
   std::atomic<uint32_t> generation{0};
+  // The number of the connection the stream is on (aStream_NewConnectionNumber): a
+  // reconnection is a new session with the device, which another host may have had
+  // meanwhile (a module serving one connection at a time takes the newest).
+  std::atomic<uint64_t> connection{0};
   // Under reconnectLock: when the current connection was made, and how many connections
   // in a row ended soon (the pause before the next reconnection follows from it).
   aTime connectedAt = 0;
@@ -141,6 +145,7 @@ aErr sReconnect(aSocketStream* s, uint32_t seenGeneration) {
   }
   if (e == aErrNone) {
     s->connectedAt = aTime_GetMonotonicMSTicks();
+    s->connection = aStream_NewConnectionNumber();
     s->flags.fetch_or(kConnected);
   } else {
     s->flags.fetch_and(~kConnected);
@@ -244,9 +249,15 @@ int sSocketWaitDescriptor(const void* reference) {
   return aVALIDSS(s) ? s->fd.load() : -1;
 }
 
+uint64_t sSocketConnection(const void* reference) {
+  const aSocketStream* s = static_cast<const aSocketStream*>(reference);
+  return aVALIDSS(s) ? s->connection.load() : 0;
+}
+
 // Sends never block: a caller may write in place of the link's writer.
-const aStreamOps kSocketOps = {sSocketGet,     sSocketPut, sSocketWrite, sSocketDelete, sSocketPending,
-                               sSocketWaitDescriptor, /*promptWrites*/ true};
+const aStreamOps kSocketOps = {sSocketGet,     sSocketPut,           sSocketWrite,
+                               sSocketDelete,  sSocketPending,       sSocketWaitDescriptor,
+                               /*promptWrites*/ true, sSocketConnection};
 
 }  // namespace
 

@@ -29,9 +29,9 @@ aErr sFileDelete(void* reference) {
 
 // Files are read and written at once; nothing waits on them.
 const aStreamOps kFileInputOps = {sFileGet, nullptr, nullptr, sFileDelete, /*pending*/ nullptr,
-                                  /*waitDescriptor*/ nullptr, /*promptWrites*/ false};
+                                  /*waitDescriptor*/ nullptr, /*promptWrites*/ false, /*connection*/ nullptr};
 const aStreamOps kFileOutputOps = {nullptr, sFilePut, sFileWrite, sFileDelete, /*pending*/ nullptr,
-                                   /*waitDescriptor*/ nullptr, /*promptWrites*/ false};
+                                   /*waitDescriptor*/ nullptr, /*promptWrites*/ false, /*connection*/ nullptr};
 
 aErr sCreateFileStream(const char* path, aStream** stream, uint32_t mode) {
   if (path == nullptr || stream == nullptr) return aErrResource;

@@ -38,7 +38,7 @@ aErr usbDelete(void* reference) {
 // A read waits by itself for the device (up to a transfer's time-out): there is no
 // descriptor to wait on. A write may wait for the bus: it is left to the link's writer.
 const aStreamOps kUSBOps = {usbGet, usbPut, usbWrite, usbDelete, /*pending*/ nullptr, /*waitDescriptor*/ nullptr,
-                            /*promptWrites*/ false};
+                            /*promptWrites*/ false, /*connection*/ nullptr};
 
 }  // namespace
 

@@ -213,7 +213,7 @@ aErr sMakePair(const char* direction, zsock_t** bound, zsock_t** connected) {
 // never wait beyond their bounded hand-over, so a caller may write in the writer's place.
 const aStreamOps kClientOps = {_sZeroMQStreamGet,    _sZeroMQStreamPut,     _sZeroMQStreamWrite,
                                _sZeroMQStreamDelete, _sZeroMQStreamPending, /*waitDescriptor*/ nullptr,
-                               /*promptWrites*/ true};
+                               /*promptWrites*/ true, /*connection*/ nullptr};
 
 aErr sCreate(ClientStream& s, uint32_t address, uint16_t port) {
   // ZeroMQ would accept either and wait for ever: no server can be there.

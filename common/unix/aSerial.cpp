@@ -114,7 +114,7 @@ int sSerialWaitDescriptor(const void* reference) {
 
 // Writes wait until the line has drained: they are left to the link's writer thread.
 const aStreamOps kSerialOps = {sSerialGet,           sSerialPut, sSerialWrite, sSerialDelete, /*pending*/ nullptr,
-                               sSerialWaitDescriptor, /*promptWrites*/ false};
+                               sSerialWaitDescriptor, /*promptWrites*/ false, /*connection*/ nullptr};
 
 aErr sMakeRecord(const char* path, int32_t baudIndex, uint32_t dataBitsMode, uint32_t stopBitsMode,
                  aStream** stream, aSerialStream** record) {

@@ -322,7 +322,7 @@ struct TableTransport {
 TEST(Stream, ATransportsTableReachesItsStreamWhole) {
   TableTransport t;
   const aStreamOps ops = {ScriptedTransport::get, ScriptedTransport::put, ScriptedTransport::write, nullptr,
-                          TableTransport::pending, TableTransport::wait, true};
+                          TableTransport::pending, TableTransport::wait, true, nullptr};
   aStream* s = aStream_CreateWith(ops, &t);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->get, ScriptedTransport::get);
@@ -343,7 +343,7 @@ TEST(Stream, ATransportsTableReachesItsStreamWhole) {
   s = aStream_CreateWith(ops, &t);
   EXPECT_EQ(s->waitFd, -1);
   aStream_Destroy(&s);
-  const aStreamOps asked = {ScriptedTransport::get, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+  const aStreamOps asked = {ScriptedTransport::get, nullptr, nullptr, nullptr, nullptr, nullptr, false, nullptr};
   s = aStream_CreateWith(asked, &t);
   EXPECT_EQ(s->waitFd, -1);
   EXPECT_FALSE(s->promptWrites);

@@ -196,6 +196,30 @@ TEST_F(TcpLink, ABusyDeviceIsCalledAtAPaceAndReachedOnceFree) {
   EXPECT_EQ(queryModelAfterReconnect(id, 0x04), device.config().model);
 }
 
+// A module that takes another host's connection in place of this one is in a session
+// that host may have changed, though the stream connects again by itself: the number
+// of the connection tells the sessions apart, and only a new connection changes it.
+TEST_F(TcpLink, TheConnectionNumberChangesWithEveryNewConnectionAndOnlyThen) {
+  EXPECT_EQ(aLink_GetConnection(12345), 0u);
+  open();
+  const uint64_t first = aLink_GetConnection(id);
+  EXPECT_NE(first, 0u);
+  EXPECT_EQ(queryModel(id, 0x04), device.config().model);
+  EXPECT_EQ(aLink_GetConnection(id), first) << "traffic is no new session";
+  tcp.closeConnection();
+  ASSERT_TRUE(waitFor([&] { return device.connections() == 2; }));
+  EXPECT_EQ(queryModelAfterReconnect(id, 0x04), device.config().model);
+  const uint64_t second = aLink_GetConnection(id);
+  EXPECT_NE(second, first);
+  tcp.resetConnection();
+  ASSERT_TRUE(waitFor([&] { return device.connections() == 3; }));
+  EXPECT_TRUE(waitFor([&] { return aLink_GetConnection(id) != second; }));
+  const uint64_t third = aLink_GetConnection(id);
+  EXPECT_NE(third, first);
+  ASSERT_EQ(aLink_Reset(id), aErrNone);
+  EXPECT_NE(aLink_GetConnection(id), third) << "a reset makes the stream anew";
+}
+
 TEST_F(TcpLink, DeviceResettingTheConnectionIsReconnected) {
   open();
   tcp.resetConnection();
