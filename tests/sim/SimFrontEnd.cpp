@@ -127,6 +127,7 @@ void FrontEnd::run() {
       if (dIndex >= 0 && fds[dIndex].revents) onDataReadable();
     }
     for (const Chunk& c : device_.takeDue()) writeChunk(c);
+    afterWrites();
   }
   std::vector<std::function<void()>> jobs;
   {
@@ -221,6 +222,16 @@ void TcpFrontEnd::writeChunk(const Chunk& chunk) {
 
 void TcpFrontEnd::closeConnection() {
   post([this] { dropConnection(false); });
+}
+
+void TcpFrontEnd::takeOverAfterReplies(std::function<void()> meanwhile) { takeOver_ = std::move(meanwhile); }
+
+void TcpFrontEnd::afterWrites() {
+  if (!takeOver_) return;
+  const std::function<void()> meanwhile = std::move(takeOver_);
+  takeOver_ = nullptr;
+  dropConnection(false);
+  meanwhile();
 }
 
 void TcpFrontEnd::resetConnection() {

@@ -35,6 +35,8 @@ class FrontEnd {
   virtual int dataFd() = 0;
   virtual void onDataReadable() = 0;
   virtual void writeChunk(const Chunk& chunk) = 0;
+  // After each round's due writes.
+  virtual void afterWrites() {}
 
   void writeAll(int fd, const uint8_t* bytes, size_t length, bool split);
 
@@ -76,6 +78,11 @@ class TcpFrontEnd : public FrontEnd {
   void setReading(bool reading);
   bool hasConnection();
   void setAccept(Accept policy);
+  // From a handler, on the front end's own thread: another host takes the module. Once
+  // the replies due now are written, the served connection is closed as a newer one
+  // replacing it would close it, and meanwhile (what the other host does) runs before
+  // anything more is read; the next connection is taken as ever.
+  void takeOverAfterReplies(std::function<void()> meanwhile);
   // Connections accepted and closed at once by the policy, since the front end was made.
   uint32_t turnedAway() const { return turnedAway_.load(); }
 
@@ -85,6 +92,7 @@ class TcpFrontEnd : public FrontEnd {
   int dataFd() override { return reading_ ? connFd_ : -1; }
   void onDataReadable() override;
   void writeChunk(const Chunk& chunk) override;
+  void afterWrites() override;
 
  private:
   bool openListener();
@@ -96,6 +104,7 @@ class TcpFrontEnd : public FrontEnd {
   std::atomic<bool> reading_{true};
   std::atomic<Accept> accept_;
   std::atomic<uint32_t> turnedAway_{0};
+  std::function<void()> takeOver_;   // front end's thread only
 };
 
 // "replace", "one-host" or "none", as the programs' --accept option names the policies.

@@ -69,6 +69,26 @@ WirePacket UpgradeDevice::packet(std::vector<uint8_t> data) const {
 
 WirePacket UpgradeDevice::loadAcknowledgement() const { return packet({kCmdUpgrade, kLoad}); }
 
+bool UpgradeDevice::takeOverDue() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool due = takeOverDue_;
+  takeOverDue_ = false;
+  return due;
+}
+
+void UpgradeDevice::otherHostPiece() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.takeOvers++;
+  const bool loader = state_ == State::Announced;
+  if (!loader && state_ != State::LoaderRunning) return;
+  const uint32_t at = loader ? firstLoader_ : firstFirmware_;
+  std::map<uint32_t, uint8_t>& memory = loader ? loader_ : flash_;
+  for (uint32_t i = 0; i < kOtherHostPiece; i++) memory[at + i] = 0;
+  cursor_ = at + kOtherHostPiece;
+  target_ = loader ? Target::Loader : Target::Firmware;
+  pending_.clear();
+}
+
 bool UpgradeDevice::spoil(int& counter) {
   if (counter == 0) return false;
   if (counter > 0) counter--;
@@ -91,6 +111,8 @@ bool UpgradeDevice::handle(const WirePacket& in, std::vector<WirePacket>& out) {
     }
     const uint8_t option = d[1];
     if (option < 16) counts_.requests[option]++;
+    if (option == settings_.takenOverOption && counts_.requests[option] == settings_.takenOverAt)
+      takeOverDue_ = true;
     Faults& f = settings_.faults;
     if (f.silentOption == option && spoil(f.silent)) return true;
     const bool cut = f.shortOption == option && spoil(f.shortReply);
@@ -115,6 +137,8 @@ bool UpgradeDevice::handle(const WirePacket& in, std::vector<WirePacket>& out) {
         pending_.clear();
         cursor_ = big(&d[3]);
         target_ = state_ == State::Announced ? Target::Loader : Target::Firmware;
+        uint32_t& first = target_ == Target::Loader ? firstLoader_ : firstFirmware_;
+        if (first == 0) first = cursor_;
         spoiledPiece_ = target_ == Target::Firmware && cursor_ == f.failFirmwareAddress;
         if (spoil(f.badPrepare)) {
           target_ = Target::None;
@@ -281,6 +305,7 @@ std::string UpgradeDevice::report() const {
   s << "protocol_errors=" << counts_.protocolErrors << "\n";
   s << "loader_starts=" << counts_.loaderStarts << "\n";
   s << "reboots=" << counts_.reboots << "\n";
+  s << "taken_over=" << counts_.takeOvers << "\n";
   s << "flash_bytes=" << flash_.size() << "\n";
   s << "loader_bytes=" << loader_.size() << "\n";
   return s.str();

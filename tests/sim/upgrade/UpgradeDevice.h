@@ -56,8 +56,17 @@ struct Settings {
   // Starts as a loader already running from RAM (put there by the chip's boot ROM):
   // firmware pieces are taken without INIT and LOAD first.
   bool loaderRunning = false;
+  // Another host updating the module too: once the takenOverAt-th request of option
+  // takenOverOption (-1: never) is answered, it takes the module (its newer connection
+  // replaces the served one) and writes a piece of its own, kOtherHostPiece zero bytes at
+  // the first loader address while the module takes a loader, else at the first
+  // firmware address; then the first host may connect again.
+  int takenOverOption = -1;
+  unsigned takenOverAt = 0;
   Faults faults;
 };
+
+constexpr unsigned kOtherHostPiece = 26;
 
 // What the module does that its transport must carry out (leave the link, come back).
 enum class Event { LoaderStarted, Rebooted };
@@ -67,6 +76,7 @@ struct Counts {
   unsigned protocolErrors = 0;
   unsigned loaderStarts = 0;
   unsigned reboots = 0;
+  unsigned takeOvers = 0;
 };
 
 class UpgradeDevice {
@@ -89,6 +99,12 @@ class UpgradeDevice {
 
   // The acknowledgement of LOAD, for a sink that sends it after coming back.
   WirePacket loadAcknowledgement() const;
+  // True once, after the request that Settings::takenOverOption/takenOverAt name was
+  // handled: its transport then lets the other host take the module.
+  bool takeOverDue();
+  // What that other host does while it holds the module: PREPARE at the first address,
+  // one piece of zeros, SUM (and WRITE for firmware). Counted as taken_over.
+  void otherHostPiece();
 
   // Flash as written by WRITE: address -> byte. image() gives the bytes from the lowest
   // to the highest written address (gaps 0xFF) and that lowest address.
@@ -117,6 +133,9 @@ class UpgradeDevice {
   State state_ = State::Running;
   Target target_ = Target::None;
   uint32_t cursor_ = 0;            // where the next piece goes
+  uint32_t firstLoader_ = 0;       // the first loader and firmware PREPAREs' addresses
+  uint32_t firstFirmware_ = 0;
+  bool takeOverDue_ = false;
   bool spoiledPiece_ = false;
   std::vector<uint8_t> pending_;   // bytes received since the last PREPARE or WRITE
   std::vector<uint8_t> ueiIncoming_;

@@ -71,6 +71,10 @@ UpgradeSim::UpgradeSim(const SimOptions& options) : options_(options) {
       std::vector<WirePacket> out;
       if (!u.second->handle(in, out)) continue;
       for (const auto& p : out) dev.reply(p);
+      if (u.second->takeOverDue()) {
+        UpgradeDevice* taken = u.second.get();
+        tcp_->takeOverAfterReplies([taken] { taken->otherHostPiece(); });
+      }
       return true;
     }
     return false;

@@ -35,6 +35,9 @@ void usage() {
                "  --wrong-count N --wrong-sum N --bad-prepare N --bad-write N --bad-sum N\n"
                "                        spoil that many replies (-1: all)\n"
                "  --fail-piece HEX      every SUM of the firmware piece at that address is wrong\n"
+               "  --taken-over OPT:N    once the Nth request of option OPT is answered, another host\n"
+               "                        takes the module and writes a piece of zeros at the first\n"
+               "                        loader (or firmware) address\n"
                "  --silent OPT:N        swallow N requests of option OPT (-1: all)\n"
                "  --short OPT:N         cut N replies of option OPT to their first bytes\n"
                "  --dump DIR            write SERIAL.flash, SERIAL.loader, SERIAL.stats there\n"
@@ -103,6 +106,9 @@ int main(int argc, char** argv) {
     else if (arg == "--silent" && (good = pair(value, v, w))) {
       f.silentOption = static_cast<int>(v);
       f.silent = static_cast<int>(w);
+    } else if (arg == "--taken-over" && (good = pair(value, v, w) && w > 0)) {
+      options.upgrade.takenOverOption = static_cast<int>(v);
+      options.upgrade.takenOverAt = static_cast<unsigned>(w);
     } else if (arg == "--short" && (good = pair(value, v, w))) {
       f.shortOption = static_cast<int>(v);
       f.shortReply = static_cast<int>(w);
