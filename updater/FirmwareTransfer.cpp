@@ -5,6 +5,7 @@
 
 #include "api/SystemClass.h"
 #include "common/aDefs.h"
+#include "updater/DeviceSession.h"
 #include "updater/ModuleConnection.h"
 #include "updater/Updater.h"
 #include "updater/cli/Log.h"
@@ -49,12 +50,24 @@ void describeFailure(std::string* failure, const char* part, const UpdaterEntity
              (entity.LastFailure().empty() ? std::string(aError_GetErrorDescription(status)) : entity.LastFailure());
 }
 
+// A session broken under a transfer ends it, whatever its last request came to: what
+// was sent before may no longer be what the device holds, and a retry would carry on in
+// the other host's session. The result then, with *failure saying so.
+aErr sessionLost(const char* part, std::string* failure) {
+  Log::log(Log::DEBUG_Updater, "The %s transfer lost its session with the device.\n", part);
+  if (failure != nullptr) *failure = std::string(part) + " " + kSessionBroken;
+  return aErrConnection;
+}
+
 }  // namespace
 
 aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile& bird, std::string* failure) {
   UpdaterEntity entity;
   entity.init(&device, 0, true, false);
+  // From INIT to the loader's start; the start itself may take the device off its link.
+  const DeviceSession session(device);
   aErr status = entity.LoaderInit();
+  if (!session.unbroken()) return sessionLost("loader", failure);
   if (status != aErrNone) {
     Log::log(Log::DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status),
              aError_GetErrorText(status));
@@ -67,6 +80,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
   display.display_progress(true);
   int n = 1;
   uint32_t total = 0;
+  bool lost = false;
   for (const BirdBlock& block : blocks) {
     display.message(0, "Transferring loader block %d of %d, %d bytes", n, count, static_cast<int>(block.length));
     uint16_t size = 0;
@@ -74,10 +88,12 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
     if (e != aErrNone && e != aErrTimeout) {
       Log::log(Log::DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(e), aError_GetErrorText(e));
       status = e;
+      lost = !session.unbroken();
       break;
     }
     e = entity.LoaderTransfer(block.data, block.length);
-    if (e != aErrNone) {
+    lost = !session.unbroken();
+    if (e != aErrNone || lost) {
       // A loader with a missing or damaged block must never be started.
       Log::log(Log::DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(e), aError_GetErrorText(e));
       status = e;
@@ -88,6 +104,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& device, BirdFile
   }
   display.message(0, "Transferred %d blocks, %d total bytes", n - 1, static_cast<int>(total));
   display.display_progress(false);
+  if (lost) return sessionLost("loader", failure);
   if (status == aErrNone) {
     display.message(0, "Starting Load on Device");
     const aErr e = entity.LoaderStart();
@@ -106,6 +123,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
                         bool ueiBytesLoad, std::string* failure) {
   UpdaterEntity entity;
   entity.init(&device, 0, true, viaRouter);
+  // From the first request to the reboot, which ends it.
+  const DeviceSession session(device);
   if (ueiBytesLoad && entity.CheckUEIDataSupport() == aErrNone) entity.CheckPooledPacketsSupport();
   Log::log(Log::DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
   const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_TYPE_FIRMWARE);
@@ -113,6 +132,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
   unsigned n = 1;
   uint32_t total = 0;
   aErr status = aErrNone;
+  bool lost = false;
   for (const BirdBlock& block : blocks) {
     for (int attempt = 0; attempt < Updater::BLOCK_RETRIES; attempt++) {
       display.message(0, "Transferring firmware block %u of %u, %d bytes", n, count, static_cast<int>(block.length));
@@ -122,14 +142,17 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
       if (status != aErrNone) {
         Log::log(Log::DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
                  aError_GetErrorText(status));
+        lost = !session.unbroken();
         break;
       }
       status = entity.FirmwareTransfer(block.data, block.length, size, display);
-      if (status == aErrNone) break;
+      // A block that failed because another host took the device is not tried again.
+      lost = !session.unbroken();
+      if (status == aErrNone || lost) break;
       Log::log(Log::DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
     }
-    if (status != aErrNone) {
+    if (status != aErrNone || lost) {
       Log::log(Log::DEBUG_Updater, "Error firmware transfer block failed.\n");
       break;
     }
@@ -137,6 +160,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
     n++;
   }
   display.message(0, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), static_cast<int>(total));
+  if (lost || !session.unbroken()) return sessionLost("firmware", failure);
   if (status == aErrNone) status = entity.LoaderReboot(display);
   describeFailure(failure, "firmware", entity, status);
   return status;

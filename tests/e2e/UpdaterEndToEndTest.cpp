@@ -21,6 +21,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/discovery/SimDiscoveryResponder.h"
@@ -256,6 +257,96 @@ TEST_F(EndToEnd, TwoUpdatesOfOneModuleAtOnceEndInAnUpdateAndNoFalseCause) {
   EXPECT_GE(updated, 1) << describe(results[0]) << describe(results[1]);
   EXPECT_EQ(flash(), latest.flash(kSerial));
   EXPECT_LE(testsupport::statValue(statsFile(), "turned_away"), 100);
+}
+
+// Another host takes the module in the middle of the transfer (its connection replaces
+// this one's) and writes a piece of its own; this host's stream connects again by
+// itself. Carrying on in that session ended, for a firmware block, in a retry that
+// succeeded and status 0 over a flash holding the other host's piece; the transfer
+// must end instead, saying why, and start nothing more.
+TEST_F(EndToEnd, ATransferWhoseModuleAnotherHostTookMeanwhileEndsWithItsCause) {
+  const struct {
+    const char* name;
+    const char* takenOver;   // option:count of devsim_fw's --taken-over
+    const char* says;
+  } cases[] = {
+      {"during the loader", "1:5", "loader transfer broken off: "},
+      {"during the firmware's second block", "5:21", "firmware transfer broken off: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startSim({"--taken-over", c.takenOver});
+    const auto r = run({"-U", "-d", hex8(kSerial), "-f", dir.sub("5000.bird")});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_NE(r.err.find("Failed to update module [" + hex8(kSerial) + "]: " + c.says +
+                         "the device's connection was lost and made again (another host may be using it)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("  Retry"), std::string::npos) << "a block was tried again in the other host's session";
+    EXPECT_EQ(r.out.find("Update time"), std::string::npos) << r.out;
+    sim.stop();
+    EXPECT_EQ(testsupport::statValue(statsFile(), "taken_over"), 1);
+    EXPECT_EQ(testsupport::statValue(statsFile(), "loader_starts"), c.takenOver[0] == '1' ? 0 : 1);
+    EXPECT_EQ(testsupport::statValue(statsFile(), "reboots"), 0);
+  }
+}
+
+// Two hosts update one module at once, the second 0-100 ms after the first, and the
+// module takes each new connection in place of the one it serves. Whichever update
+// reports success must have every byte of its build in flash; at most one can, and the
+// other ends saying why. (The flash keeps what an update that broke off wrote outside
+// the blocks of the one that succeeded, as a module's flash does: it is compared over
+// the build's own blocks.)
+TEST_F(EndToEnd, TwoHostsUpdatingOneModuleAtOnceNeverBothSucceedNorSucceedOverAMixedFlash) {
+  const FirmwareBuild big("5000", "2.12.3", 11, "Hemblork", 300000, 700);
+  const FirmwareBuild small("4000", "2.11.0", 77);
+  birdgen::writeFile(dir.sub("big.bird"), big.file);
+  birdgen::writeFile(dir.sub("small.bird"), small.file);
+  const FirmwareBuild* builds[] = {&big, &small};
+  // Every byte of the build's blocks, serial number patched in, where the dump (from the
+  // lowest address written) has them.
+  auto holds = [](const Bytes& flash, const FirmwareBuild& build) {
+    const Bytes image = build.flash(kSerial);
+    auto same = [&](size_t from, size_t n) {
+      return flash.size() >= from + n && std::equal(image.begin() + static_cast<long>(from),
+                                                    image.begin() + static_cast<long>(from + n),
+                                                    flash.begin() + static_cast<long>(from));
+    };
+    return same(0, build.first.size()) && same(build.secondAddress - e2e::kFirmwareAddress, build.second.size());
+  };
+  constexpr int kRounds = 20;
+  int succeeded = 0;
+  for (int round = 0; round < kRounds; round++) {
+    const int gapMs = (round * 37) % 101;
+    SCOPED_TRACE("round " + std::to_string(round) + ", second update " + std::to_string(gapMs) + " ms after the first");
+    std::remove(flashFile().c_str());
+    startSim();
+    auto first = std::async(std::launch::async, [&] { return run({"-U", "-d", hex8(kSerial), "-f", dir.sub("big.bird")}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+    auto second =
+        std::async(std::launch::async, [&] { return run({"-U", "-d", hex8(kSerial), "-f", dir.sub("small.bird")}); });
+    const testsupport::RunResult results[] = {first.get(), second.get()};
+    const Bytes flashed = flash();
+    int ok = 0;
+    for (int i = 0; i < 2; i++) {
+      const auto& r = results[i];
+      if (r.status == 0) {
+        ok++;
+        EXPECT_EQ(testsupport::statValue(statsFile(), "flash_base"), static_cast<long>(e2e::kFirmwareAddress));
+        EXPECT_TRUE(holds(flashed, *builds[i])) << "build " << builds[i]->number << " reported success\n" << describe(r);
+        continue;
+      }
+      EXPECT_EQ(r.status, 1) << describe(r);
+      const bool saysWhy = r.err.find("Failed to update module [" + hex8(kSerial) + "]: ") != std::string::npos ||
+                           r.err.find("Failed to connect to module [" + hex8(kSerial) + "]: ") != std::string::npos;
+      EXPECT_TRUE(saysWhy) << describe(r);
+      EXPECT_EQ(r.err.find("Birdfile failed validation"), std::string::npos) << describe(r);
+      EXPECT_EQ(r.err.find("do not match"), std::string::npos) << describe(r);
+    }
+    EXPECT_LE(ok, 1) << describe(results[0]) << describe(results[1]);
+    succeeded += ok;
+  }
+  std::printf("two updates at once: %d rounds, one of them succeeded in %d\n", kRounds, succeeded);
 }
 
 TEST_F(EndToEnd, ABlockThatFailsFiveTimesEndsTheUpdateWithoutReboot) {
