@@ -24,7 +24,9 @@ typedef uint64_t (*aStreamConnectionProc)(const void* reference);
 
 // Everything a transport is to the stream object, given whole when it makes its stream:
 // one table per transport (static, shared by all its streams), as libusb's back ends
-// fill one operations table. A member may be null: no such operation.
+// fill one operations table. A member may be null: no such operation. Written as one
+// brace list of every member: a list a member short does not compile
+// (-Wmissing-field-initializers with -Werror).
 struct aStreamOps {
   aStreamGetProc get;
   aStreamPutProc put;

@@ -19,7 +19,8 @@
 // creator's context (a port name, the place on the bus discovery found); remake makes
 // the stream again at aLink_Reset from the entry's identity alone, and is null when the
 // transport cannot (a serial line: its identity holds no port), so that a reset is
-// refused before the working link is taken apart.
+// refused before the working link is taken apart. Both are written, a null remake too:
+// a table a member short does not compile.
 typedef aErr (*aLinkStreamMaker)(const aLinkManagedEntry& entry, void* context, aStream** stream);
 typedef aErr (*aLinkStreamRemaker)(const aLinkManagedEntry& entry, aStream** stream);
 struct aLinkTransport {
