@@ -160,7 +160,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& device, BirdFi
     n++;
   }
   display.message(0, "Transferred %d blocks, %d total bytes", static_cast<int>(n - 1), static_cast<int>(total));
-  if (lost || !session.unbroken()) return sessionLost("firmware", failure);
+  if (lost || (status == aErrNone && !session.unbroken())) return sessionLost("firmware", failure);
   if (status == aErrNone) status = entity.LoaderReboot(display);
   describeFailure(failure, "firmware", entity, status);
   return status;
