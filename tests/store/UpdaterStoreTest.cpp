@@ -327,6 +327,7 @@ TEST_F(UpdaterStoreTest, OnlyOldTemporariesOfTheStoresOwnFilesGo) {
       {".8.bird.tmp-" + dead + "-0-0-1", kLongAgo, true},
       {".8.bird.tmp--" + dead + "-0-0", kLongAgo, true},
       {".4294967296.bird.tmp-" + dead + "-0-0", kLongAgo, true},
+      {".8.bird.tmp-4294967295-0-0", kLongAgo, true},              // no pid a process can have
   };
   for (const auto& c : cases) writeAged(entry + "/" + c.name, "x", c.age);
   // Named like a temporary, old, of a pid that ended, but no regular file.

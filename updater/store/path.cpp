@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 #include "common/aDirectory.h"
 
@@ -169,7 +170,8 @@ long temporaryOwner(const std::string& name) {
   unsigned long pid = 0, counter = 0, attempt = 0;
   if (!decimalField(fields[0], &pid) || !decimalField(fields[1], &counter) || !decimalField(fields[2], &attempt))
     return 0;
-  if (pid == 0 || attempt >= kNameAttempts) return 0;
+  if (pid == 0 || pid > static_cast<unsigned long>(std::numeric_limits<pid_t>::max()) || attempt >= kNameAttempts)
+    return 0;
   return static_cast<long>(pid);
 }
 
@@ -220,14 +222,14 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
   return aErrNone;
 }
 
-// What the age must cover: the temporary is written in chunks of 1 MiB and synced
-// before its rename, and its time of last change is that of its last chunk. A stored
-// build is at most 64 MiB and an attribute file at most 16 MiB, so even on a medium
-// that takes 64 KiB/s the whole write is over in about 17 minutes, and a single chunk
-// or the final sync takes less. A day lies far beyond that, and beyond a machine that
-// sleeps through a night in the middle of a write. Should a writer be held longer
-// still (stopped, in a pid namespace of its own), losing its temporary costs it only
-// its rename, which then fails: the stored file stays as it was.
+// What the age must cover: the temporary is written in chunks of 1 MiB, then synced and
+// renamed, and its time of last modification is that of its last chunk. A stored build
+// is at most 64 MiB and an attribute file about 16 MiB, so even on a medium that takes
+// 64 KiB/s the whole write, its final sync included, is over in about 17 minutes. A day
+// lies far beyond that, and beyond a machine that sleeps through a night in the middle
+// of a write. Should a writer be held longer still (stopped, in a pid namespace of its
+// own), losing its temporary costs it only its rename, which then fails: the stored
+// file stays as it was.
 void RemoveStaleTemporaries(const std::string& directory) {
   // The entry itself, not what a symbolic link in its place points to; from here on
   // everything is relative to the directory opened, so swapping the path for a link

@@ -21,7 +21,7 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
 
 // How long a hidden temporary of ReplaceFile must have been left unwritten before it is
 // taken for the leftover of a write that ended. No write of a store file comes near it
-// (below, in path.cpp, the reason), so it can belong to no write that still runs.
+// (path.cpp says why), so it can belong to no write that still runs.
 constexpr int64_t kStaleTemporarySeconds = 24 * 60 * 60;
 
 // Removes from the device entry at directory the hidden temporaries that ReplaceFile
