@@ -72,16 +72,15 @@ bool number(const std::string& text, uint64_t* value) {
 }
 
 // The answer lines of the serial number as the bytes consumed hold them: with the echo
-// on, "N" and "\r" come first (other bytes may lie between); each line may begin with
-// line feeds, which are no part of it.
+// on, the echo "N" "\r" comes first, whole (other bytes may lie before it, a bounded
+// number of them, but none inside it); each line may begin with line feeds, which are
+// no part of it.
 void checkSerialNumber(const uint8_t* bytes, size_t count, bool echo, const uint32_t words[4]) {
   std::string text(reinterpret_cast<const char*>(bytes), count);
   if (echo) {
-    // The echo reader drops every byte that is not the next one it expects.
     const size_t n = text.find('N');
-    const size_t at = n == std::string::npos ? n : text.find('\r', n + 1);
-    if (at == std::string::npos) std::abort();
-    text.erase(0, at + 1);
+    if (n == std::string::npos || n > 1025 || n + 1 >= text.size() || text[n + 1] != '\r') std::abort();
+    text.erase(0, n + 2);
   }
   std::vector<std::string> lines;
   size_t at = 0;

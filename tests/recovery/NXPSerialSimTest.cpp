@@ -73,6 +73,28 @@ TEST_F(ClientOnSim, WriteHonoursAResendOverTheLine) {
   EXPECT_EQ(back, image);
 }
 
+// At a slow rate, with bytes paced as on a real line, the echo of a data line takes
+// longer than a command answer's allowance (61 characters at 2400 baud: a quarter of a
+// second); it is waited for as long as it takes to cross the line.
+TEST_F(ClientOnSim, EchoesOfLongLinesAtASlowRateAreWaitedFor) {
+  sim.setPacing(true);
+  NXPSerialClass client;
+  ASSERT_EQ(client.Connect(sim.path().c_str(), 2400), aErrNone);
+  ASSERT_EQ(client.baud, 2400u);
+  ASSERT_EQ(client.Sync(), aErrNone);
+  ASSERT_TRUE(client.echo);
+  const Bytes image = birdgen::randomImage(92, 6);
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 92, image.data()), aErrNone);
+  EXPECT_FALSE(client.EchoFailed());
+  EXPECT_EQ(client.CopyToFlash(0x8000, NXPSerialClass::WRITE_ADDRESS, 256), aErrParam);  // not prepared
+  EXPECT_FALSE(client.EchoFailed());
+  sim.setPacing(false);
+  ASSERT_EQ(client.SetEcho(false), aErrNone);
+  Bytes back(92, 0);
+  ASSERT_EQ(client.Read(NXPSerialClass::WRITE_ADDRESS, 92, back.data()), aErrNone);
+  EXPECT_EQ(back, image);
+}
+
 TEST_F(ClientOnSim, ASecondSyncFindsTheChipAlreadySynchronised) {
   {
     NXPSerialClass first;

@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -263,6 +265,80 @@ TEST_F(Scripted, AStartTheChipRefusesOrLeavesUnansweredFails) {
   answer("0\r\n");
   EXPECT_EQ(client.ExecuteFrom(0), aErrNone);
   EXPECT_EQ(sent(), (std::vector<std::string>{"G 0 T\r\n", "G 0 T\r\n", "G 0 T\r\n"}));
+}
+
+// With echo on, a command is done only when its echo and then its return code came. A
+// line that answers "0" to everything, over and over, once had every command pass for
+// done (the echo reader gave up on its budget of bytes and the next "0" was taken for
+// the answer), a start the chip never received among them. No echo, or an echo that
+// breaks off, now fails the command before any answer is read, and nothing more is sent.
+TEST_F(Scripted, ACommandWhoseEchoNeverCameIsNotDone) {
+  std::string zeros;
+  for (int i = 0; i < 400; i++) zeros += "0\r\n";
+  const Bytes data(8, 0x5A);
+  uint8_t out[8] = {};
+  uint8_t first = 0, second = 0;
+  long part = 0;
+  const struct {
+    const char* name;
+    std::function<aErr(NXPSerialClass&)> command;
+    std::string text;
+  } cases[] = {
+      {"Unlock", [](NXPSerialClass& c) { return c.Unlock(); }, "U 23130\r\n"},
+      {"Prepare", [](NXPSerialClass& c) { return c.Prepare(0, 29); }, "P 0 29\r\n"},
+      {"Erase", [](NXPSerialClass& c) { return c.Erase(0, 29); }, "E 0 29\r\n"},
+      {"CopyToFlash", [](NXPSerialClass& c) { return c.CopyToFlash(0x8000, NXPSerialClass::WRITE_ADDRESS, 4096); },
+       "C 32768 268439552 4096\r\n"},
+      {"SetBaudRate", [](NXPSerialClass& c) { return c.SetBaudRate(57600); }, "B 57600 1\r\n"},
+      {"SetEcho", [](NXPSerialClass& c) { return c.SetEcho(false); }, "A 0\r\n"},
+      {"Write", [&](NXPSerialClass& c) { return c.Write(NXPSerialClass::WRITE_ADDRESS, 8, data.data()); },
+       "W 268439552 8\r\n"},
+      {"Read", [&](NXPSerialClass& c) { return c.Read(0, 8, out); }, "R 0 8\r\n"},
+      {"ExecuteFrom", [](NXPSerialClass& c) { return c.ExecuteFrom(0); }, "G 0 T\r\n"},
+      {"GetDeviceID", [](NXPSerialClass& c) { return c.GetDeviceID(); }, "N\r\n"},
+      {"GetPartNumber", [&](NXPSerialClass& c) { return c.GetPartNumber(&part); }, "J\r\n"},
+      {"GetBootLoaderVersion", [&](NXPSerialClass& c) { return c.GetBootLoaderVersion(&first, &second); }, "K\r\n"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string& line : {zeros, c.text.substr(0, 1) + "X" + c.text.substr(1) + zeros}) {
+      SCOPED_TRACE(std::string(c.name) + (line == zeros ? ", no echo" : ", an echo that breaks off"));
+      client.echo = true;
+      for (uint32_t& word : client.deviceID) word = 0xA5A5A5A5u;
+      script->clearWrites();
+      answer(line);
+      EXPECT_NE(c.command(client), aErrNone);
+      EXPECT_TRUE(client.EchoFailed());
+      EXPECT_EQ(sent(), std::vector<std::string>{c.text});
+      EXPECT_TRUE(client.echo);
+      for (uint32_t word : client.deviceID) EXPECT_EQ(word, 0xA5A5A5A5u);
+      script->clearInput();
+    }
+  }
+
+  // An echo after what an earlier answer left (its line feed) is an echo.
+  answer("\nU 23130\r\n0\r\n");
+  EXPECT_EQ(client.Unlock(), aErrNone);
+  EXPECT_FALSE(client.EchoFailed());
+  EXPECT_EQ(script->pendingInput(), 0u);
+  // Without echo, there is none to wait for.
+  client.echo = false;
+  answer("0\r\n");
+  EXPECT_EQ(client.Unlock(), aErrNone);
+  EXPECT_FALSE(client.EchoFailed());
+}
+
+// The answer of a chip that takes its time (an erase) may come after the echo's wait
+// is over; without the echo it is no answer to the command.
+TEST_F(Scripted, AnAnswerThatComesLateWithoutTheEchoIsNoAnswer) {
+  std::thread chip([this] {
+    script->waitWrites([](const auto& w) { return !w.empty(); }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    answer("0\r\n");
+  });
+  EXPECT_NE(client.Erase(0, 29), aErrNone);
+  EXPECT_TRUE(client.EchoFailed());
+  chip.join();
+  EXPECT_EQ(sent(), std::vector<std::string>{"E 0 29\r\n"});
 }
 
 // ---------------------------------------------------------------- Write

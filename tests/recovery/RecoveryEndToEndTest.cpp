@@ -284,6 +284,25 @@ TEST_F(Recovery, RefusalsEndWithTheirMessageAndStatus1) {
       // A start the chip refuses leaves it in its boot ROM: the firmware never runs.
       {"start refused", {"-f", good}, [](lpcsim::IspChip& c) { c.failCommand('G', 19, 1); },
        "Failed to recover the chip on @PORT@: the chip refused to start\n", kErased},
+      // A command whose echo never came is not done, whatever return code follows: a
+      // line that answers "0" over and over to a start the chip never takes, and an
+      // erase answered late (after the echo's wait).
+      {"start not echoed", {"-f", good},
+       [](lpcsim::IspChip& c) {
+         c.stopEchoAt('G');
+         std::string zeros;
+         for (int i = 0; i < 400; i++) zeros += "0\r\n";
+         c.answerCommand('G', zeros);
+       },
+       "Failed to recover the chip on @PORT@: no answer to the start command: the chip did not echo the command\n",
+       kErased},
+      // (Last: the long erase stays with the chip.)
+      {"erase not echoed", {"-f", good},
+       [](lpcsim::IspChip& c) {
+         c.setEraseMs(1500);
+         c.stopEchoAt('E');
+       },
+       "Failed to recover the chip on @PORT@: could not erase: the chip did not echo the command\n", kErased},
   };
   serve(good, good, false);
   for (const auto& c : cases) {
@@ -327,6 +346,7 @@ TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
   const std::string refused = "the chip refused to give its serial number";
   const std::string silent = "no serial number from the chip";
   const std::string junk = "the chip's serial number is not four 32-bit numbers";
+  const std::string unechoed = "the chip did not echo the serial number command";
   const auto answer = [](const std::string& text) {
     return [text](lpcsim::IspChip& c) { c.answerCommand('N', text); };
   };
@@ -348,7 +368,8 @@ TEST_F(Recovery, ASerialNumberTheChipNeverGaveEndsTheStep) {
       {"an empty line", answer("0\r\n1\r\n\r\n2\r\n3\r\n"), junk},
       {"no return code", answer("x\r\n1\r\n2\r\n3\r\n4\r\n"), junk},
       {"a 1 MiB line", answer("0\r\n" + std::string(1 << 20, '7') + "\r\n1\r\n2\r\n3\r\n"), junk},
-      {"a flood", [](lpcsim::IspChip& c) { c.floodOn('N', 'x'); }, junk},
+      // The flooding chip never echoes the "N" it floods instead of answering.
+      {"a flood", [](lpcsim::IspChip& c) { c.floodOn('N', 'x'); }, unechoed, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -2,15 +2,18 @@
 // local builds, stored files replaced whole.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <stdexcept>
 
@@ -47,6 +50,28 @@ std::string throwMessage(const std::function<void()>& fn) {
     return e.what();
   }
   return "(nothing thrown)";
+}
+
+// Seconds before now that a temporary was last written: well past the age at which one
+// is taken as stale, and just short of it.
+constexpr int64_t kLongAgo = kStaleTemporarySeconds + 3 * 3600;
+constexpr int64_t kNotQuiteStale = kStaleTemporarySeconds - 3600;
+
+// Writes a file last written secondsAgo before now.
+void writeAged(const std::string& path, const std::string& text, int64_t secondsAgo) {
+  writeText(path, text);
+  const struct timespec when = {static_cast<time_t>(time(nullptr) - secondsAgo), 0};
+  const struct timespec times[2] = {when, when};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A pid that no process has: a child's, waited for.
+pid_t endedPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  EXPECT_GT(pid, 0);
+  EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+  return pid;
 }
 
 TEST(BuildPathTest, JoinsWithSlashesAndNothingElse) {
@@ -255,22 +280,85 @@ TEST_F(UpdaterStoreTest, TemporariesOfEndedRunsGoWhenTheirEntryIsOpened) {
   EXPECT_EQ(withoutProc.status, 0) << withoutProc.err;
   EXPECT_EQ(birdgen::readFile(entry + "/8.bird"), bytes);
 
-  // A pid that has ended: a child's, waited for.
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  ASSERT_GT(gone, 0);
-  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-  const std::string dead = std::to_string(gone), alive = std::to_string(getpid());
-  const std::vector<std::string> stale = {".8.bird.tmp-" + dead + "-0-0", ".settings.tmp-" + dead + "-12-3"};
+  const std::string dead = std::to_string(endedPid()), alive = std::to_string(getpid());
+  // The attribute file's temporary is "." + ".settings" + ...: two dots.
+  const std::vector<std::string> stale = {".8.bird.tmp-" + dead + "-0-0", "..settings.tmp-" + dead + "-12-3"};
   const std::vector<std::string> kept = {".8.bird.tmp-" + alive + "-1-0", ".8.bird.tmp-" + dead + "-x",
                                          ".notes.tmp-" + dead, "9.bird.tmp-" + dead + "-0-0"};
-  for (const std::string& name : stale) writeText(entry + "/" + name, "left over");
-  for (const std::string& name : kept) writeText(entry + "/" + name, "kept");
+  // All of them left long ago: only what they are named and whose they are decides.
+  for (const std::string& name : stale) writeAged(entry + "/" + name, "left over", kLongAgo);
+  for (const std::string& name : kept) writeAged(entry + "/" + name, "kept", kLongAgo);
   UpdaterStoreItem found;
   ASSERT_TRUE(store.FindDevice(0x4u, &found));
   for (const std::string& name : stale) EXPECT_FALSE(exists(entry + "/" + name)) << name;
   for (const std::string& name : kept) EXPECT_TRUE(exists(entry + "/" + name)) << name;
   EXPECT_EQ(birdgen::readFile(entry + "/8.bird"), bytes);
+}
+
+// A temporary goes only when it is the store's own (exactly the name ReplaceFile gives
+// a stored build or the attribute file, and a regular file), its pid does not run, and
+// it has not been written for a day. A writer in another pid namespace (a container
+// sharing the home directory) shows a pid that does not run here while it writes: its
+// fresh temporary stays. So do a user's files that merely look like temporaries.
+TEST_F(UpdaterStoreTest, OnlyOldTemporariesOfTheStoresOwnFilesGo) {
+  UpdaterStore store(base.c_str());
+  store.AddDevice(0x5u);
+  const std::string entry = base + "/00000005";
+  const std::string dead = std::to_string(endedPid());
+  ASSERT_NE(kill(999999, 0), 0);
+  ASSERT_EQ(errno, ESRCH) << "pid 999999 runs here";
+  const struct {
+    std::string name;
+    int64_t age;
+    bool kept;
+  } cases[] = {
+      {".8.bird.tmp-" + dead + "-0-0", kLongAgo, false},          // a run that ended long ago
+      {"..settings.tmp-" + dead + "-4-15", kLongAgo, false},
+      {".4294967295.bird.tmp-" + dead + "-4294967295-0", kLongAgo, false},
+      {".8.bird.tmp-" + dead + "-1-0", 0, true},                  // a live writer elsewhere: fresh
+      {".8.bird.tmp-" + dead + "-2-0", kNotQuiteStale, true},     // written within the day
+      {"..settings.tmp-" + dead + "-3-0", 60, true},
+      {".notes.tmp-999999-0-0", kLongAgo, true},                  // a user's file
+      {".notes.bird.tmp-" + dead + "-0-0", kLongAgo, true},       // no build the store writes
+      {".settings.tmp-" + dead + "-0-0", kLongAgo, true},         // one dot: not the attribute file's
+      {".08.bird.tmp-" + dead + "-0-0", kLongAgo, true},          // numbers as the writer never writes them
+      {".8.bird.tmp-0" + dead + "-0-0", kLongAgo, true},
+      {".8.bird.tmp-" + dead + "-0-16", kLongAgo, true},
+      {".8.bird.tmp-" + dead + "-0-0-1", kLongAgo, true},
+      {".8.bird.tmp--" + dead + "-0-0", kLongAgo, true},
+      {".4294967296.bird.tmp-" + dead + "-0-0", kLongAgo, true},
+      {".8.bird.tmp-4294967295-0-0", kLongAgo, true},              // no pid a process can have
+  };
+  for (const auto& c : cases) writeAged(entry + "/" + c.name, "x", c.age);
+  // Named like a temporary, old, of a pid that ended, but no regular file.
+  const std::string directory = entry + "/.9.bird.tmp-" + dead + "-0-0";
+  const std::string link = entry + "/.10.bird.tmp-" + dead + "-0-0";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  ASSERT_EQ(symlink("7.bird", link.c_str()), 0);
+
+  UpdaterStoreItem found;
+  ASSERT_TRUE(store.FindDevice(0x5u, &found));
+  for (const auto& c : cases) EXPECT_EQ(exists(entry + "/" + c.name), c.kept) << c.name;
+  EXPECT_TRUE(exists(directory));
+  EXPECT_TRUE(exists(link));
+}
+
+// A device's entry that is a symbolic link is not followed: nothing is removed in the
+// folder it points to, which may be anything.
+TEST_F(UpdaterStoreTest, ALinkedDeviceFolderIsNotFollowedIntoItsTarget) {
+  UpdaterStore store(base.c_str());
+  const std::string elsewhere = dir.sub("elsewhere");
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  const std::string old = ".8.bird.tmp-" + std::to_string(endedPid()) + "-0-0";
+  writeAged(elsewhere + "/" + old, "not the store's to remove", kLongAgo);
+  ASSERT_EQ(symlink(elsewhere.c_str(), (base + "/00000006").c_str()), 0);
+
+  UpdaterStoreItem found;
+  ASSERT_TRUE(store.FindDevice(0x6u, &found));
+  store.AddDevice(0x6u);
+  EXPECT_EQ(readText(elsewhere + "/" + old), "not the store's to remove");
+  RemoveStaleTemporaries(base + "/00000006");
+  EXPECT_TRUE(exists(elsewhere + "/" + old));
 }
 
 TEST_F(UpdaterStoreTest, DefaultItemTouchesNothing) {

@@ -19,9 +19,12 @@ struct Chunk {
 
 // A step of the transfer that failed ends the recovery with one error line naming the
 // step and the port: the diagnostic log alone would leave the user with status 1 and no
-// word of what happened to the chip.
-bool failed(UpdaterDisplayInterface& display, const std::string& serialPort, const char* step) {
-  display.message(1, "Failed to recover the chip on %s: %s", serialPort.c_str(), step);
+// word of what happened to the chip. A command whose echo never came may never have
+// reached the chip at all, and the line says so.
+bool failed(UpdaterDisplayInterface& display, const std::string& serialPort, const char* step,
+            const NXPSerialClass& isp) {
+  display.message(1, "Failed to recover the chip on %s: %s%s", serialPort.c_str(), step,
+                  isp.EchoFailed() ? ": the chip did not echo the command" : "");
   return false;
 }
 
@@ -96,7 +99,9 @@ LpcProbe _get_fingerprint_lpc(std::string serialPort, uint32_t baud, Fingerprint
   e = isp.GetDeviceID();
   if (e != aErrNone) {
     Log::log(Log::DEBUG_APP, "\tERROR ==> Got no response from chip\n");
-    if (e == aErrParam)
+    if (isp.EchoFailed())
+      failure = "the chip did not echo the serial number command";
+    else if (e == aErrParam)
       failure = "the chip refused to give its serial number";
     else if (e == aErrTimeout)
       failure = "no serial number from the chip";
@@ -208,8 +213,8 @@ bool startChip(NXPSerialClass& isp, UpdaterDisplayInterface& display, const std:
     return false;
   }
   const aErr started = isp.ExecuteFrom(0);
-  if (started == aErrParam) return failed(display, serialPort, "the chip refused to start");
-  if (started != aErrNone) return failed(display, serialPort, "no answer to the start command");
+  if (started == aErrParam) return failed(display, serialPort, "the chip refused to start", isp);
+  if (started != aErrNone) return failed(display, serialPort, "no answer to the start command", isp);
   display.message(0, "Rebooting Device");
   return true;
 }
@@ -221,9 +226,10 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   NXPSerialClass isp;
   const char* step = openLine(isp, serialPort, baud);
   if (step == nullptr) step = eraseFlash(isp);
-  if (step != nullptr) return failed(display, serialPort, step);
+  if (step != nullptr) return failed(display, serialPort, step, isp);
+  // A chip that keeps its echo on is still written to, only more slowly.
   isp.SetEcho(false);
-  if ((step = writeFirmware(isp, display, bird)) != nullptr) return failed(display, serialPort, step);
+  if ((step = writeFirmware(isp, display, bird)) != nullptr) return failed(display, serialPort, step, isp);
   return startChip(isp, display, serialPort);
 }
 

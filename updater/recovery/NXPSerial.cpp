@@ -306,55 +306,80 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t* count) {
     Log::log(Log::DEBUG_NXPSerial_E, "GetEcho([%s] %d, ...)\nrecv Echo:[", hexBytes(u8(text), std::strlen(text)).c_str(),
              static_cast<int>(length));
   }
-  int left = 100;
+  // The echo of a long line at a slow rate takes longer than a command answer's
+  // allowance: a data line of 61 characters at 2400 baud takes a quarter of a second.
+  int left = static_cast<int>(STATUS_TRIES + WAIT_TIME_MS(length, baud));
   *count = 0;
   size_t p = 0;
   aErr e = aErrNone;
-  // Bytes that are not the echo are dropped without costing a try: a line that floods
-  // would otherwise hold the client for as long as it floods.
+  // Bytes before the echo begins are passed over without costing a try (a line that
+  // floods would otherwise hold the client for as long as it floods), within a budget.
   size_t dropped = 0;
   const aTime deadline = deadlineFor(static_cast<uint32_t>(left));
-  while (p < length && left > 0) {
-    if (dropped > kAnswerSize || pastDeadline(deadline)) {
+  while (p < length) {
+    if (left <= 0 || pastDeadline(deadline)) {
+      e = aErrTimeout;
+      break;
+    }
+    if (dropped > kAnswerSize) {
       Log::log(Log::DEBUG_NXPSerial, "GetEcho() gave up: %d bytes that are no echo\n", static_cast<int>(dropped));
       e = aErrOverrun;
       break;
     }
     uint8_t b = 0;
-    e = readByte(&b, 1);
-    if (e != aErrNone) {
+    const aErr r = readByte(&b, 1);
+    if (r != aErrNone) {
       left--;
       Log::log(Log::DEBUG_NXPSerial_E, ".");
     } else if (b == static_cast<uint8_t>(text[p])) {
       p++;
       (*count)++;
       Log::log(Log::DEBUG_NXPSerial_E, " %02X", b);
-    } else {
+    } else if (p == 0) {
       dropped++;
       Log::log(Log::DEBUG_NXPSerial_E, " %.2X!=%.2X", b, static_cast<uint8_t>(text[p]));
+    } else {
+      // The echo began and broke off: what the chip took is not what was sent.
+      Log::log(Log::DEBUG_NXPSerial_E, " %.2X!=%.2X", b, static_cast<uint8_t>(text[p]));
+      e = aErrIO;
+      break;
     }
   }
   Log::log(Log::DEBUG_NXPSerial_E, "]\n");
   return e;
 }
 
+aErr NXPSerialClass::awaitEcho(const char* text, size_t length) {
+  size_t n = 0;
+  const aErr e = GetEcho(text, length, &n);
+  echoFailed_ = e != aErrNone;
+  if (echoFailed_) {
+    Log::log(Log::DEBUG_NXPSerial, "No echo of [%s]: %d of %d bytes came [%s]\n",
+             blankedChars(u8(text), length).c_str(), static_cast<int>(n), static_cast<int>(length),
+             aError_GetErrorText(e));
+  }
+  return e;
+}
+
 aErr NXPSerialClass::Send(const char* text, bool readEcho) {
   const size_t length = std::strlen(text);
+  echoFailed_ = false;
   if (active(Log::DEBUG_NXPSerial_SR)) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(text), length).c_str(),
              escapedChars(u8(text), length).c_str());
   }
   const aErr e = port ? port->write(u8(text), length) : aErrParam;
-  if (e != aErrNone) Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
-  if (readEcho && length > 0) {
-    size_t n = 0;
-    GetEcho(text, length - 1, &n);
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
+    return e;
   }
-  return e;
+  if (readEcho && length > 0 && awaitEcho(text, length - 1) != aErrNone) return aErrIO;
+  return aErrNone;
 }
 
 aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   const size_t length = std::strlen(command);
+  echoFailed_ = false;
   if (active(Log::DEBUG_NXPSerial_SR)) {
     Log::log(Log::DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(u8(command), length).c_str(),
              blankedChars(u8(command), length).c_str());
@@ -364,17 +389,17 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     Log::log(Log::DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     aTime_MSSleep(static_cast<aTime>(waitMs));
   }
-  if (e != aErrNone) Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
-  if (echo && length > 0) {
-    size_t n = 0;
-    GetEcho(command, length - 1, &n);
-    if (n + 1 != length) {
-      Log::log(Log::DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n", static_cast<int>(n),
-               static_cast<int>(length));
-    }
+  if (e != aErrNone) {
+    Log::log(Log::DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(e));
+    Log::log(Log::DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(e));
+    return e;
   }
-  if (e != aErrNone) Log::log(Log::DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(e));
-  return e;
+  // With echo on the chip sends back every character it takes, before it answers. No
+  // echo means the command never reached it whole, or something else answers on the
+  // line: no return code that follows may be believed, or a "0" from anywhere would
+  // pass for a start the chip never received.
+  if (echo && length > 0 && awaitEcho(command, length - 1) != aErrNone) return aErrIO;
+  return aErrNone;
 }
 
 size_t NXPSerialClass::GetErrorIndex(size_t count) {
@@ -596,9 +621,13 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
   while (position < count && failure == aErrNone) {
     const uint32_t length = count - position < MAX_BYTES_PER_LINE ? count - position : MAX_BYTES_PER_LINE;
     uuencode(line, data + position, length);
-    Send(line, echo);
+    // A line that did not go out, or whose echo (echo on) did not come back, is not in
+    // the chip's RAM; nothing more is sent after it.
+    if ((failure = Send(line, echo)) != aErrNone || (failure = Send("\r\n", echo)) != aErrNone) {
+      Log::log(Log::DEBUG_NXPSerial, "Write() data line not sent [%s]\n", aError_GetErrorText(failure));
+      break;
+    }
     position += length;
-    Send("\r\n", echo);
     lines++;
     if (lines < LINES_PER_CHECKSUM && position < count) continue;
 
@@ -606,7 +635,10 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* data
     Log::log(Log::DEBUG_NXPSerial_SR, "Write() Checksum: %08X (%u)\n", s, s);
     char checksum[24];
     std::snprintf(checksum, sizeof checksum, "%" PRIu32 "\r\n", s);
-    Send(checksum, echo);
+    if ((failure = Send(checksum, echo)) != aErrNone) {
+      Log::log(Log::DEBUG_NXPSerial, "Write() checksum not sent [%s]\n", aError_GetErrorText(failure));
+      break;
+    }
     const aTime t0 = aTime_GetMonotonicMSTicks();
     char reply[kAnswerSize];
     size_t n = 0;
@@ -662,13 +694,10 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* out) {
     GetLine(line, sizeof line, &n, STATUS_TRIES);
     const uint32_t expected = static_cast<uint32_t>(std::strtol(line, nullptr, 0));
     if (expected == sum(out + acknowledged, position - acknowledged)) {
-      Send("OK\r\n", false);
       // The chip echoes the "OK" only with echo on; without it the next group's
-      // lines follow at once and must not be taken for an echo.
-      if (echo) {
-        char buffer[kAnswerSize];
-        Response(buffer, sizeof buffer, &n, "OK\r\n", position < count ? 3 : 4);
-      }
+      // lines follow at once and must not be taken for an echo. With it, the echo
+      // must come before the next group is read.
+      if ((failure = Send("OK\r\n", echo)) != aErrNone) break;
       acknowledged = position;
       Log::log(Log::DEBUG_NXPSerial, "valid receipt of %d of %d (%.0f%%) bytes\n", static_cast<int>(position),
                static_cast<int>(count), position * 100.0 / count);
@@ -676,8 +705,7 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t count, uint8_t* out) {
       retries--;
       if (retries < 1) {
         failure = aErrTimeout;
-      } else {
-        Send("RESEND\r\n", echo);
+      } else if ((failure = Send("RESEND\r\n", echo)) == aErrNone) {
         position = acknowledged;
       }
     }

@@ -68,11 +68,24 @@ public:
   static uint32_t LineRate(uint32_t baud, int* index = nullptr);
   aErr Disconnect();
 
+  // Writes text; with readEcho the echo of all of it but its last character must come
+  // back (GetEcho), or the result is aErrIO.
   aErr Send(const char* text, bool readEcho);
+  // Writes a command line; with echo on, its echo (all but the final "\n") must come back
+  // before anything else is read, or the result is aErrIO and EchoFailed() says so: a
+  // return code that follows no echo may answer anything but this command.
   aErr SendCommand(const char* command, int waitMs);
   aErr Response(char* buffer, size_t bufferSize, size_t* count, const char* expected, size_t expectedLength);
   aErr GetLine(char* buffer, size_t size, size_t* count, uint32_t tries);
+  // Reads back the echo of the first length characters of text: aErrNone only when all
+  // of them came, in order and one after the other. Bytes before the echo begins (the
+  // end of an earlier answer, noise) are passed over within a budget of bytes and time;
+  // once it has begun, a byte that is not the next one of text ends it (aErrIO).
+  // aErrTimeout when the echo stopped coming, aErrOverrun when the budget ran out.
   aErr GetEcho(const char* text, size_t length, size_t* count);
+  // Whether the last text sent with an echo to read (a command with echo on, a Send
+  // with readEcho) failed because its echo did not come back whole.
+  bool EchoFailed() const { return echoFailed_; }
   size_t GetErrorIndex(size_t count);
   static const char* GetErrorText(const char* line);
 
@@ -115,6 +128,10 @@ public:
   uint32_t deviceID[4] = {0, 0, 0, 0};
 
 private:
+  bool echoFailed_ = false;
+  // Reads the echo of text's first length characters for a text just written, and
+  // records whether it came.
+  aErr awaitEcho(const char* text, size_t length);
   // One byte, waited for waitMs at most (a port whose line failed answers at once).
   aErr readByte(uint8_t* byte, uint32_t waitMs);
   aTime deadlineFor(uint32_t tries) const;

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
 
 #include "common/aDirectory.h"
 
@@ -28,6 +31,10 @@ std::string BuildPath(const char* first, ...) {
 namespace {
 
 std::atomic<unsigned> temporaryCounter{0};
+
+// Names a temporary is tried under before ReplaceFile gives up (each attempt is the
+// last number of the name).
+constexpr unsigned kNameAttempts = 16;
 
 bool writeAll(int fd, const uint8_t* bytes, uint64_t length) {
   while (length > 0) {
@@ -104,7 +111,7 @@ int openUnnamed(const std::string& path) {
 bool nameUnnamed(int fd, const std::string& path, std::string& temporary) {
   char self[64];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  for (unsigned attempt = 0; attempt < 16; attempt++) {
+  for (unsigned attempt = 0; attempt < kNameAttempts; attempt++) {
     temporary = temporaryPath(path, attempt);
     if (::linkat(AT_FDCWD, self, AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
     if (errno != EEXIST) break;
@@ -115,7 +122,7 @@ bool nameUnnamed(int fd, const std::string& path, std::string& temporary) {
 
 int openNamed(const std::string& path, std::string& temporary) {
   int fd = -1;
-  for (unsigned attempt = 0; attempt < 16 && fd < 0; attempt++) {
+  for (unsigned attempt = 0; attempt < kNameAttempts && fd < 0; attempt++) {
     temporary = temporaryPath(path, attempt);
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
@@ -123,18 +130,55 @@ int openNamed(const std::string& path, std::string& temporary) {
   return fd;
 }
 
-// The pid in a name that temporaryPath made (".<name>.tmp-<pid>-<n>-<n>"), or 0 for any
-// other name.
+// A decimal number as temporaryPath writes one: digits only, no sign, no leading zero
+// (but "0" itself), within 32 bits.
+bool decimalField(const std::string& text, unsigned long* value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.size() > 1 && text[0] == '0') return false;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > UINT32_MAX) return false;
+  *value = static_cast<unsigned long>(v);
+  return true;
+}
+
+// The files the store writes through ReplaceFile: the attribute file and stored builds,
+// named "<build>.bird" by the download. A temporary of anything else is not the
+// store's, whatever its name looks like.
+bool storeTarget(const std::string& name) {
+  if (name == ".settings") return true;
+  const std::string suffix = ".bird";
+  if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  unsigned long build = 0;
+  return decimalField(name.substr(0, name.size() - suffix.size()), &build);
+}
+
+// The pid in a name that temporaryPath made for a store file
+// (".<target>.tmp-<pid>-<n>-<attempt>"), or 0 for any other name.
 long temporaryOwner(const std::string& name) {
-  const size_t at = name.rfind(".tmp-");
-  if (name[0] != '.' || at == std::string::npos || at < 2) return 0;
-  const std::string numbers = name.substr(at + 5);
-  if (numbers.find_first_not_of("0123456789-") != std::string::npos) return 0;
-  long pid = 0;
-  unsigned counter = 0, attempt = 0;
-  char more = 0;
-  if (std::sscanf(numbers.c_str(), "%ld-%u-%u%c", &pid, &counter, &attempt, &more) != 3) return 0;
-  return pid > 0 ? pid : 0;
+  const std::string marker = ".tmp-";
+  const size_t at = name.find(marker);
+  if (name.empty() || name[0] != '.' || at == std::string::npos || at < 2 || !storeTarget(name.substr(1, at - 1)))
+    return 0;
+  std::string fields[3];
+  size_t from = at + marker.size();
+  for (int i = 0; i < 3; i++) {
+    const size_t dash = i < 2 ? name.find('-', from) : name.size();
+    if (dash == std::string::npos) return 0;
+    fields[i] = name.substr(from, dash - from);
+    from = dash + 1;
+  }
+  unsigned long pid = 0, counter = 0, attempt = 0;
+  if (!decimalField(fields[0], &pid) || !decimalField(fields[1], &counter) || !decimalField(fields[2], &attempt))
+    return 0;
+  if (pid == 0 || pid > static_cast<unsigned long>(std::numeric_limits<pid_t>::max()) || attempt >= kNameAttempts)
+    return 0;
+  return static_cast<long>(pid);
+}
+
+// Seconds since the file was last written; negative for a time in the future (a clock
+// set back, another machine's clock on a shared file system), which counts as recent.
+int64_t quietFor(const struct stat& st) {
+  return static_cast<int64_t>(::time(nullptr)) - static_cast<int64_t>(st.st_mtime);
 }
 
 }  // namespace
@@ -178,15 +222,34 @@ aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int
   return aErrNone;
 }
 
+// What the age must cover: the temporary is written in chunks of 1 MiB, then synced and
+// renamed, and its time of last modification is that of its last chunk. A stored build
+// is at most 64 MiB and an attribute file about 16 MiB, so even on a medium that takes
+// 64 KiB/s the whole write, its final sync included, is over in about 17 minutes. A day
+// lies far beyond that, and beyond a machine that sleeps through a night in the middle
+// of a write. Should a writer be held longer still (stopped, in a pid namespace of its
+// own), losing its temporary costs it only its rename, which then fails: the stored
+// file stays as it was.
 void RemoveStaleTemporaries(const std::string& directory) {
-  DIR* listing = ::opendir(directory.c_str());
-  if (listing == nullptr) return;
+  // The entry itself, not what a symbolic link in its place points to; from here on
+  // everything is relative to the directory opened, so swapping the path for a link
+  // cannot redirect a removal.
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) {
+    ::close(fd);
+    return;
+  }
   const long self = static_cast<long>(getpid());
   while (const dirent* entry = ::readdir(listing)) {
     const long owner = temporaryOwner(entry->d_name);
     // A temporary of a process that still runs may be in the middle of its write.
     if (owner == 0 || owner == self || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
-    ::unlinkat(::dirfd(listing), entry->d_name, 0);
+    struct stat st;
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (quietFor(st) < kStaleTemporarySeconds) continue;
+    ::unlinkat(fd, entry->d_name, 0);
   }
   ::closedir(listing);
 }

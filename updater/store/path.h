@@ -19,10 +19,20 @@ std::string BuildPath(const char* first, ...) __attribute__((sentinel));
 // that tells why goes to *error when it is given.
 aErr ReplaceFile(const std::string& path, const void* data, uint64_t length, int* error = nullptr);
 
-// Removes the hidden temporaries of ReplaceFile in directory that a process which no
-// longer runs left behind (killed between naming and renaming, or on a file system
-// without unnamed files). Those of running processes stay: they may be in the middle of
-// their write.
+// How long a hidden temporary of ReplaceFile must have been left unwritten before it is
+// taken for the leftover of a write that ended. No write of a store file comes near it
+// (path.cpp says why), so it can belong to no write that still runs.
+constexpr int64_t kStaleTemporarySeconds = 24 * 60 * 60;
+
+// Removes from the device entry at directory the hidden temporaries that ReplaceFile
+// made for a file the store writes (a stored build "<n>.bird" or ".settings") and that
+// a write which ended left behind (killed between naming and renaming, or on a file
+// system without unnamed files). A temporary is taken as stale only when its name is
+// exactly one ReplaceFile makes for such a file, it is a regular file, the process that
+// named it does not run as far as this process can see, and it has not been written
+// for kStaleTemporarySeconds: a writer in another pid namespace shows no running pid,
+// so the age is what protects it. A directory that is a symbolic link is not followed,
+// and every removal is made relative to the directory that was opened.
 void RemoveStaleTemporaries(const std::string& directory);
 
 // Opens a regular file for reading (a descriptor to close, or -1): anything else is

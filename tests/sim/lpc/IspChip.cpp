@@ -135,6 +135,7 @@ void IspChip::reset() {
   output_.clear();
   busyUntil_ = Clock::time_point{};
   flood_.reset();
+  echoStopped_ = false;
 }
 
 void IspChip::failCommand(char letter, int code, int times) { failures_[letter] = {code, times}; }
@@ -184,7 +185,11 @@ void IspChip::receive(uint8_t byte, uint32_t lineRate, Clock::time_point now) {
     floodTrigger_.reset();
     return;
   }
-  if (echo_) {
+  if (state_ == State::Command && line_.empty() && echoStopTrigger_ && *echoStopTrigger_ == static_cast<char>(byte)) {
+    echoStopped_ = true;
+    echoStopTrigger_.reset();
+  }
+  if (echo_ && !echoStopped_) {
     send(std::string(1, static_cast<char>(byte)));
     bytesEchoed_++;
   }

@@ -111,6 +111,10 @@ class IspChip {
   // asks flooding() and sends as fast as the line takes it.
   void floodOn(char letter, uint8_t byte) { floodTrigger_ = std::make_pair(letter, byte); }
   std::optional<uint8_t> flooding() const { return flood_; }
+  // Once: from the first command line that begins with letter on, the chip echoes
+  // nothing (that line included), whatever its echo setting says; it still takes and
+  // answers every command. Until reset.
+  void stopEchoAt(char letter) { echoStopTrigger_ = letter; }
   // The next checksum of a W data phase is answered RESEND whatever it says.
   void resendOnce() { resendNext_ = true; }
   // Takes every byte and answers nothing, not even an echo.
@@ -181,6 +185,8 @@ class IspChip {
   std::map<char, std::pair<std::string, int>> scripted_;  // letter -> (answer, times left)
   std::optional<std::pair<char, uint8_t>> floodTrigger_;
   std::optional<uint8_t> flood_;
+  std::optional<char> echoStopTrigger_;
+  bool echoStopped_ = false;
 
   struct Pending {
     Clock::time_point ready;
