@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/server/aServerClients.h"
+#include "common/server/aServerMemory.h"
 #include "common/server/aServerRecord.h"
 #include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
@@ -83,6 +84,7 @@ class Broker {
   bool ready_ = false;
   aServerClients clients_;
   aServerBeacon beacon_;
+  aServerGiveBack giveBack_;
   bool workerBusy_ = false;       // a request is at the worker: its answer comes first
 
   void readMonitor();
@@ -103,6 +105,10 @@ Broker::Broker(aServer* s) : s_(s) {
   // A send to a client that is gone fails at once instead of vanishing, so that the
   // broker can drop it as a subscriber.
   zsock_set_router_mandatory(frontend_, 1);
+  // What the frontend holds for one connection ahead of the broker is bounded, and
+  // counted in the clients' budget (aServerClients::frontendAllowance).
+  zsock_set_rcvhwm(frontend_, aSERVER_FRONTEND_QUEUE);
+  zsock_set_maxmsgsize(frontend_, aSERVER_FRONTEND_FRAME);
   char endpoint[64];
   std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-monitor-%llu",
                 static_cast<unsigned long long>(sMonitors.fetch_add(1)));
@@ -281,7 +287,9 @@ void Broker::run(zsock_t* pipe) {
   for (zmq_pollitem_t& item : items) item.events = ZMQ_POLLIN;
   const int count = beacon ? 6 : 5;
   for (;;) {
-    const int ready = zmq_poll(items, count, clients_.subscriberCount() == 0 ? kIdleWaitMs : kStreamingWaitMs);
+    const int wait = giveBack_.waitMs(clients_.subscriberCount() == 0 ? kIdleWaitMs : kStreamingWaitMs,
+                                      aTime_GetMonotonicMSTicks());
+    const int ready = zmq_poll(items, count, wait);
     zSysInterruptHandler_process();
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || zsys_interrupted) break;
@@ -304,6 +312,7 @@ void Broker::run(zsock_t* pipe) {
     if (beacon && (items[kBeacon].revents & ZMQ_POLLIN)) _serverWorker_broker_beacon(s_, beacon_);
     _serverBeaconSilencing(s_, beacon_);
     _serverSendAgedBatch(s_);
+    giveBack_.pass(clients_.held(), aTime_GetMonotonicMSTicks());
   }
 }
 
