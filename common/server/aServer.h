@@ -34,6 +34,9 @@ struct aServer;
 // Stream samples wait at most about this long in a batch, heartbeats or not.
 #define aSERVER_BATCH_AGE_MS 50
 // Clients that receive stream batches, at most (a client that leaves makes room at once).
+// A stream enable from a further client is refused as a module refuses a stream it
+// cannot serve, with the error reply [cmdSTREAM][0xC1][0x80 | index][aErrResource] in
+// its turn, from the server itself: the device is not asked, and the client is told.
 #define aSERVER_MAX_SUBSCRIBERS 64
 // Requests one client may have waiting for its turn; more are dropped, so that a client
 // that floods the server loses its excess and nobody else's requests.

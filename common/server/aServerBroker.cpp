@@ -204,11 +204,22 @@ bool Broker::intakeOne() {
   return true;
 }
 
-// The worker takes the next request in turn, when it has none.
+// The worker takes the next request in turn, when it has none. A request the server
+// answers itself is answered in its turn, and the next one follows.
 void Broker::dispatch() {
   void* worker = zsock_resolve(worker_);
   aServerRequest request;
   while (!workerBusy_ && clients_.next(&request)) {
+    if (!request.answer.empty()) {
+      catchUp();
+      bool gone = false;
+      for (size_t i = 0; !gone && clients_.wanted(request.ticket) && i < request.answer.size(); i++) {
+        uint8_t frame[aPACKET_MAX_WIRE];
+        sendToClient(request.identity, frame, _aPacket_To_zFrame(&request.answer[i], frame), &gone);
+      }
+      clients_.done();
+      continue;
+    }
     uint8_t ticket[kServerTicketSize];
     _encodeTicket(request.ticket, ticket);
     // The worker has nothing else queued, so its end takes the message whole.

@@ -18,6 +18,23 @@ bool sStreamEnable(const aPacket* packet) {
          packet->data[1] == aUEI_STREAM_ENABLE_SET;
 }
 
+// UEI framing: the option byte's code and its acknowledgement bits (GET and SET), the
+// specifier's entity index and its error-reply bit.
+constexpr uint8_t kOptionCode = 0x3F;
+constexpr uint8_t kOptionAck = 0xC0;
+constexpr uint8_t kEntityIndex = 0x1F;
+constexpr uint8_t kErrorReply = 0x80;
+
+// The refusal a module gives a stream it cannot serve: the error reply to the enable,
+// [cmdSTREAM][its option code with the acknowledgement bits][0x80 | index][code].
+aPacket sStreamRefusal(const aPacket* enable) {
+  const uint8_t data[4] = {cmdSTREAM, static_cast<uint8_t>((enable->data[1] & kOptionCode) | kOptionAck),
+                           static_cast<uint8_t>(kErrorReply | (enable->data[2] & kEntityIndex)), aErrResource};
+  aPacket refusal;
+  aPacket_Fill(&refusal, enable->address, sizeof data, data);
+  return refusal;
+}
+
 // What the allocator adds to every block it hands out.
 constexpr size_t kAllocation = 16;
 // A frame's record in the frontend's queue; a frame too long to fit in it takes a block
@@ -30,6 +47,7 @@ constexpr size_t kFrameHeader = 48;
 size_t aServerClients::requestCost(const aServerRequest& request) {
   size_t bytes = sizeof(aServerRequest) + kAllocation;   // its place in the queue
   if (!request.packets.empty()) bytes += request.packets.size() * sizeof(aPacket) + kAllocation;
+  if (!request.answer.empty()) bytes += request.answer.size() * sizeof(aPacket) + kAllocation;
   // An identity longer than the string keeps in itself has a block of its own.
   if (request.identity.size() >= sizeof(std::string)) bytes += request.identity.size() + 1 + kAllocation;
   return bytes;
@@ -186,10 +204,15 @@ aServerTaken aServerClients::take(uint64_t connection, const std::string& identi
   Client& c = clientFor(connection, identity);
   auto self = byKey_.find(c.key);
   const uint64_t id = self->second;
-  // The packet goes on to the device in any case.
-  if (sStreamEnable(&packet) && !c.subscribed && subscribers_ < limits_.subscribers) {
-    c.subscribed = true;
-    subscribers_++;
+  // A stream the server can keep goes on to the device; one it cannot is refused in
+  // its turn, as the module would refuse it, and never reaches the device.
+  bool refuseStream = false;
+  if (sStreamEnable(&packet) && !c.subscribed) {
+    refuseStream = subscribers_ >= limits_.subscribers;
+    if (!refuseStream) {
+      c.subscribed = true;
+      subscribers_++;
+    }
   }
   aServerRequest request;
   const size_t heldBefore = c.held;
@@ -208,7 +231,10 @@ aServerTaken aServerClients::take(uint64_t connection, const std::string& identi
   } else if (c.waiting.size() >= aSERVER_MAX_WAITING) {
     taken = aServerTaken::excess;
   } else {
-    if (step == PoolStep::notTaken) request.packets.push_back(packet);
+    if (step == PoolStep::notTaken) {
+      request.packets.push_back(packet);
+      if (refuseStream) request.answer.push_back(sStreamRefusal(&packet));
+    }
     request.identity = identity;
     const size_t cost = requestCost(request);
     // A client's first waiting request always gets in (a whole write only within the

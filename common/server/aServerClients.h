@@ -54,6 +54,9 @@ struct aServerRequest {
   std::string identity;
   aServerTicket ticket;
   std::vector<aPacket> packets;   // one, or the chunks of one byte-sequence write
+  // The server's own answer, sent in the request's turn instead of asking the device
+  // (a stream enable it cannot serve); empty for a request for the device.
+  std::vector<aPacket> answer;
 };
 
 // What became of a frame from a client.

@@ -10,7 +10,9 @@
 // - while a client waits, no other client is served twice, and a client that was being
 //   served when it began to wait is not served again before it (the turn goes round);
 // - an answer is wanted only while its connection lives and no flush came after it;
-// - the clients that enabled streaming first receive batches, up to the limit;
+// - the clients that enabled streaming first receive batches, up to the limit; a
+//   further client's enable comes back in its turn as the module's refusal of a
+//   stream it cannot serve ([5D][C1][0x80 | index][aErrResource]), never to the worker;
 // - what is held for the clients stays within the budget, up to one request of each
 //   client (a client's first request always gets in), and a request is dropped for the
 //   budget only when its client would hold the most.
@@ -59,6 +61,17 @@ bool isStreamEnable(const uint8_t* frame, size_t n) {
   return n == 9 && frame[1] == 7 && frame[2] == 0x5D && frame[3] == 0x81;
 }
 
+// The module's refusal of a stream it cannot serve, from the enable request.
+std::vector<uint8_t> refusalOf(const aPacket& enable) {
+  return {enable.address, 4, 0x5D, 0xC1, static_cast<uint8_t>(0x80 | (enable.data[2] & 0x1F)), 30};
+}
+
+std::vector<uint8_t> wire(const aPacket& p) {
+  std::vector<uint8_t> out = {p.address, p.dataSize};
+  out.insert(out.end(), p.data, p.data + p.dataSize);
+  return out;
+}
+
 void checkRequest(const aServerRequest& r) {
   check(!r.packets.empty());
   for (const aPacket& p : r.packets) check(p.dataSize <= 28);
@@ -87,11 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     limits.subscribers = 1 + ((data[0] >> 1) & 3);
   }
   aServerClients clients(limits);
-  // The most one request of one packet or one write's first chunk is counted at: the
-  // slack the budget allows each client.
+  // The most one request of one packet (with an answer) or one write's first chunk is
+  // counted at: the slack the budget allows each client.
   aServerRequest one;
   one.identity = "a";
   one.packets.resize(1);
+  one.answer.resize(1);
   aserver::aServerPool firstChunk;
   firstChunk.packets.resize(1);
   const size_t single = std::max(aServerClients::requestCost(one), aServerClients::poolCost(firstChunk));
@@ -99,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   longest.packets.resize(aSERVER_MAX_CONTINUED + 1);
   const size_t largest = aServerClients::requestCost(longest);
   std::set<Client> subscribed;                     // as the clients record must have them
+  std::set<uint64_t> refusedTickets;               // stream enables it must refuse
   std::map<int, uint64_t> live;                   // descriptor -> connection, as reported
   std::map<Client, uint64_t> lastServed;          // a client's last ticket served
   std::map<Client, std::set<Client>> passedBy;    // clients served while this one waits
@@ -149,11 +164,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string id(1, k);
             before[{other, id}] = {clients.waiting(other, id), clients.holding(other, id)};
           }
-        if (isStreamEnable(frame, n) && subscribed.count(who) == 0 && subscribed.size() < limits.subscribers)
-          subscribed.insert(who);
+        bool refuse = false;
+        if (isStreamEnable(frame, n) && subscribed.count(who) == 0) {
+          refuse = subscribed.size() >= limits.subscribers;
+          if (!refuse) subscribed.insert(who);
+        }
         const aServerTaken taken = clients.take(connection, identity, frame, n);
         check((taken == aServerTaken::malformed) == (n < 2 || n > 30 || frame[1] + 2u != n));
         if (taken == aServerTaken::queued) queued++;
+        if (taken == aServerTaken::queued && refuse) refusedTickets.insert(queued);
         check(clients.waiting(connection, identity) <= aSERVER_MAX_WAITING);
         check(clients.subscriberCount() <= limits.subscribers);
         check(clients.subscriberCount() == subscribed.size());
@@ -180,6 +199,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         aServerRequest r;
         if (!clients.next(&r)) break;
         checkRequest(r);
+        // The server's own answer: only the refusal of a stream it cannot serve.
+        if (!r.answer.empty()) {
+          check(refusedTickets.count(r.ticket.number) == 1);
+          check(r.packets.size() == 1 && r.answer.size() == 1);
+          check(wire(r.answer[0]) == refusalOf(r.packets[0]));
+        } else {
+          // A refused enable that went out was a chunk of a byte-sequence write.
+          check(refusedTickets.count(r.ticket.number) == 0 || r.packets.size() > 1);
+        }
         check(ended.count(r.ticket.connection) == 0);
         const Client who{r.ticket.connection, r.identity};
         auto last = lastServed.find(who);

@@ -8,6 +8,9 @@ It prints "READY" and takes commands on standard input, one per line:
                   [module][28][0x17][client >> 8][client & 0xFF][n][24 bytes counting from n]
                   (n = 0..M-1, modulo 256); prints "FILLED <frames sent>" once every
                   frame has been handed to its socket
+  open N HEX      opens N DEALERs on --connect that each send one frame with these
+                  bytes and stay; prints "OPENED <how many got a frame back within 10 s>"
+                  (their later frames are not read)
   leave           closes every DEALER opened so far, without waiting for anything;
                   prints "LEFT <frames received>" (the frames waiting for them then:
                   answers are never read before)
@@ -47,6 +50,22 @@ def fill(context, endpoint, module, count, requests):
     return sockets, sent
 
 
+def open_clients(context, endpoint, count, frame):
+    sockets = []
+    for _ in range(count):
+        s = context.socket(zmq.DEALER)
+        s.setsockopt(zmq.LINGER, 0)
+        s.connect(endpoint)
+        s.send(frame)
+        sockets.append(s)
+    answered = 0
+    deadline = time.monotonic() + 10
+    for s in sockets:
+        if s.poll(max(0, int((deadline - time.monotonic()) * 1000)), zmq.POLLIN):
+            answered += 1
+    return sockets, answered
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--connect', required=True)
@@ -74,6 +93,10 @@ def main():
                 opened, sent = fill(context, args.connect, args.module, int(words[1]), int(words[2]))
                 sockets += opened
                 print('FILLED %d' % sent, flush=True)
+            elif words[0] == 'open':
+                opened, answered = open_clients(context, args.connect, int(words[1]), bytes.fromhex(words[2]))
+                sockets += opened
+                print('OPENED %d' % answered, flush=True)
             elif words[0] == 'leave':
                 received = 0
                 for s in sockets:
