@@ -49,13 +49,15 @@ struct aServer;
 // and only a client that would itself hold the most loses its own new request. A
 // client's first waiting request always gets in, so that a client that asks one
 // request at a time is served whatever the others hold.
-#define aSERVER_MEMORY_BUDGET (16u << 20)
+#define aSERVER_MEMORY_BUDGET (8u << 20)
 // Frames the frontend takes in for one connection ahead of the broker; the rest waits
 // in the client's own socket and the kernel.
-#define aSERVER_FRONTEND_QUEUE 64
-// The longest frame the frontend takes (a packet frame has at most 30 bytes; longer ones
-// up to this are dropped as malformed); a longer frame ends its connection.
-#define aSERVER_FRONTEND_FRAME 64
+#define aSERVER_FRONTEND_QUEUE 16
+// The longest frame the frontend takes: a packet frame has at most 30 bytes (longer ones
+// up to this are dropped as malformed), but the connection's handshake, which carries
+// the client's identity of up to 255 bytes, needs 296. A longer frame ends its
+// connection.
+#define aSERVER_FRONTEND_FRAME 300
 
 // A server for the device link with that id (link types 1, 2 and 3): interface is the
 // IPv4 address to serve on (network byte order, 0 = 127.0.0.1), localOnly serves on

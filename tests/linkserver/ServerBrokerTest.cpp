@@ -82,6 +82,17 @@ TEST_F(Broker, AddressQueryGetsExactlyOneFrame) {
 
 // Requests that get no answer leave nothing queued for the client: the fence that
 // follows each is answered first.
+// The frontend's bound on the frames it takes leaves room for the handshake of a
+// client with an identity as long as ZeroMQ allows (255 bytes).
+TEST_F(Broker, ClientsWithIdentitiesOfEveryLengthAreServed) {
+  for (size_t length : {1u, 40u, 255u}) {
+    SCOPED_TRACE(length);
+    auto c = client({"--identity", std::string(length, 'i')});
+    c->send("ad00");
+    EXPECT_EQ(hexes(c->fence()), std::vector<std::string>{"0400"});
+  }
+}
+
 TEST_F(Broker, RefusedAndMalformedFramesGetNoAnswerAndLeaveNoGap) {
   struct Case {
     const char* what;
