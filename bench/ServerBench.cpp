@@ -10,11 +10,15 @@
 // Then every round trip of the client link (median, 99th percentile, longest, how many
 // over 2 s), the CPU the process takes over an idle period with the server up, and the
 // fair share (how long another client's echo waits behind a client with 60 unanswered
-// requests, and after a client's 20,000 random frames). Not a
+// requests, and after a client's 20,000 random frames), and (built with the test
+// support) what crowds of 1,000 and 2,000 Python clients cost the process: its resident
+// memory before, at the peak and 5 s after, for clients that only connect (ZeroMQ's own
+// cost per connection, the baseline) and for clients that each pipeline 1,024 echoes
+// (`--crowd N` for one other size, 0 for none). Not a
 // test: it prints figures and ratios, and judges nothing. Run it by hand inside
 // `unshare --net` with lo up (the server answers loopback discovery only when asked, but
 // it sends nothing anywhere else either way):
-//   server_bench [--rounds N] [--idle-seconds S]
+//   server_bench [--rounds N] [--idle-seconds S] [--crowd N]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,6 +39,13 @@
 #include "common/aLink.h"
 #include "common/transport/aZSys.h"
 #include "tests/sim/ModelSim.h"
+#ifdef LINKSERVER_PEERS_DIR
+#include <atomic>
+#include <fstream>
+#include <string>
+
+#include "tests/support/BackgroundProcess.h"
+#endif
 
 namespace {
 
@@ -149,14 +160,77 @@ void fairShare(uint16_t port, aLinkRef client) {
               worst, link.failed || link.micros.empty() ? -1.0 : link.micros.back() / 1000);
 }
 
+#ifdef LINKSERVER_PEERS_DIR
+long residentMB() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * sysconf(_SC_PAGESIZE) / (1024 * 1024);
+}
+
+struct Crowd {
+  long before = 0, peak = 0, after = 0;
+};
+
+// A crowd of clients on the frontend: each sends `what` ("open N HEX" or "fill N M"),
+// then they all leave; the process's resident memory before, at its highest until they
+// left, and 5 s after.
+Crowd crowd(uint16_t port, const std::string& what) {
+  Crowd c;
+  auto peer = testsupport::BackgroundProcess::python(std::string(LINKSERVER_PEERS_DIR) + "/crowd_client.py",
+                                                     {"--connect", "tcp://127.0.0.1:" + std::to_string(port)});
+  if (!peer->waitFor("READY")) return c;
+  c.before = residentMB();
+  std::atomic<bool> done{false};
+  std::atomic<long> peak{c.before};
+  std::thread sampler([&] {
+    while (!done) {
+      peak = std::max(peak.load(), residentMB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  peer->send(what);
+  peer->waitFor(what.compare(0, 4, "open") == 0 ? "OPENED" : "FILLED", 1, 120000);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  peer->send("leave");
+  peer->waitFor("LEFT", 1, 60000);
+  done = true;
+  sampler.join();
+  c.peak = peak;
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  c.after = residentMB();
+  peer->send("quit");
+  return c;
+}
+
+void crowds(uint16_t port, const std::vector<int>& sizes) {
+  for (int n : sizes) {
+    const Crowd idle = crowd(port, "open " + std::to_string(n) + " ad00");
+    const Crowd full = crowd(port, "fill " + std::to_string(n) + " 1024");
+    std::printf("crowd of %d clients: only connected: %ld MB before, %ld at the peak, %ld 5 s after; each pipelining "
+                "1,024 echoes: %ld, %ld (+%ld), %ld (+%ld)\n",
+                n, idle.before, idle.peak, idle.after, full.before, full.peak, full.peak - full.before, full.after,
+                full.after - full.before);
+    if (idle.peak > idle.before)
+      std::printf("        growth at the peak, pipelining / only connected   %.2f\n",
+                  static_cast<double>(full.peak - full.before) / static_cast<double>(idle.peak - idle.before));
+  }
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int rounds = 20000;
   int idleSeconds = 10;
+  std::vector<int> crowdSizes = {1000, 2000};
   for (int i = 1; i + 1 < argc; i++) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(100, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--idle-seconds") == 0) idleSeconds = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--crowd") == 0) {
+      const int n = std::atoi(argv[i + 1]);
+      crowdSizes = n > 0 ? std::vector<int>{n} : std::vector<int>{};
+    }
   }
   aZSys_Init();
   std::printf("round trip of a %zu-byte request to the simulated module, %d rounds (microseconds)\n", kEchoRequestSize,
@@ -211,6 +285,9 @@ int main(int argc, char** argv) {
   std::printf("idle for %.1f s with the server up: %.3f%% of a core (the whole process)\n", wall,
               100.0 * (benchnet::cpuUse(RUSAGE_SELF).seconds - before) / wall);
   fairShare(port, client);
+#ifdef LINKSERVER_PEERS_DIR
+  crowds(port, crowdSizes);
+#endif
   aLink_Destroy(&client);
   return 0;
 }

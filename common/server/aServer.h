@@ -34,10 +34,30 @@ struct aServer;
 // Stream samples wait at most about this long in a batch, heartbeats or not.
 #define aSERVER_BATCH_AGE_MS 50
 // Clients that receive stream batches, at most (a client that leaves makes room at once).
+// A stream enable from a further client is refused as a module refuses a stream it
+// cannot serve, with the error reply [cmdSTREAM][0xC1][0x80 | index][aErrResource] in
+// its turn, from the server itself: the device is not asked, and the client is told.
 #define aSERVER_MAX_SUBSCRIBERS 64
 // Requests one client may have waiting for its turn; more are dropped, so that a client
 // that floods the server loses its excess and nobody else's requests.
 #define aSERVER_MAX_WAITING 1024
+// One budget (bytes) for everything the server holds for its clients together: the
+// requests waiting in their queues, the byte-sequence writes being gathered, and what
+// the frontend may hold for each connection (aSERVER_FRONTEND_QUEUE frames of at most
+// aSERVER_FRONTEND_FRAME bytes). Once it is spent, a new request is dropped, taken from
+// the client that holds the most: the newest request of the biggest holder makes room,
+// and only a client that would itself hold the most loses its own new request. A
+// client's first waiting request always gets in, so that a client that asks one
+// request at a time is served whatever the others hold.
+#define aSERVER_MEMORY_BUDGET (8u << 20)
+// Frames the frontend takes in for one connection ahead of the broker; the rest waits
+// in the client's own socket and the kernel.
+#define aSERVER_FRONTEND_QUEUE 16
+// The longest frame the frontend takes: a packet frame has at most 30 bytes (longer ones
+// up to this are dropped as malformed), but the connection's handshake, which carries
+// the client's identity of up to 255 bytes, needs 296. A longer frame ends its
+// connection.
+#define aSERVER_FRONTEND_FRAME 300
 
 // A server for the device link with that id (link types 1, 2 and 3): interface is the
 // IPv4 address to serve on (network byte order, 0 = 127.0.0.1), localOnly serves on

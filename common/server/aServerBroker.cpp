@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/server/aServerClients.h"
+#include "common/server/aServerMemory.h"
 #include "common/server/aServerRecord.h"
 #include "common/transport/aZActor.h"
 #include "common/transport/zSysInterruptHandler.h"
@@ -83,6 +84,7 @@ class Broker {
   bool ready_ = false;
   aServerClients clients_;
   aServerBeacon beacon_;
+  aServerGiveBack giveBack_;
   bool workerBusy_ = false;       // a request is at the worker: its answer comes first
 
   void readMonitor();
@@ -103,6 +105,10 @@ Broker::Broker(aServer* s) : s_(s) {
   // A send to a client that is gone fails at once instead of vanishing, so that the
   // broker can drop it as a subscriber.
   zsock_set_router_mandatory(frontend_, 1);
+  // What the frontend holds for one connection ahead of the broker is bounded, and
+  // counted in the clients' budget (aServerClients::frontendAllowance).
+  zsock_set_rcvhwm(frontend_, aSERVER_FRONTEND_QUEUE);
+  zsock_set_maxmsgsize(frontend_, aSERVER_FRONTEND_FRAME);
   char endpoint[64];
   std::snprintf(endpoint, sizeof endpoint, "inproc://tallowick-server-monitor-%llu",
                 static_cast<unsigned long long>(sMonitors.fetch_add(1)));
@@ -198,11 +204,22 @@ bool Broker::intakeOne() {
   return true;
 }
 
-// The worker takes the next request in turn, when it has none.
+// The worker takes the next request in turn, when it has none. A request the server
+// answers itself is answered in its turn, and the next one follows.
 void Broker::dispatch() {
   void* worker = zsock_resolve(worker_);
   aServerRequest request;
   while (!workerBusy_ && clients_.next(&request)) {
+    if (!request.answer.empty()) {
+      catchUp();
+      bool gone = false;
+      for (size_t i = 0; !gone && clients_.wanted(request.ticket) && i < request.answer.size(); i++) {
+        uint8_t frame[aPACKET_MAX_WIRE];
+        sendToClient(request.identity, frame, _aPacket_To_zFrame(&request.answer[i], frame), &gone);
+      }
+      clients_.done();
+      continue;
+    }
     uint8_t ticket[kServerTicketSize];
     _encodeTicket(request.ticket, ticket);
     // The worker has nothing else queued, so its end takes the message whole.
@@ -281,7 +298,9 @@ void Broker::run(zsock_t* pipe) {
   for (zmq_pollitem_t& item : items) item.events = ZMQ_POLLIN;
   const int count = beacon ? 6 : 5;
   for (;;) {
-    const int ready = zmq_poll(items, count, clients_.subscriberCount() == 0 ? kIdleWaitMs : kStreamingWaitMs);
+    const int wait = giveBack_.waitMs(clients_.subscriberCount() == 0 ? kIdleWaitMs : kStreamingWaitMs,
+                                      aTime_GetMonotonicMSTicks());
+    const int ready = zmq_poll(items, count, wait);
     zSysInterruptHandler_process();
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || zsys_interrupted) break;
@@ -304,6 +323,7 @@ void Broker::run(zsock_t* pipe) {
     if (beacon && (items[kBeacon].revents & ZMQ_POLLIN)) _serverWorker_broker_beacon(s_, beacon_);
     _serverBeaconSilencing(s_, beacon_);
     _serverSendAgedBatch(s_);
+    giveBack_.pass(clients_.held(), aTime_GetMonotonicMSTicks());
   }
 }
 

@@ -17,11 +17,16 @@ uint8_t sSequence(const aPacket* packet) { return aUEI_getBytesSequence(packet);
 
 // The chunks of one write share their command, option and entity index.
 bool sSameWrite(const aServerPool& pool, const aPacket* packet) {
-  const aPacket& first = pool.packets.front();
-  return packet->dataSize >= 3 && std::memcmp(first.data, packet->data, 3) == 0;
+  return packet->dataSize >= 3 && std::memcmp(pool.head, packet->data, sizeof pool.head) == 0;
 }
 
 }  // namespace
+
+void aServerClients::breakPool(aServerPool& pool) {
+  pool.broken = true;
+  // What was gathered will never be sent: its memory goes at once.
+  std::vector<aPacket>().swap(pool.packets);
+}
 
 void aServerClients::agePools(uint64_t keep) {
   for (auto it = clients_.begin(); it != clients_.end();) {
@@ -30,6 +35,7 @@ void aServerClients::agePools(uint64_t keep) {
       p->timeToLive--;
     } else if (p != nullptr) {
       it->second.pool.reset();
+      account(it->first, it->second);
       if (it->first != keep) {
         it = settle(it);
         continue;
@@ -54,7 +60,7 @@ aServerClients::PoolStep aServerClients::pool(uint64_t id, const aPacket* packet
     const bool last = !_doesPacketContinue(packet);
     // A write longer than any reply the server takes is no write a module holds.
     if (sSequence(packet) != ((p.sequence + 1) & kSequenceMask) || p.packets.size() >= aSERVER_MAX_CONTINUED)
-      p.broken = true;
+      breakPool(p);
     if (p.broken) {
       // Nothing of this write reaches the device, up to its last chunk.
       if (last) c.pool.reset();
@@ -71,6 +77,7 @@ aServerClients::PoolStep aServerClients::pool(uint64_t id, const aPacket* packet
   }
   if (!starts) return PoolStep::notTaken;
   c.pool.reset(new aServerPool());
+  std::memcpy(c.pool->head, packet->data, sizeof c.pool->head);
   c.pool->packets.push_back(*packet);
   return PoolStep::held;
 }

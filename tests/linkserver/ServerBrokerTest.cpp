@@ -82,6 +82,17 @@ TEST_F(Broker, AddressQueryGetsExactlyOneFrame) {
 
 // Requests that get no answer leave nothing queued for the client: the fence that
 // follows each is answered first.
+// The frontend's bound on the frames it takes leaves room for the handshake of a
+// client with an identity as long as ZeroMQ allows (255 bytes).
+TEST_F(Broker, ClientsWithIdentitiesOfEveryLengthAreServed) {
+  for (size_t length : {1u, 40u, 255u}) {
+    SCOPED_TRACE(length);
+    auto c = client({"--identity", std::string(length, 'i')});
+    c->send("ad00");
+    EXPECT_EQ(hexes(c->fence()), std::vector<std::string>{"0400"});
+  }
+}
+
 TEST_F(Broker, RefusedAndMalformedFramesGetNoAnswerAndLeaveNoGap) {
   struct Case {
     const char* what;
@@ -475,6 +486,38 @@ TEST_F(Streaming, SubscribersThatLeaveWhileNothingStreamsMakeRoom) {
   for (int turn = 0; turn < 100 && samples(late->frames()).empty(); turn++) late->waitFrames(late->frames().size() + 1, 100);
   EXPECT_FALSE(samples(late->frames()).empty()) << "the new subscriber never received a sample";
   EXPECT_TRUE(samples(churn->frames()).empty());
+}
+
+// A stream the server cannot keep is refused as the module refuses a stream it cannot
+// serve: with every place on the list taken by a live subscriber, a further client's
+// enable is answered with the module's error reply (aErrResource), it never reaches the
+// device, and no sample follows. A client already on the list is still served.
+TEST_F(Streaming, AStreamTheServerCannotKeepIsRefusedAsTheModuleWouldRefuseIt) {
+  sim->module->setSamplePeriodMs(5);
+  auto crowd = testsupport::BackgroundProcess::python(peerScript("crowd_client.py"), {"--connect", "tcp://127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(crowd->waitFor("READY"));
+  auto first = client();
+  first->send(kEnable);
+  ASSERT_EQ(first->fence().front().hex, "04035dc100");
+  crowd->send("open " + std::to_string(aSERVER_MAX_SUBSCRIBERS - 1) + " " + kEnable);
+  ASSERT_EQ(crowd->first("OPENED", 20000), std::to_string(aSERVER_MAX_SUBSCRIBERS - 1));
+  auto isEnable = [](const WirePacket& p) { return p.data.size() == 7 && p.data[0] == 0x5D && p.data[1] == 0x81; };
+  ASSERT_TRUE(sim->device->waitForCount(isEnable, aSERVER_MAX_SUBSCRIBERS, 5000));
+
+  auto late = client();
+  late->send(kEnable);
+  const std::vector<Frame> refused = late->fence();
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].hex, "04045dc1801e");   // [5D][C1][error | index 0][aErrResource]
+  // A subscriber's enable again (another pattern) is served: it is on the list.
+  first->send(kEnable);
+  EXPECT_FALSE(samples(first->fence()).empty()) << "the subscriber received no sample";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(samples(late->fence()).empty()) << "the refused client received samples";
+  const std::vector<devsim::Received> got = sim->device->received();
+  EXPECT_EQ(std::count_if(got.begin(), got.end(), [&](const devsim::Received& r) { return isEnable(r.packet); }),
+            aSERVER_MAX_SUBSCRIBERS + 1)
+      << "the refused enable reached the device";
 }
 
 }  // namespace

@@ -143,5 +143,56 @@ TEST_F(FairShare, RandomFramesFromOneClientLeaveTheOthersServed) {
   EXPECT_EQ(aLink_GetStatus(device), kLinkStatusRunning);
 }
 
+// The program that holds the device link reads its module through the server's own
+// kind of client link (what aLink_CreateServer hands back), one client among the
+// others. While another client has requests that nobody answers, each of the owner's
+// reads waits for at most one of them (a round of the fair share), which is longer than
+// a read's 1 s: such reads fail, but their answers are only late, never taken or
+// dropped by the server; and a read that waits as long as the bound always succeeds.
+TEST_F(FairShare, TheOwnersReadsAreLateNotLostAndWithinTheBound) {
+  aLinkRef owner = aLink_CreateClient(loopback(), port, 0);
+  ASSERT_NE(owner, 0u);
+  auto stuck = client();
+  stuck->fence();
+  struct Model {
+    static uint8_t answer(const aPacket* p, void*) {
+      return p->address == kModule && p->dataSize == 4 && p->data[0] == 0x03 && p->data[1] == 0x08;
+    }
+  };
+  const uint8_t get[3] = {0x03, 0x48, 0x20};
+  aPacket request;
+  aPacket_Fill(&request, kModule, sizeof get, get);
+  auto isModelGet = [](const devsim::WirePacket& p) { return p.data.size() == 3 && p.data[0] == 0x03 && p.data[1] == 0x48; };
+  // Reads with a time-out, for as long as the stuck client's requests last.
+  auto readWhileStuck = [&](unsigned unanswered, uint64_t timeoutMs, unsigned* sent, unsigned* failed) {
+    *sent = *failed = 0;
+    sim->device->clearReceived();
+    for (unsigned n = 0; n < unanswered; n++) stuck->send(silentRequest(n));
+    EXPECT_TRUE(sim->device->waitForCount([](const devsim::WirePacket& p) { return p.address == kNobody; }, 1, 5000));
+    const auto start = Clock::now();
+    while (msSince(start) < static_cast<long>(unanswered * aSERVER_REPLY_WAIT_MS)) {
+      ASSERT_EQ(aLink_PutPacket(owner, &request), aErrNone);
+      ++*sent;
+      aPacket* reply = aLink_AwaitFirst(owner, Model::answer, nullptr, timeoutMs);
+      if (reply == nullptr) ++*failed;
+      if (reply != nullptr) aPacket_Destroy(&reply);
+    }
+  };
+
+  unsigned sent = 0, failed = 0;
+  readWhileStuck(4, 1000, &sent, &failed);
+  EXPECT_GT(failed, 0u) << "no read waited longer than 1 s: the test did not make the owner wait";
+  // Every read that failed is answered late: all of them reach the owner.
+  unsigned late = 0;
+  for (aPacket* reply; (reply = aLink_AwaitFirst(owner, Model::answer, nullptr, 3000)) != nullptr; late++) aPacket_Destroy(&reply);
+  EXPECT_EQ(late, failed) << sent << " reads sent";
+  EXPECT_EQ(sim->device->waitForCount(isModelGet, sent, 1000), true);
+
+  readWhileStuck(3, aSERVER_REPLY_WAIT_MS + 1000, &sent, &failed);
+  EXPECT_GT(sent, 1u);
+  EXPECT_EQ(failed, 0u) << "a read that waited for one round failed";
+  aLink_Destroy(&owner);
+}
+
 }  // namespace
 }  // namespace lstest
