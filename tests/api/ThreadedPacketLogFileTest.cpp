@@ -2,7 +2,6 @@
 // every enable, a file that follows the Link across a reconnection and a reset, and a
 // logger that idles instead of spinning once its core link is gone.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "common/log/aLinkPacketDebug.h"
 #include "common/unix/aTime.h"
 #include "tests/api/SimFixture.h"
+#include "tests/support/Threads.h"
 
 namespace apitest {
 namespace {
@@ -67,16 +67,6 @@ double processCpuMs() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-std::set<int> threadIds() {
-  std::set<int> out;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return out;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') out.insert(std::atoi(e->d_name));
-  closedir(d);
-  return out;
 }
 
 // The write calls a thread of this process has made.
@@ -145,19 +135,18 @@ TEST_F(PacketLogFile, AFullPacketIsOneLine) {
 // A whole line goes out in one write: the file is unbuffered, and a write per item
 // would leave the logger behind a busy link.
 TEST_F(PacketLogFile, EachLineIsOneWrite) {
-  const std::set<int> before = threadIds();
+  const testsupport::ThreadBaseline before;
   ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
-  std::vector<int> fresh;
-  for (int t : threadIds())
-    if (before.count(t) == 0) fresh.push_back(t);
+  const std::set<int> fresh = before.started();
   ASSERT_EQ(fresh.size(), 1u) << "the logger thread";
+  const int logger = *fresh.begin();
   ASSERT_TRUE(fileIs(kStart));
-  const long calls = writeCalls(fresh[0]);
+  const long calls = writeCalls(logger);
   ASSERT_GE(calls, 1);
   query();
   query();
   ASSERT_TRUE(fileIs(kStart + kQuery + kAnswer + kQuery + kAnswer));
-  EXPECT_EQ(writeCalls(fresh[0]) - calls, 4);
+  EXPECT_EQ(writeCalls(logger) - calls, 4);
 }
 
 // Records longer than any packet (a caller's text) are written whole, and the records

@@ -2,7 +2,6 @@
 // worker thread and the value cache, and the lifetime of the filter and the worker
 // (refusals, disabling, callbacks that disable or throw, a shared router link).
 // Control requests and injected samples are typed by hand.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,21 +17,12 @@
 #include "api/SystemClass.h"
 #include "common/unix/aTime.h"
 #include "tests/api/SimFixture.h"
+#include "tests/support/Threads.h"
 
 namespace apitest {
 namespace {
 
 using devsim::model::kCmdSystem;
-
-size_t threadCount() {
-  size_t n = 0;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') n++;
-  closedir(d);
-  return n;
-}
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
   const aTime end = aTime_GetMonotonicMSTicks() + static_cast<aTime>(timeoutMs);
@@ -138,7 +128,7 @@ class Streaming : public ConnectedFixture {
 };
 
 TEST_F(Streaming, SamplesReachTheCallbackOnTheWorkerThread) {
-  const size_t baseline = threadCount();
+  const testsupport::ThreadBaseline threads;
   Calls calls;
   Latch latch;
   std::atomic<bool> hold{false};
@@ -149,7 +139,7 @@ TEST_F(Streaming, SamplesReachTheCallbackOnTheWorkerThread) {
   StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), &marker), aErrNone);
   EXPECT_EQ(sent(addr()), (std::vector<Bytes>{{0x5D, 0x81, 0x20, 0x04, 0x03, 0x07, 0x00}}));
-  EXPECT_EQ(threadCount(), baseline + 1) << "one worker";
+  EXPECT_EQ(threads.started().size(), 1u) << "one worker";
   EXPECT_EQ(front->streamPatterns(), (std::vector<uint32_t>{0x04030700}));
 
   front->setValue(kCmdSystem, 7, 0, 0xDEADBEEF);
@@ -269,7 +259,7 @@ TEST_F(Streaming, ARefusedRegistrationLeavesNoEntryFilterOrWorker) {
       {"odd module", [] {}, 0x03, aErrParam},
       {"module 0xFF", [] {}, 0xFF, aErrParam},
   };
-  const size_t baseline = threadCount();
+  const testsupport::ThreadBaseline threads;
   Calls calls;
   StreamGuard guard{link, addr()};
   for (const Case& c : cases) {
@@ -278,7 +268,7 @@ TEST_F(Streaming, ARefusedRegistrationLeavesNoEntryFilterOrWorker) {
     c.knob();
     EXPECT_EQ(link->registerStreamCallback(c.module, 3, 7, 0, true, calls.callback(), nullptr), c.result);
     EXPECT_TRUE(link->filterActiveStreamKeys(0xFF, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
-    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_TRUE(threads.allEnded()) << threads.started().size() << " thread(s) left";
   }
   front->clearFaults();
   inject(u32Sample(7, 0x55));
@@ -318,19 +308,19 @@ TEST_F(Streaming, TheQueueHoldsAtMost499JobsBehindABlockedCallback) {
 }
 
 TEST_F(Streaming, DisablingTheLastRegistrationHandsSamplesBack) {
-  const size_t baseline = threadCount();
+  const testsupport::ThreadBaseline threads;
   Calls calls;
   StreamGuard guard{link, addr()};
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, calls.callback(), nullptr), aErrNone);
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 8, 0, true, calls.callback(), nullptr), aErrNone);
-  EXPECT_EQ(threadCount(), baseline + 1);
+  EXPECT_EQ(threads.started().size(), 1u);
   device->clearReceived();
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, false, nullptr, nullptr), aErrNone);
-  EXPECT_EQ(threadCount(), baseline + 1) << "one registration left";
+  EXPECT_EQ(threads.started().size(), 1u) << "one registration left";
   ASSERT_EQ(link->enableStream(addr(), 3, 8, 0, false), aErrNone);
   EXPECT_EQ(sent(addr()), (std::vector<Bytes>{{0x5D, 0x82, 0x20, 0x04, 0x03, 0x07, 0x00},
                                               {0x5D, 0x82, 0x20, 0x04, 0x03, 0x08, 0x00}}));
-  EXPECT_EQ(threadCount(), baseline);
+  EXPECT_TRUE(threads.allEnded());
   EXPECT_TRUE(front->streamPatterns().empty());
   inject(u32Sample(7, 0x55));
   EXPECT_TRUE(reachesFifo({0x03, 0x07, 0x40}));
@@ -338,7 +328,7 @@ TEST_F(Streaming, DisablingTheLastRegistrationHandsSamplesBack) {
 }
 
 TEST_F(Streaming, ACallbackMayDisableTheStreamItServes) {
-  const size_t baseline = threadCount();
+  const testsupport::ThreadBaseline threads;
   Calls calls;
   std::atomic<int> disabled{-1};
   calls.during = [&](size_t n) {
@@ -351,11 +341,11 @@ TEST_F(Streaming, ACallbackMayDisableTheStreamItServes) {
   inject(u32Sample(7, 2));
   ASSERT_TRUE(waitFor([&] { return disabled.load() >= 0; }));
   EXPECT_EQ(disabled.load(), aErrNone);
-  EXPECT_TRUE(waitFor([&] { return threadCount() == baseline; })) << "the worker ended by itself";
+  EXPECT_TRUE(threads.allEnded()) << "the worker ended by itself";
   EXPECT_TRUE(front->streamPatterns().empty());
   // Streaming can start again, with a new worker.
   ASSERT_EQ(link->registerStreamCallback(addr(), 3, 7, 0, true, again.callback(), nullptr), aErrNone);
-  EXPECT_EQ(threadCount(), baseline + 1);
+  EXPECT_EQ(threads.started().size(), 1u);
   inject(u32Sample(7, 3));
   EXPECT_TRUE(again.waitCount(1));
 }
@@ -375,7 +365,7 @@ TEST_F(Streaming, AThrowingCallbackDoesNotEndTheWorker) {
 // their sample copies are freed: LeakSanitizer (the ASan configuration) reports any
 // that are not.
 TEST_F(Streaming, ACallbackMayDestroyItsLinkAndQueuedJobsAreFreed) {
-  const size_t baseline = threadCount();
+  const testsupport::ThreadBaseline threads;
   Calls calls;
   Latch latch;
   std::atomic<bool> destroyed{false};
@@ -398,7 +388,7 @@ TEST_F(Streaming, ACallbackMayDestroyItsLinkAndQueuedJobsAreFreed) {
   ASSERT_EQ(s.getUEI8(8, &model), aErrNone);   // the samples are queued by now
   latch.release();
   ASSERT_TRUE(waitFor([&] { return destroyed.load(); }));
-  EXPECT_TRUE(waitFor([&] { return threadCount() == baseline; })) << "its link's threads and the worker ended";
+  EXPECT_TRUE(threads.allEnded()) << "its link's threads and the worker ended";
   EXPECT_EQ(calls.count(), 1u) << "jobs left at the stop are not run";
 }
 

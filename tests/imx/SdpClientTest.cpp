@@ -377,7 +377,7 @@ TEST_P(SdpFailures, ResultAndWhatWentOut) {
       EXPECT_EQ(rom.ignoredFrames(), 16u);
       break;
     case SDPLoader::SDP_UNEXPECTED_INPUT:
-      EXPECT_EQ(writeFiles(), 1u);
+      ASSERT_EQ(writeFiles(), 1u);
       EXPECT_FALSE(rom.writes()[0].complete);
       if (!serial) {
         EXPECT_EQ(hid->device().outputs().size(), 3u);  // status, WRITE_FILE, one data report

@@ -3,6 +3,7 @@
 // read, written, enabled twice at once and reset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -100,7 +101,11 @@ TEST_F(TcpPacketLog, AHeartbeatComesBeforeItsAnswer) {
   const auto records = readAll(id);
   ASSERT_GE(records.size(), 2u);
   EXPECT_EQ(records[0], (Record{2, {0x04, 0x02, 0x00, 0x00}}));
-  EXPECT_EQ(records[1], (Record{1, {0x04, 0x02, 0x00, 0x02}}));
+  // The next heartbeat may come in before the writer sends this answer (a loaded
+  // machine holds the writer up for longer than the 20 ms between them): the answer
+  // comes after its heartbeat, not necessarily next to it.
+  const auto answer = std::find(records.begin(), records.end(), Record{1, {0x04, 0x02, 0x00, 0x02}});
+  EXPECT_NE(answer, records.end()) << "the answer was never recorded";
 }
 
 // A reset releases the log: logging is off until it is enabled again.

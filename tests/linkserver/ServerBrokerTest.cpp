@@ -421,12 +421,18 @@ class Streaming : public Broker {
 // Each subscriber gets every batch once, also from a device without heartbeats (batches
 // leave by their age), up to the samples sent before streaming stopped.
 TEST_F(Streaming, EverySubscriberGetsEveryBatch) {
-  sim->module->setSamplePeriodMs(5);
+  // The device samples only once both are subscribed (their fences answered): else a
+  // loaded machine can let the first batches leave before b's request reaches the
+  // server, and they go to a alone.
+  sim->module->setSamplePeriodMs(0);
   auto a = client();
   auto b = client();
   a->send(kEnable);
   a->send(kEnable);   // twice: still one subscriber
   b->send(kEnable);
+  a->fence();
+  b->fence();
+  sim->module->setSamplePeriodMs(5);
   ASSERT_TRUE(a->waitFrames(8, 10000));
   ASSERT_TRUE(b->waitFrames(8, 10000));
   // The device stops sending samples just after a batch left and a new one began: that
