@@ -9,7 +9,6 @@
 // - idle CPU of the streaming worker and of the logger thread.
 // Not a test: run it by hand inside `unshare --net` with lo up, and read the ratios.
 //   periphery_bench [--idle-seconds N] [--samples N]
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,6 +35,7 @@
 #include "tests/sim/SimFrontEnd.h"
 #include "tests/sim/model/ModelModule.h"
 #include "tests/sim/model/ModelNetwork.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -217,16 +217,6 @@ class Sink {
 
 // --- threads' CPU ------------------------------------------------------------------------
 
-std::set<int> tasks() {
-  std::set<int> out;
-  DIR* d = opendir("/proc/self/task");
-  if (d == nullptr) return out;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') out.insert(std::atoi(e->d_name));
-  closedir(d);
-  return out;
-}
-
 double threadCpuSeconds(int tid) {
   std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
   uint64_t ns = 0;
@@ -246,11 +236,11 @@ double share(const std::vector<int>& threads, int seconds) {
 
 // The threads that starts made.
 std::vector<int> newThreads(const std::function<void()>& starts) {
-  const std::set<int> before = tasks();
+  const std::set<int> before = testsupport::threadIds();
   starts();
   aTime_MSSleep(200);   // let the new threads settle into their idle loops
   std::vector<int> fresh;
-  for (int t : tasks())
+  for (int t : testsupport::threadIds())
     if (before.count(t) == 0) fresh.push_back(t);
   return fresh;
 }
