@@ -515,9 +515,15 @@ TEST_F(Streaming, AStreamTheServerCannotKeepIsRefusedAsTheModuleWouldRefuseIt) {
   const std::vector<Frame> refused = late->fence();
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_EQ(refused[0].hex, "04045dc1801e");   // [5D][C1][error | index 0][aErrResource]
-  // A subscriber's enable again (another pattern) is served: it is on the list.
+  // A subscriber's enable again is served (it is on the list), and its samples go on.
+  // They leave in batches, the first only once it is 50 ms old: they are waited for.
   first->send(kEnable);
-  EXPECT_FALSE(samples(first->fence()).empty()) << "the subscriber received no sample";
+  const std::vector<Frame> again = first->fence();
+  EXPECT_TRUE(std::any_of(again.begin(), again.end(), [](const Frame& f) { return f.hex == "04035dc100"; }))
+      << "the subscriber's enable was not acknowledged";
+  for (int turn = 0; turn < 100 && samples(first->frames()).empty(); turn++)
+    first->waitFrames(first->frames().size() + 1, 100);
+  EXPECT_FALSE(samples(first->frames()).empty()) << "the subscriber received no sample";
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(samples(late->fence()).empty()) << "the refused client received samples";
   const std::vector<devsim::Received> got = sim->device->received();
